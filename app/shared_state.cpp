@@ -1,0 +1,10 @@
+#include "shared_state.h"
+
+namespace vellora {
+
+SharedState& sharedState() {
+    static SharedState state;
+    return state;
+}
+
+}  // namespace vellora

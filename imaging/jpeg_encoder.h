@@ -1,0 +1,53 @@
+#pragma once
+// Encoding an RGB or grey picture as a JPEG file image in memory. Two encoders sit
+// behind one call: the plain libjpeg-turbo one (optimised Huffman tables, progressive
+// scans) and our tuned one (the save entry's "best" flag).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace vellora::imaging {
+
+// Pixels to encode: rows of `width` pixels, `channels` bytes each (3: R, G, B; 1: grey),
+// `stride` bytes apart.
+struct PixelView {
+    const std::uint8_t* pixels = nullptr;
+    int width = 0;
+    int height = 0;
+    std::ptrdiff_t stride = 0;
+    int channels = 3;
+};
+
+// Metadata written back into the file. `exif` is the APP1 payload, starting with
+// "Exif\0\0"; `icc` is the whole colour profile; empty means none.
+struct JpegMetadata {
+    std::vector<std::uint8_t> exif;
+    std::vector<std::uint8_t> icc;
+};
+
+enum class EncoderKind { Standard, Best };
+
+struct EncodedJpeg {
+    std::vector<std::uint8_t> bytes;
+    std::string error;  // empty on success
+    [[nodiscard]] bool ok() const { return error.empty() && !bytes.empty(); }
+};
+
+// Quality 1 (smallest) to 100 (best); values outside are clamped.
+[[nodiscard]] EncodedJpeg encodeJpeg(const PixelView& picture, int quality, EncoderKind kind,
+                                     const JpegMetadata& metadata);
+
+[[nodiscard]] EncodedJpeg encodeStandard(const PixelView& picture, int quality,
+                                         const JpegMetadata& metadata);
+[[nodiscard]] EncodedJpeg encodeBest(const PixelView& picture, int quality,
+                                     const JpegMetadata& metadata);
+
+// Writes the EXIF (APP1) and ICC (APP2) markers; call between jpeg_start_compress (or
+// jpeg_write_coefficients) and the first scan, inside a guarded step.
+void writeMetadataMarkers(jpeg_compress_struct* info, const JpegMetadata& metadata);
+
+}  // namespace vellora::imaging

@@ -1,0 +1,94 @@
+#pragma once
+// The one bridge between libjpeg's error handling (error_exit must not return, so it
+// jumps) and our code. Everything that calls into libjpeg runs inside
+// `runGuarded`, which turns a libjpeg failure into `false` plus a message. Keep the
+// work inside a guarded step free of objects with destructors: a jump skips them.
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include <jpeglib.h>
+
+namespace vellora::jpeg {
+
+struct ErrorBridge {
+    jpeg_error_mgr manager{};
+    std::jmp_buf jump{};
+    char message[JMSG_LENGTH_MAX] = {};
+    // A corrupt-data warning (a truncated file, a bad Huffman code) fails the whole
+    // operation instead of letting libjpeg fill the rest of the picture with grey.
+    bool warningsAreErrors = true;
+
+    // Installs the bridge as `info`'s error manager.
+    void attach(jpeg_common_struct* info);
+    [[nodiscard]] std::string text() const { return message; }
+};
+
+// Runs `step`; returns false (and leaves libjpeg's text in bridge.message) when
+// libjpeg reported an error or, with warningsAreErrors, a warning.
+template <typename Step>
+[[nodiscard]] bool runGuarded(ErrorBridge& bridge, Step&& step) {
+    if (setjmp(bridge.jump) != 0) {
+        return false;
+    }
+    step();
+    return true;
+}
+
+// Owns a decompressor and its error bridge; the destructor releases libjpeg's memory
+// whatever state the decompressor was left in.
+class Decompressor {
+public:
+    Decompressor();
+    ~Decompressor();
+    Decompressor(const Decompressor&) = delete;
+    Decompressor& operator=(const Decompressor&) = delete;
+
+    [[nodiscard]] bool valid() const { return m_created; }
+    [[nodiscard]] jpeg_decompress_struct* info() { return &m_info; }
+    [[nodiscard]] ErrorBridge& bridge() { return m_bridge; }
+
+private:
+    ErrorBridge m_bridge;
+    jpeg_decompress_struct m_info{};
+    bool m_created = false;
+};
+
+class Compressor {
+public:
+    Compressor();
+    ~Compressor();
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    [[nodiscard]] bool valid() const { return m_created; }
+    [[nodiscard]] jpeg_compress_struct* info() { return &m_info; }
+    [[nodiscard]] ErrorBridge& bridge() { return m_bridge; }
+
+private:
+    ErrorBridge m_bridge;
+    jpeg_compress_struct m_info{};
+    bool m_created = false;
+};
+
+// Output into a growing memory buffer (jpeg_mem_dest), freed by the destructor.
+class MemoryDestination {
+public:
+    MemoryDestination() = default;
+    ~MemoryDestination();
+    MemoryDestination(const MemoryDestination&) = delete;
+    MemoryDestination& operator=(const MemoryDestination&) = delete;
+
+    // Points `info` at this buffer. Call inside a guarded step.
+    void attach(jpeg_compress_struct* info);
+    [[nodiscard]] const unsigned char* data() const { return m_buffer; }
+    [[nodiscard]] std::size_t size() const { return static_cast<std::size_t>(m_size); }
+
+private:
+    unsigned char* m_buffer = nullptr;
+    unsigned long m_size = 0;
+};
+
+}  // namespace vellora::jpeg

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace vellora::test {
+
+// A path under the shared test pictures, e.g. testData("kodak/kodim01.png").
+[[nodiscard]] QString testData(const QString& relative);
+
+// A platform that records instead of acting: the directories are whatever the test
+// sets, shell requests and program ends are counted. Installs itself for its lifetime.
+class RecordingPlatform : public Platform {
+public:
+    RecordingPlatform();
+    ~RecordingPlatform() override;
+
+    std::string windowsDir;  // what windowsDirectory() reports; empty: failure
+    std::string systemDir = VELLORA_MODULE_BUILD_DIR;
+    std::vector<std::string> shellTargets;
+    int endCount = 0;
+
+    std::uint32_t windowsDirectory(char* buffer, std::uint32_t size) override;
+    std::uint32_t systemDirectory(char* buffer, std::uint32_t size) override;
+    bool shellExecute(const QObject* owner, const char* verb, const char* target,
+                      const char* parameters, const char* directory, int showCommand) override;
+    void endProgram() override;
+};
+
+}  // namespace vellora::test
