@@ -1,0 +1,83 @@
+#include "jpeg_encoder.h"
+
+#include <algorithm>
+
+#include "libjpeg_bridge.h"
+
+namespace vellora::imaging {
+namespace {
+
+constexpr unsigned kExifMarker = JPEG_APP0 + 1;
+constexpr std::size_t kMaxMarkerPayload = 65533;
+
+bool validView(const PixelView& picture) {
+    return picture.pixels != nullptr && picture.width > 0 && picture.height > 0 &&
+           (picture.channels == 1 || picture.channels == 3) &&
+           picture.stride >= static_cast<std::ptrdiff_t>(picture.width) * picture.channels;
+}
+
+}  // namespace
+
+void writeMetadataMarkers(jpeg_compress_struct* info, const JpegMetadata& metadata) {
+    // An EXIF block that does not fit one marker cannot be written as a standard APP1;
+    // leave it out rather than write a broken one.
+    if (!metadata.exif.empty() && metadata.exif.size() <= kMaxMarkerPayload) {
+        jpeg_write_marker(info, kExifMarker, metadata.exif.data(),
+                          static_cast<unsigned>(metadata.exif.size()));
+    }
+    if (!metadata.icc.empty()) {
+        jpeg_write_icc_profile(info, metadata.icc.data(),
+                               static_cast<unsigned>(metadata.icc.size()));
+    }
+}
+
+EncodedJpeg encodeStandard(const PixelView& picture, int quality, const JpegMetadata& metadata) {
+    EncodedJpeg result;
+    if (!validView(picture)) {
+        result.error = "invalid picture for encoding";
+        return result;
+    }
+    quality = std::clamp(quality, 1, 100);
+
+    jpeg::Compressor compressor;
+    if (!compressor.valid()) {
+        result.error = "cannot start the JPEG encoder: " + compressor.bridge().text();
+        return result;
+    }
+    jpeg::MemoryDestination destination;
+    jpeg_compress_struct* info = compressor.info();
+    const bool ok = jpeg::runGuarded(compressor.bridge(), [&] {
+        destination.attach(info);
+        info->image_width = static_cast<JDIMENSION>(picture.width);
+        info->image_height = static_cast<JDIMENSION>(picture.height);
+        info->input_components = picture.channels;
+        info->in_color_space = picture.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+        jpeg_set_defaults(info);
+        jpeg_set_quality(info, quality, TRUE);
+        info->optimize_coding = TRUE;
+        jpeg_simple_progression(info);
+        jpeg_start_compress(info, TRUE);
+        writeMetadataMarkers(info, metadata);
+        while (info->next_scanline < info->image_height) {
+            auto* row = const_cast<JSAMPLE*>(picture.pixels +
+                                             static_cast<std::ptrdiff_t>(info->next_scanline) *
+                                                 picture.stride);
+            jpeg_write_scanlines(info, &row, 1);
+        }
+        jpeg_finish_compress(info);
+    });
+    if (!ok) {
+        result.error = "JPEG encoding failed: " + compressor.bridge().text();
+        return result;
+    }
+    result.bytes.assign(destination.data(), destination.data() + destination.size());
+    return result;
+}
+
+EncodedJpeg encodeJpeg(const PixelView& picture, int quality, EncoderKind kind,
+                       const JpegMetadata& metadata) {
+    return kind == EncoderKind::Best ? encodeBest(picture, quality, metadata)
+                                     : encodeStandard(picture, quality, metadata);
+}
+
+}  // namespace vellora::imaging
