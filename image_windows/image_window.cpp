@@ -1,0 +1,83 @@
+#include "image_window.h"
+
+#include "app/twips.h"
+
+namespace vellora {
+
+ImageWindow::ImageWindow(QWidget* parent, const QString& name, const QString& designCaption,
+                         float designClientWidth, float designClientHeight)
+    : QMdiSubWindow(parent),
+      m_form(new QWidget(this)),
+      m_label(new QLabel(m_form)),
+      m_picture(new PictureBox(m_form)) {
+    setObjectName(name);
+    // A fixed dialog frame: a title and a close box, no minimise, maximise or resizing.
+    setWindowFlags(Qt::SubWindow | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setOption(QMdiSubWindow::RubberBandResize, false);
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(designCaption);
+
+    m_label->setObjectName(QStringLiteral("Label1"));
+    m_label->setAutoFillBackground(true);  // opaque, default colours
+    m_label->move(0, twipsToPixelsY(kLabelTop));
+    m_label->adjustSize();
+
+    m_picture->setObjectName(QStringLiteral("pic_photo"));
+    m_picture->move(0, twipsToPixelsY(kPictureTop));
+    m_picture->setSizeTwips(2355.0F, 2535.0F);
+
+    setWidget(m_form);
+    const QSize client(twipsToPixelsX(designClientWidth), twipsToPixelsY(designClientHeight));
+    m_form->setMinimumSize(client);
+    const QMargins frame = contentsMargins();
+    setFixedSize(client.grownBy(frame));
+}
+
+void ImageWindow::setLabelCaption(const QString& text) {
+    m_label->setText(text);
+    m_label->adjustSize();
+}
+
+float ImageWindow::labelHeight() const {
+    return pixelsToTwipsY(m_label->height());
+}
+
+float ImageWindow::Width() const {
+    return pixelsToTwipsX(width());
+}
+
+float ImageWindow::Height() const {
+    return pixelsToTwipsY(height());
+}
+
+void ImageWindow::setOuterSize(float widthTwips, float heightTwips) {
+    const QSize outer(twipsToPixelsX(widthTwips), twipsToPixelsY(heightTwips));
+    // The form inside must still hold the whole picture below the label, even where
+    // the outer size leaves no room to show all of it.
+    m_form->setMinimumSize(0, 0);
+    m_form->resize(std::max(outer.width(), m_picture->width()),
+                   std::max(outer.height(), m_picture->y() + m_picture->height()));
+    setFixedSize(outer);
+}
+
+FmJpg::FmJpg(QWidget* parent)
+    : ImageWindow(parent, QStringLiteral("fm_jpg"), QString(), 2370.0F, 2775.0F) {}
+
+FmCom::FmCom(QWidget* parent)
+    : ImageWindow(parent, QStringLiteral("fm_com"), QStringLiteral("Compressed File"), 2355.0F,
+                  2790.0F),
+      m_crop(new CropShape(pic_photo())) {
+    m_crop->setObjectName(QStringLiteral("sh_crop"));
+    connect(pic_photo(), &PictureBox::mouseDown, this, &FmCom::pic_photo_MouseDown);
+    connect(pic_photo(), &PictureBox::mouseMove, this, &FmCom::pic_photo_MouseMove);
+    Form_Load();
+}
+
+void FmCom::Form_Load() {}
+
+void FmCom::pic_photo_MouseDown(int, float, float) {}
+
+void FmCom::pic_photo_MouseMove(int, float, float) {}
+
+}  // namespace vellora
