@@ -144,8 +144,7 @@ QPixmap logo() {
     font.setBold(true);
     p.setFont(font);
     p.setPen(kWhite);
-    p.drawText(QRectF(46, 0, 102, 50), Qt::AlignVCenter | Qt::AlignLeft,
-               QStringLiteral("Vellora"));
+    p.drawText(QRectF(46, 0, 102, 50), Qt::AlignVCenter | Qt::AlignLeft, QStringLiteral("Vellora"));
     return pixmap;
 }
 

@@ -15,8 +15,7 @@ float twipsPerPixel(bool horizontal) {
     if (screen == nullptr) {
         return kDefaultTwipsPerPixel;
     }
-    const double dpi =
-        horizontal ? screen->logicalDotsPerInchX() : screen->logicalDotsPerInchY();
+    const double dpi = horizontal ? screen->logicalDotsPerInchX() : screen->logicalDotsPerInchY();
     if (!(dpi > 0.0)) {
         return kDefaultTwipsPerPixel;
     }

@@ -1,7 +1,7 @@
 // One main for every test program: Qt runs headless (the offscreen platform) unless the
 // caller chose another platform, and a QApplication exists for widget and picture tests.
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {

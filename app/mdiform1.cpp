@@ -1,0 +1,424 @@
+#include "mdiform1.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "app/artwork.h"
+#include "app/click_slider.h"
+#include "app/paths.h"
+#include "app/picture_loader.h"
+#include "app/screen_pointer.h"
+#include "app/shared_state.h"
+#include "app/twips.h"
+#include "image_windows/image_window.h"
+#include "platform/platform.h"
+#include "platform/runtime_error.h"
+
+namespace vellora {
+namespace {
+
+// Design geometry, in twips.
+constexpr float kClientWidth = 8055.0F;
+constexpr float kClientHeight = 6030.0F;
+constexpr float kStripHeight = 405.0F;
+constexpr float kButtonLefts[4] = {0.0F, 360.0F, 720.0F, 1080.0F};
+constexpr float kButtonTop = 20.0F;
+constexpr float kButtonSize = 350.0F;
+constexpr float kPanelWidths[3] = {3440.0F, 1540.0F, 3040.0F};
+constexpr float kStatusBarHeight = 255.0F;
+// What a picture window adds to its picture, in twips.
+constexpr float kExtraWidth = 50.0F;
+constexpr float kExtraHeight = 380.0F;
+
+QRect twipsRect(float left, float top, float width, float height) {
+    return {twipsToPixelsX(left), twipsToPixelsY(top), twipsToPixelsX(width),
+            twipsToPixelsY(height)};
+}
+
+void sizeToPicture(ImageWindow& window) {
+    const float width = window.pic_photo()->Width() + kExtraWidth;
+    const float height = window.pic_photo()->Height() + window.labelHeight() + kExtraHeight;
+    window.setOuterSize(width, height);
+}
+
+}  // namespace
+
+const QString MDIForm1::kOpenFilter = QStringLiteral(
+    "All Recognized File Types (*.*)|*.jpg;*.bmp;*.jpeg;*.jpe|"
+    "JPG Files(*.jpg)|*.jpg;*.jpeg;*.jpe|BMP Files (*.bmp)|*.bmp");
+
+MDIForm1::MDIForm1(UserInterface* ui, PassLibrary* library)
+    : m_ownUi(ui ? nullptr : std::make_unique<QtUserInterface>()),
+      m_ui(ui ? ui : m_ownUi.get()),
+      m_ownLibrary(library ? nullptr : std::make_unique<ModuleLibrary>()),
+      m_library(library ? library : m_ownLibrary.get()) {
+    setObjectName(QStringLiteral("MDIForm1"));
+    setWindowTitle(kApplicationTitle);
+    setWindowIcon(artwork::windowIcon());
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    buildToolbarStrip();
+    layout->addWidget(m_picture1);
+    m_mdiArea = new QMdiArea(central);
+    m_mdiArea->setObjectName(QStringLiteral("MDIClient"));
+    m_mdiArea->setBackground(QBrush(Qt::white));
+    m_mdiArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_mdiArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_mdiArea->viewport()->setMouseTracking(true);
+    m_mdiArea->viewport()->installEventFilter(this);
+    layout->addWidget(m_mdiArea, 1);
+    setCentralWidget(central);
+
+    buildMenus();
+    buildStatusBar();
+
+    // The client area (below the menu bar) is 537 x 402 pixels at 96 dpi, centred.
+    const QSize client(twipsToPixelsX(kClientWidth), twipsToPixelsY(kClientHeight));
+    resize(client.width(), client.height() + menuBar()->sizeHint().height());
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(0, 0), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+MDIForm1::~MDIForm1() = default;
+
+void MDIForm1::buildToolbarStrip() {
+    m_picture1 = new QWidget(this);
+    m_picture1->setObjectName(QStringLiteral("Picture1"));
+    m_picture1->setFixedHeight(twipsToPixelsY(kStripHeight));
+    m_picture1->setAutoFillBackground(true);  // button face
+    m_picture1->setMouseTracking(true);
+    m_picture1->installEventFilter(this);
+
+    const QPixmap pictures[4] = {artwork::openFolder(), artwork::floppyDisk(), artwork::helpBook(),
+                                 artwork::cropTool()};
+    for (int i = 0; i < 4; ++i) {
+        auto* button = new QToolButton(m_picture1);
+        button->setObjectName(QStringLiteral("cmd_toolbar_%1").arg(i));
+        button->setIcon(QIcon(pictures[i]));
+        button->setIconSize(QSize(16, 16));
+        button->setAutoRaise(false);
+        button->setGeometry(twipsRect(kButtonLefts[i], kButtonTop, kButtonSize, kButtonSize));
+        button->setMouseTracking(true);
+        button->installEventFilter(this);
+        connect(button, &QToolButton::clicked, this, [this, i] { cmd_toolbar_Click(i); });
+        m_toolbar[static_cast<std::size_t>(i)] = button;
+    }
+
+    m_label1 = new QLabel(QStringLiteral("Less Compression"), m_picture1);
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    m_label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    QPalette navy = m_label1->palette();
+    navy.setColor(QPalette::WindowText, QColor(0, 0, 128));
+    m_label1->setPalette(navy);
+    m_label1->adjustSize();
+    // Right-aligned and sized to its text: the right end stays where the design puts it.
+    const QRect labelDesign = twipsRect(1920.0F, 50.0F, 1275.0F, 195.0F);
+    m_label1->move(labelDesign.right() + 1 - m_label1->width(), labelDesign.top());
+
+    m_slider = new ClickSlider(m_picture1);
+    m_slider->setObjectName(QStringLiteral("Slider1"));
+    m_slider->setRange(1, 100);
+    m_slider->setSingleStep(1);
+    m_slider->setPageStep(10);
+    m_slider->setTickInterval(10);
+    m_slider->setTickPosition(QSlider::TicksBelow);
+    m_slider->setValue(60);
+    m_slider->setGeometry(twipsRect(3360.0F, 50.0F, 2295.0F, 255.0F));
+    m_slider->setMinimumHeight(m_slider->sizeHint().height());
+    connect(m_slider, &ClickSlider::clicked, this, &MDIForm1::Slider1_Click);
+
+    m_lblCompress = new QLabel(QStringLiteral("More Compression"), m_picture1);
+    m_lblCompress->setObjectName(QStringLiteral("lbl_compress"));
+    QPalette highlight = m_lblCompress->palette();
+    highlight.setColor(QPalette::WindowText, highlight.color(QPalette::Highlight));
+    m_lblCompress->setPalette(highlight);
+    m_lblCompress->adjustSize();
+    m_lblCompress->move(twipsRect(5760.0F, 50.0F, 1305.0F, 195.0F).topLeft());
+
+    // Labels and slider share one vertical centre line in the strip.
+    const int centre = m_picture1->height() / 2;
+    m_label1->move(m_label1->x(), centre - m_label1->height() / 2);
+    m_lblCompress->move(m_lblCompress->x(), centre - m_lblCompress->height() / 2);
+    m_slider->move(m_slider->x(), std::max(0, centre - m_slider->height() / 2));
+}
+
+void MDIForm1::buildMenus() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("mnu_0"));
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("mnu_1"));
+    m_menus = {file, help};
+
+    auto addItem = [this](QMenu* menu, std::map<int, QAction*>& items, int index,
+                          const QString& caption, void (MDIForm1::*handler)(int)) {
+        QAction* action =
+            caption == QLatin1String("-") ? menu->addSeparator() : menu->addAction(caption);
+        action->setObjectName(
+            QStringLiteral("%1_%2").arg(menu == m_menus[0] ? "mnu_f" : "mnu_h").arg(index));
+        if (!action->isSeparator()) {
+            connect(action, &QAction::triggered, this,
+                    [this, handler, index] { (this->*handler)(index); });
+        }
+        items[index] = action;
+    };
+    addItem(file, m_fileItems, 0, QStringLiteral("&Open"), &MDIForm1::mnu_f_Click);
+    addItem(file, m_fileItems, 1, QStringLiteral("Sav&e As"), &MDIForm1::mnu_f_Click);
+    addItem(file, m_fileItems, 2, QStringLiteral("-"), &MDIForm1::mnu_f_Click);
+    addItem(file, m_fileItems, 5, QStringLiteral("E&xit"), &MDIForm1::mnu_f_Click);
+}
+
+void MDIForm1::buildStatusBar() {
+    m_statusBar = statusBar();
+    m_statusBar->setObjectName(QStringLiteral("StatusBar1"));
+    m_statusBar->setSizeGripEnabled(false);
+    m_statusBar->setMinimumHeight(twipsToPixelsY(kStatusBarHeight));
+    for (std::size_t i = 0; i < m_panels.size(); ++i) {
+        auto* panel = new QLabel(m_statusBar);
+        panel->setObjectName(QStringLiteral("Panel%1").arg(i + 1));
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setFixedWidth(twipsToPixelsX(kPanelWidths[i]));
+        panel->setTextFormat(Qt::PlainText);
+        m_statusBar->addWidget(panel);
+        m_panels[i] = panel;
+    }
+}
+
+QToolButton* MDIForm1::cmd_toolbar(int index) const {
+    return index >= 0 && index < 4 ? m_toolbar[static_cast<std::size_t>(index)] : nullptr;
+}
+
+QMenu* MDIForm1::mnu(int index) const {
+    return index >= 0 && index < 2 ? m_menus[static_cast<std::size_t>(index)] : nullptr;
+}
+
+QAction* MDIForm1::mnu_f(int index) const {
+    auto it = m_fileItems.find(index);
+    return it == m_fileItems.end() ? nullptr : it->second;
+}
+
+QAction* MDIForm1::mnu_h(int index) const {
+    auto it = m_helpItems.find(index);
+    return it == m_helpItems.end() ? nullptr : it->second;
+}
+
+QString MDIForm1::panelText(int panel) const {
+    return panel >= 1 && panel <= 3 ? m_panels[static_cast<std::size_t>(panel - 1)]->text()
+                                    : QString();
+}
+
+void MDIForm1::setPanelText(int panel, const QString& text) {
+    if (panel >= 1 && panel <= 3) {
+        m_panels[static_cast<std::size_t>(panel - 1)]->setText(text);
+    }
+}
+
+void MDIForm1::placeChild(ImageWindow* window) {
+    m_mdiArea->addSubWindow(window);
+    window->move(0, 0);
+    window->show();
+}
+
+FmJpg& MDIForm1::fm_jpg() {
+    if (!m_fmJpg) {
+        m_fmJpg = new FmJpg;
+        placeChild(m_fmJpg);
+    }
+    return *m_fmJpg;
+}
+
+FmCom& MDIForm1::fm_com() {
+    if (!m_fmCom) {
+        m_fmCom = new FmCom;
+        placeChild(m_fmCom);
+    }
+    return *m_fmCom;
+}
+
+void MDIForm1::unloadFmCom() {
+    if (m_fmCom) {
+        FmCom* window = m_fmCom;
+        m_mdiArea->removeSubWindow(window);
+        delete window;
+    }
+}
+
+void MDIForm1::cmd_nav(std::int16_t& Index) {
+    // Every command runs under one trap: a run-time error ends the command silently,
+    // leaving done what was done.
+    try {
+        switch (Index) {
+            case 0:
+                openCommand();
+                break;
+            default:
+                break;
+        }
+    } catch (...) {
+    }
+}
+
+void MDIForm1::openCommand() {
+    m_commonDialog.CancelError = true;
+    m_commonDialog.Flags = kHideReadOnly;
+    m_commonDialog.Filter = kOpenFilter;
+    m_commonDialog.FilterIndex = 1;
+
+    const std::optional<QString> chosen = m_ui->showOpen(this, m_commonDialog);
+    if (!chosen) {
+        throw RuntimeError(ErrorNumber::Cancelled, "Cancel was selected.");
+    }
+    m_commonDialog.FileName = *chosen;
+    const QString path = *chosen;
+
+    // Read the picture and its size before anything changes, so that a file that cannot
+    // be shown leaves every window and the shared state as they were.
+    const LoadedPicture picture = loadPicture(path);
+    const QFileInfo info(path);
+    if (!picture.ok()) {
+        m_ui->messageBox(this, MessageIcon::Exclamation,
+                         QStringLiteral("Vellora cannot show \"%1\".\n%2").arg(path, picture.error),
+                         QMessageBox::Ok, QMessageBox::Ok);
+        return;
+    }
+
+    SharedState& state = sharedState();
+    state.SourcePath = path;
+    unloadFmCom();
+    FmJpg& window = fm_jpg();
+    window.pic_photo()->setPicture(picture.image);
+    setPanelText(1, state.SourcePath);
+    window.setCaption(QStringLiteral("Original Image"));
+    state.OriginalSize = info.size();
+    window.setLabelCaption(texts::kFilesize + formatByteCount(state.OriginalSize) + texts::kBytes);
+    sizeToPicture(window);
+    compress();
+}
+
+void MDIForm1::compress() {
+    WaitCursor wait;
+    runCompressionPass(sharedState(), *m_library, *this, WorkingFile());
+}
+
+void MDIForm1::cmd_toolbar_Click(int Index) {
+    auto index = static_cast<std::int16_t>(Index);
+    cmd_nav(index);
+}
+
+void MDIForm1::mnu_f_Click(int Index) {
+    if (Index >= 0 && Index <= 4) {
+        auto index = static_cast<std::int16_t>(Index);
+        cmd_nav(index);
+    } else if (Index == 5) {
+        currentPlatform().endProgram();
+    }
+}
+
+void MDIForm1::Slider1_Click() {
+    compress();
+}
+
+void MDIForm1::MDIForm_MouseMove() {
+    setScreenMousePointer(PointerShape::Default);
+}
+
+void MDIForm1::Picture1_MouseMove() {
+    setScreenMousePointer(PointerShape::Default);
+}
+
+void MDIForm1::cmd_toolbar_MouseMove() {
+    setScreenMousePointer(PointerShape::Default);
+}
+
+void MDIForm1::MDIForm_Unload() {
+    // Nothing here may stop the program from ending.
+    try {
+        const QString working = WorkingFile();
+        if (!working.isEmpty()) {
+            QFile::remove(working);
+        }
+    } catch (...) {
+    }
+    currentPlatform().endProgram();
+}
+
+void MDIForm1::closeEvent(QCloseEvent* event) {
+    MDIForm_Unload();
+    event->accept();
+}
+
+bool MDIForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove) {
+        if (watched == m_mdiArea->viewport()) {
+            MDIForm_MouseMove();
+        } else if (watched == m_picture1) {
+            Picture1_MouseMove();
+        } else {
+            for (QToolButton* button : m_toolbar) {
+                if (watched == button) {
+                    cmd_toolbar_MouseMove();
+                    break;
+                }
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// The compression pass's view.
+
+void MDIForm1::message(MessageIcon icon, const QString& text) {
+    m_ui->messageBox(this, icon, text, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+void MDIForm1::setMainCaption(const QString& caption) {
+    setWindowTitle(caption);
+}
+
+int MDIForm1::sliderValue() {
+    return m_slider->value();
+}
+
+void MDIForm1::setCompressedCaption(const QString& caption) {
+    fm_com().setCaption(caption);
+}
+
+void MDIForm1::showCompressed() {
+    fm_com().show();
+}
+
+void MDIForm1::loadCompressedPicture(const QString& path) {
+    const LoadedPicture picture = loadPicture(path);
+    if (!picture.ok()) {
+        throw RuntimeError(ErrorNumber::Other, picture.error.toStdString());
+    }
+    fm_com().pic_photo()->setPicture(picture.image);
+}
+
+void MDIForm1::repaintCompressed() {
+    fm_com().pic_photo()->repaint();
+}
+
+void MDIForm1::sizeCompressedToPicture() {
+    sizeToPicture(fm_com());
+}
+
+void MDIForm1::setCompressedLabel(const QString& text) {
+    fm_com().setLabelCaption(text);
+}
+
+}  // namespace vellora

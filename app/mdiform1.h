@@ -1,0 +1,122 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "app/user_interface.h"
+#include "imaging/passes/compression_pass.h"
+
+class QLabel;
+class QMdiArea;
+class QMenu;
+class QAction;
+class QToolButton;
+class QStatusBar;
+
+namespace vellora {
+
+class ClickSlider;
+class FmJpg;
+class FmCom;
+class ImageWindow;
+
+// The main window: menus, the toolbar strip with the quality slider, the status bar,
+// and the MDI area that holds the two picture windows. It runs the commands and the
+// passes.
+class MDIForm1 : public QMainWindow, private CompressionView {
+    Q_OBJECT
+public:
+    // Null arguments: Qt's dialogs and the image library module. Both are not owned.
+    explicit MDIForm1(UserInterface* ui = nullptr, PassLibrary* library = nullptr);
+    ~MDIForm1() override;
+
+    // Controls, by their names.
+    [[nodiscard]] QWidget* Picture1() const { return m_picture1; }
+    [[nodiscard]] QToolButton* cmd_toolbar(int index) const;
+    [[nodiscard]] QLabel* Label1() const { return m_label1; }
+    [[nodiscard]] ClickSlider* Slider1() const { return m_slider; }
+    [[nodiscard]] QLabel* lbl_compress() const { return m_lblCompress; }
+    [[nodiscard]] QStatusBar* StatusBar1() const { return m_statusBar; }
+    [[nodiscard]] CommonDialog& CommonDialog1() { return m_commonDialog; }
+    [[nodiscard]] QMdiArea* mdiArea() const { return m_mdiArea; }
+    [[nodiscard]] QMenu* mnu(int index) const;
+    // Menu items by element number; null for numbers that do not exist.
+    [[nodiscard]] QAction* mnu_f(int index) const;
+    [[nodiscard]] QAction* mnu_h(int index) const;
+
+    // Status bar panel texts, counted from 1.
+    [[nodiscard]] QString panelText(int panel) const;
+    void setPanelText(int panel, const QString& text);
+
+    // The picture windows, loaded (created and shown) on first use.
+    [[nodiscard]] FmJpg& fm_jpg();
+    [[nodiscard]] FmCom& fm_com();
+    [[nodiscard]] bool fmJpgLoaded() const { return !m_fmJpg.isNull(); }
+    [[nodiscard]] bool fmComLoaded() const { return !m_fmCom.isNull(); }
+    void unloadFmCom();
+
+    // Public routines.
+    void cmd_nav(std::int16_t& Index);
+    void compress();
+
+    // Event handlers.
+    void cmd_toolbar_Click(int Index);
+    void mnu_f_Click(int Index);
+    void Slider1_Click();
+    void MDIForm_MouseMove();
+    void Picture1_MouseMove();
+    void cmd_toolbar_MouseMove();
+    void MDIForm_Unload();
+
+    // The filter text the Open command gives the file dialog.
+    static const QString kOpenFilter;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildToolbarStrip();
+    void buildMenus();
+    void buildStatusBar();
+    void placeChild(ImageWindow* window);
+    void openCommand();
+
+    // The compression pass's view of the windows.
+    void message(MessageIcon icon, const QString& text) override;
+    void setMainCaption(const QString& caption) override;
+    int sliderValue() override;
+    void setCompressedCaption(const QString& caption) override;
+    void showCompressed() override;
+    void loadCompressedPicture(const QString& path) override;
+    void repaintCompressed() override;
+    void sizeCompressedToPicture() override;
+    void setCompressedLabel(const QString& text) override;
+
+    std::unique_ptr<UserInterface> m_ownUi;
+    UserInterface* m_ui;
+    std::unique_ptr<PassLibrary> m_ownLibrary;
+    PassLibrary* m_library;
+
+    QWidget* m_picture1 = nullptr;
+    std::array<QToolButton*, 4> m_toolbar{};
+    QLabel* m_label1 = nullptr;
+    ClickSlider* m_slider = nullptr;
+    QLabel* m_lblCompress = nullptr;
+    QStatusBar* m_statusBar = nullptr;
+    std::array<QLabel*, 3> m_panels{};
+    QMdiArea* m_mdiArea = nullptr;
+    std::array<QMenu*, 2> m_menus{};
+    std::map<int, QAction*> m_fileItems;
+    std::map<int, QAction*> m_helpItems;
+    CommonDialog m_commonDialog;
+
+    QPointer<FmJpg> m_fmJpg;
+    QPointer<FmCom> m_fmCom;
+};
+
+}  // namespace vellora

@@ -1,0 +1,90 @@
+// The directory helpers keep the kernel calls' buffer and flag rules.
+#include <gtest/gtest.h>
+
+#include <QFileInfo>
+
+#include "app/paths.h"
+#include "support/test_support.h"
+
+namespace vellora {
+namespace {
+
+struct SystemDirCase {
+    const char* reported;
+    std::int16_t flag;
+    const char* expected;
+};
+
+class SystemDirTest : public testing::TestWithParam<SystemDirCase> {};
+
+TEST_P(SystemDirTest, FlagSetsTheTrailingSeparator) {
+    test::RecordingPlatform platform;
+    platform.systemDir = GetParam().reported;
+    EXPECT_EQ(GetSystemDir(GetParam().flag).toStdString(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, SystemDirTest,
+    testing::Values(SystemDirCase{"/usr/lib/vellora", -1, "/usr/lib/vellora/"},
+                    SystemDirCase{"/usr/lib/vellora", 0, "/usr/lib/vellora"},
+                    SystemDirCase{"/usr/lib/vellora", 1, "/usr/lib/vellora"},
+                    SystemDirCase{"/usr/lib/vellora/", 0, "/usr/lib/vellora"},
+                    SystemDirCase{"/usr/lib/vellora/", -1, "/usr/lib/vellora/"},
+                    SystemDirCase{"/usr/lib/vellora/", 7, "/usr/lib/vellora/"},
+                    // a root directory: flag 0 drops its only separator, -1 leaves it
+                    SystemDirCase{"/", 0, ""}, SystemDirCase{"/", -1, "/"},
+                    // the call failed: start from nothing
+                    SystemDirCase{"", -1, "/"}, SystemDirCase{"", 0, ""},
+                    SystemDirCase{"", 1, ""}));
+
+TEST(SystemDir, APathThatDoesNotFitTheBufferGivesNothing) {
+    test::RecordingPlatform platform;
+    platform.systemDir = "/" + std::string(254, 'd');  // 255 characters: no room for NUL
+    EXPECT_EQ(GetSystemDir(1), QString());
+    platform.systemDir = "/" + std::string(253, 'd');
+    EXPECT_EQ(GetSystemDir(1).size(), 254);
+}
+
+TEST(WindowsDir, ReturnsWhatFitsThe145CharacterBuffer) {
+    test::RecordingPlatform platform;
+    const struct {
+        std::size_t length;
+        bool whole;
+    } cases[] = {{1, true}, {143, true}, {144, true}, {145, false}, {300, false}};
+    for (const auto& c : cases) {
+        platform.windowsDir = "/" + std::string(c.length - 1, 'w');
+        const QString directory = GetWindowsDir();
+        EXPECT_EQ(directory.size(), c.whole ? static_cast<qsizetype>(c.length) : 0) << c.length;
+    }
+    platform.windowsDir.clear();
+    EXPECT_EQ(GetWindowsDir(), QString());
+}
+
+TEST(WorkingFile, LivesInThePrivateDirectoryAndNeverAtTheRoot) {
+    test::RecordingPlatform platform;
+    platform.windowsDir = "/tmp/vellora-abc";
+    EXPECT_EQ(WorkingFile(), QStringLiteral("/tmp/vellora-abc/winpcdll"));
+    platform.windowsDir.clear();
+    EXPECT_EQ(WorkingFile(), QString());
+}
+
+TEST(ShellOpen, HandsTheTargetToTheDesktop) {
+    test::RecordingPlatform platform;
+    ShellOpen(nullptr, QStringLiteral("https://example.org/help"), 1);
+    ASSERT_EQ(platform.shellTargets.size(), 1U);
+    EXPECT_EQ(platform.shellTargets[0], "https://example.org/help");
+}
+
+TEST(RealPlatform, PrivateDirectoryIsMadeOnceAndIsWritable) {
+    // No test platform installed: the real one.
+    const QString first = GetWindowsDir();
+    ASSERT_FALSE(first.isEmpty());
+    EXPECT_EQ(GetWindowsDir(), first);
+    EXPECT_TRUE(QFileInfo(first).isDir());
+    EXPECT_TRUE(QFileInfo(first).isWritable());
+    removePrivateDirectory();
+    EXPECT_FALSE(QFileInfo::exists(first));
+}
+
+}  // namespace
+}  // namespace vellora
