@@ -1,9 +1,319 @@
+// The tuned encoder behind the save entry's "best" flag.
+//
+// libjpeg-turbo stays our bit-stream writer (Huffman optimisation, progressive scans,
+// markers), but we do everything before entropy coding ourselves: colour conversion,
+// chroma downsampling, the DCT and, above all, quantisation. We then hand the quantised
+// coefficients to jpeg_write_coefficients. Owning the quantiser is what lets us spend
+// bits where the eye sees them (see block_quantiser.h) while the file stays a plain
+// JPEG that every decoder reads.
+//
+// Memory: the picture is converted and transformed one MCU row at a time; only the
+// quantised coefficients of the whole picture are kept (libjpeg needs them all for
+// optimised progressive coding, exactly as its own progressive encoder does).
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "imaging/encoder/block_quantiser.h"
+#include "imaging/encoder/encoder_settings.h"
+#include "imaging/encoder/forward_dct.h"
+#include "imaging/encoder/quant_tables.h"
+#include "imaging/encoder/scan_script.h"
 #include "imaging/jpeg_encoder.h"
+#include "imaging/libjpeg_bridge.h"
 
 namespace vellora::imaging {
+namespace encoder {
+namespace {
+
+bool validView(const PixelView& picture) {
+    return picture.pixels != nullptr && picture.width > 0 && picture.height > 0 &&
+           (picture.channels == 1 || picture.channels == 3) &&
+           picture.stride >= static_cast<std::ptrdiff_t>(picture.width) * picture.channels;
+}
+
+// Sizes of the picture in MCUs and of each component's coefficient array.
+struct Geometry {
+    int components = 3;
+    int hSamp[3] = {1, 1, 1};
+    int vSamp[3] = {1, 1, 1};
+    int mcuWidth = 8;   // pixels
+    int mcuHeight = 8;  // pixels
+    JDIMENSION mcusWide = 0;
+    JDIMENSION mcusHigh = 0;
+    JDIMENSION blocksWide[3] = {};  // coefficient array width: whole MCUs
+    JDIMENSION blocksHigh[3] = {};
+
+    Geometry(const PixelView& picture, bool subsample) {
+        components = picture.channels;
+        if (components == 3 && subsample) {
+            hSamp[0] = vSamp[0] = 2;
+        }
+        mcuWidth = 8 * hSamp[0];
+        mcuHeight = 8 * vSamp[0];
+        mcusWide = static_cast<JDIMENSION>((picture.width + mcuWidth - 1) / mcuWidth);
+        mcusHigh = static_cast<JDIMENSION>((picture.height + mcuHeight - 1) / mcuHeight);
+        for (int c = 0; c < components; ++c) {
+            blocksWide[c] = mcusWide * static_cast<JDIMENSION>(hSamp[c]);
+            blocksHigh[c] = mcusHigh * static_cast<JDIMENSION>(vSamp[c]);
+        }
+    }
+    [[nodiscard]] bool subsampled() const { return hSamp[0] == 2; }
+    [[nodiscard]] int paddedWidth() const { return static_cast<int>(mcusWide) * mcuWidth; }
+};
+
+// Float planes for one MCU row: full-resolution Y (and Cb, Cr), level-shifted by -128,
+// edge pixels replicated into the padding; plus the downsampled chroma when
+// subsampling. Allocated once, before any libjpeg call (a libjpeg error jumps over
+// destructors, so nothing inside the guarded steps owns memory).
+struct StripBuffers {
+    int stride = 0;  // floats per full-resolution row
+    std::vector<float> planes[3];
+    int chromaStride = 0;
+    std::vector<float> chroma[2];  // downsampled Cb, Cr
+
+    explicit StripBuffers(const Geometry& g) {
+        stride = g.paddedWidth();
+        for (int c = 0; c < g.components; ++c) {
+            planes[c].assign(static_cast<std::size_t>(stride) * g.mcuHeight, 0.0f);
+        }
+        if (g.subsampled()) {
+            chromaStride = stride / 2;
+            for (auto& plane : chroma) {
+                plane.assign(static_cast<std::size_t>(chromaStride) * 8, 0.0f);
+            }
+        }
+    }
+};
+
+// Converts the picture rows of MCU row `mcuRow` into the strip planes (JFIF YCbCr,
+// full float precision: no rounding to 8 bits between conversion and DCT).
+void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, StripBuffers& strip) {
+    const int width = picture.width;
+    const int padded = strip.stride;
+    for (int y = 0; y < g.mcuHeight; ++y) {
+        const int sourceY = std::min(mcuRow * g.mcuHeight + y, picture.height - 1);
+        const std::uint8_t* source = picture.pixels + sourceY * picture.stride;
+        const std::size_t offset = static_cast<std::size_t>(y) * padded;
+        if (g.components == 1) {
+            float* grey = strip.planes[0].data() + offset;
+            for (int x = 0; x < width; ++x) {
+                grey[x] = static_cast<float>(source[x]) - 128.0f;
+            }
+            std::fill(grey + width, grey + padded, grey[width - 1]);
+            continue;
+        }
+        float* lumaRow = strip.planes[0].data() + offset;
+        float* cbRow = strip.planes[1].data() + offset;
+        float* crRow = strip.planes[2].data() + offset;
+        for (int x = 0; x < width; ++x) {
+            const float r = source[3 * x];
+            const float gr = source[3 * x + 1];
+            const float b = source[3 * x + 2];
+            lumaRow[x] = 0.299f * r + 0.587f * gr + 0.114f * b - 128.0f;
+            cbRow[x] = -0.168736f * r - 0.331264f * gr + 0.5f * b;
+            crRow[x] = 0.5f * r - 0.418688f * gr - 0.081312f * b;
+        }
+        std::fill(lumaRow + width, lumaRow + padded, lumaRow[width - 1]);
+        std::fill(cbRow + width, cbRow + padded, cbRow[width - 1]);
+        std::fill(crRow + width, crRow + padded, crRow[width - 1]);
+    }
+    if (g.subsampled()) {
+        // 2x2 box average: the decoder's upsampling (libjpeg's triangle filter, or
+        // replication) reconstructs closest to the original from the plain mean.
+        for (int c = 0; c < 2; ++c) {
+            const float* full = strip.planes[c + 1].data();
+            float* half = strip.chroma[c].data();
+            for (int y = 0; y < 8; ++y) {
+                const float* top = full + static_cast<std::size_t>(2 * y) * padded;
+                const float* bottom = top + padded;
+                float* out = half + static_cast<std::size_t>(y) * strip.chromaStride;
+                for (int x = 0; x < strip.chromaStride; ++x) {
+                    out[x] =
+                        0.25f * (top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1]);
+                }
+            }
+        }
+    }
+}
+
+// Everything the guarded steps need, gathered so the steps themselves own nothing.
+struct Job {
+    const PixelView* picture = nullptr;
+    const Settings* settings = nullptr;
+    const Geometry* geometry = nullptr;
+    StripBuffers* strip = nullptr;
+    const BlockQuantiser* quantisers[3] = {};
+    jvirt_barray_ptr arrays[3] = {};
+};
+
+// Transforms and quantises one MCU row of every component into the coefficient arrays.
+void encodeMcuRow(jpeg_compress_struct* info, Job& job, int mcuRow) {
+    const Geometry& g = *job.geometry;
+    StripBuffers& strip = *job.strip;
+    convertStrip(*job.picture, g, mcuRow, strip);
+    float coefficients[64];
+    for (int c = 0; c < g.components; ++c) {
+        const bool fromHalf = g.subsampled() && c > 0;
+        const float* plane = fromHalf ? strip.chroma[c - 1].data() : strip.planes[c].data();
+        const int stride = fromHalf ? strip.chromaStride : strip.stride;
+        const auto firstRow = static_cast<JDIMENSION>(mcuRow * g.vSamp[c]);
+        JBLOCKARRAY rows =
+            (*info->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(info), job.arrays[c],
+                                             firstRow, static_cast<JDIMENSION>(g.vSamp[c]), TRUE);
+        for (int by = 0; by < g.vSamp[c]; ++by) {
+            const float* blockRow = plane + static_cast<std::ptrdiff_t>(by) * 8 * stride;
+            for (JDIMENSION bx = 0; bx < g.blocksWide[c]; ++bx) {
+                forwardDct8x8(blockRow + bx * 8, stride, coefficients);
+                job.quantisers[c]->quantise(coefficients, rows[by][bx]);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+Settings settingsFor(int quality) {
+    Settings settings;
+    settings.quality = std::clamp(quality, 1, 100);
+    settings.subsampleChroma = settings.quality < 90;
+    settings.luma = TableShape{16.0f, 14.0f, 6.0f, 1.5f};
+    settings.chroma = TableShape{17.0f, 17.0f, 8.0f, 1.2f};
+    settings.zeroThreshold = 0.5f;
+    settings.adaptiveStrength = 0.0f;
+    settings.roundOffset = 0.5f;
+    settings.scans = ScanLayout::Tuned;
+    return settings;
+}
+
+std::string applyOverride(Settings& settings, const std::string& assignment) {
+    const auto equals = assignment.find('=');
+    if (equals == std::string::npos) {
+        return "expected name=value: " + assignment;
+    }
+    const std::string name = assignment.substr(0, equals);
+    const std::string text = assignment.substr(equals + 1);
+    char* end = nullptr;
+    const float value = std::strtof(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0') {
+        return "not a number: " + assignment;
+    }
+    struct Field {
+        const char* name;
+        float* target;
+    };
+    const Field fields[] = {
+        {"luma.dc", &settings.luma.dc},           {"luma.base", &settings.luma.base},
+        {"luma.slope", &settings.luma.slope},     {"luma.power", &settings.luma.power},
+        {"chroma.dc", &settings.chroma.dc},       {"chroma.base", &settings.chroma.base},
+        {"chroma.slope", &settings.chroma.slope}, {"chroma.power", &settings.chroma.power},
+        {"zero", &settings.zeroThreshold},        {"aq", &settings.adaptiveStrength},
+        {"round", &settings.roundOffset},
+    };
+    for (const Field& field : fields) {
+        if (name == field.name) {
+            *field.target = value;
+            return {};
+        }
+    }
+    if (name == "subsample") {
+        settings.subsampleChroma = value != 0.0f;
+    } else if (name == "annex") {
+        settings.annexTables = value != 0.0f;
+    } else if (name == "scans") {
+        settings.scans = static_cast<ScanLayout>(std::clamp(static_cast<int>(value), 0, 2));
+    } else {
+        return "unknown setting: " + name;
+    }
+    return {};
+}
+
+EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& settings,
+                               const JpegMetadata& metadata) {
+    EncodedJpeg result;
+    if (!validView(picture)) {
+        result.error = "invalid picture for encoding";
+        return result;
+    }
+    if (picture.width > JPEG_MAX_DIMENSION || picture.height > JPEG_MAX_DIMENSION) {
+        result.error = "picture too large for JPEG";
+        return result;
+    }
+    const int quality = std::clamp(settings.quality, 1, 100);
+    const Geometry geometry(picture, settings.subsampleChroma);
+    StripBuffers strip(geometry);
+
+    const QuantTable lumaTable =
+        settings.annexTables ? annexTable(false, quality) : shapedTable(settings.luma, quality);
+    const QuantTable chromaTable =
+        settings.annexTables ? annexTable(true, quality) : shapedTable(settings.chroma, quality);
+    const BlockQuantiser lumaQuantiser(lumaTable, settings, true);
+    const BlockQuantiser chromaQuantiser(chromaTable, settings, false);
+
+    Job job;
+    job.picture = &picture;
+    job.settings = &settings;
+    job.geometry = &geometry;
+    job.strip = &strip;
+    job.quantisers[0] = &lumaQuantiser;
+    job.quantisers[1] = job.quantisers[2] = &chromaQuantiser;
+
+    jpeg::Compressor compressor;
+    if (!compressor.valid()) {
+        result.error = "cannot start the JPEG encoder: " + compressor.bridge().text();
+        return result;
+    }
+    jpeg::MemoryDestination destination;
+    jpeg_compress_struct* info = compressor.info();
+    auto* common = reinterpret_cast<j_common_ptr>(info);
+    const bool ok = jpeg::runGuarded(compressor.bridge(), [&] {
+        destination.attach(info);
+        info->image_width = static_cast<JDIMENSION>(picture.width);
+        info->image_height = static_cast<JDIMENSION>(picture.height);
+        info->input_components = picture.channels;
+        info->in_color_space = picture.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+        jpeg_set_defaults(info);
+        unsigned int steps[64];
+        for (int table = 0; table < (geometry.components == 3 ? 2 : 1); ++table) {
+            const QuantTable& source = table == 0 ? lumaTable : chromaTable;
+            std::copy(source.begin(), source.end(), steps);
+            jpeg_add_quant_table(info, table, steps, 100, TRUE);
+        }
+        for (int c = 0; c < geometry.components; ++c) {
+            jpeg_component_info* component = &info->comp_info[c];
+            component->h_samp_factor = geometry.hSamp[c];
+            component->v_samp_factor = geometry.vSamp[c];
+            component->quant_tbl_no = c == 0 ? 0 : 1;
+            job.arrays[c] = (*info->mem->request_virt_barray)(
+                common, JPOOL_IMAGE, TRUE, geometry.blocksWide[c], geometry.blocksHigh[c],
+                static_cast<JDIMENSION>(geometry.vSamp[c]));
+        }
+        info->optimize_coding = TRUE;
+        applyScanLayout(info, settings.scans);
+        (*info->mem->realize_virt_arrays)(common);
+
+        for (JDIMENSION row = 0; row < geometry.mcusHigh; ++row) {
+            encodeMcuRow(info, job, static_cast<int>(row));
+        }
+
+        jpeg_write_coefficients(info, job.arrays);
+        writeMetadataMarkers(info, metadata);
+        jpeg_finish_compress(info);
+    });
+    if (!ok) {
+        result.error = "JPEG encoding failed: " + compressor.bridge().text();
+        return result;
+    }
+    result.bytes.assign(destination.data(), destination.data() + destination.size());
+    return result;
+}
+
+}  // namespace encoder
 
 EncodedJpeg encodeBest(const PixelView& picture, int quality, const JpegMetadata& metadata) {
-    return encodeStandard(picture, quality, metadata);
+    return encoder::encodeWithSettings(picture, encoder::settingsFor(quality), metadata);
 }
 
 }  // namespace vellora::imaging

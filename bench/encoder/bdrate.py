@@ -1,0 +1,335 @@
+#!/usr/bin/python3
+"""BD-rate benchmark of Vellora's tuned JPEG encoder against cjpeg and guetzli.
+
+Every encoder encodes every picture of the corpus at a ladder of qualities; each
+result is decoded with djpeg and scored with
+  * SSIM on the decoded RGB picture (skimage, mean over R, G, B; Gaussian window
+    sigma 1.5, the constants of Wang et al.), used as -10*log10(1 - SSIM) (dB) so that
+    the quality axis is spread evenly, and
+  * butteraugli (Debian's binary: max-norm distance, lower is better), used as
+    -distance so that higher is better.
+BD-rate (Bjontegaard): per picture, log10(bits per pixel) as a piecewise-cubic (PCHIP)
+function of the metric, for the anchor (plain `cjpeg -quality q`, baseline 4:2:0) and
+for the encoder; the mean difference over the overlapping metric range gives the
+average change in file size at equal quality (negative: smaller files). The table shows
+the mean over the pictures of each corpus.
+
+Speed: megapixels per second at quality 75 on one core, whole process (reading the PPM,
+encoding, writing the file), best of several runs, for every encoder alike.
+
+Results of the reference encoders are cached (they never change); ours is cached by
+the hash of the driver binary and the settings overrides.
+"""
+
+import argparse
+import hashlib
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+from PIL import Image
+from scipy.interpolate import PchipInterpolator
+from skimage.metrics import structural_similarity
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TESTDATA = os.path.join(os.path.dirname(ROOT), "shared", "testdata")
+
+QUICK_KODAK = ["kodim03", "kodim05", "kodim13", "kodim23"]
+QUICK_PHOTOS = ["Kite", "Autumn"]
+FULL_QUALITIES = [30, 40, 50, 60, 70, 80, 90, 95]
+QUICK_QUALITIES = [30, 50, 70, 85, 95]
+GUETZLI_QUALITIES = [84, 90, 95]  # guetzli refuses anything below 84
+GUETZLI_FULL = ["kodim03", "kodim07", "kodim23"]
+GUETZLI_QUICK = ["kodim23"]
+SPEED_PICTURES = ["Kite", "Autumn", "Path"]
+PHOTO_BOX = (1280, 800)
+
+
+def log(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+def prepare_corpus(work, quick):
+    """Writes every picture as PPM (cjpeg's and our driver's input) and PNG (the
+    butteraugli reference). Photos are scaled to fit 1280x800 (Lanczos)."""
+    os.makedirs(work, exist_ok=True)
+    kodak_dir = os.path.join(TESTDATA, "kodak")
+    photo_dir = os.path.join(TESTDATA, "photos")
+    kodak = sorted(f[:-4] for f in os.listdir(kodak_dir) if f.endswith(".png"))
+    photos = sorted(f[:-4] for f in os.listdir(photo_dir) if f.endswith(".jpg"))
+    if quick:
+        kodak = [k for k in kodak if k in QUICK_KODAK]
+        photos = [p for p in photos if p in QUICK_PHOTOS]
+    pictures = []
+    for corpus, names, folder, ext in (("kodak", kodak, kodak_dir, ".png"),
+                                       ("photos", photos, photo_dir, ".jpg")):
+        for name in names:
+            ppm = os.path.join(work, name + ".ppm")
+            png = os.path.join(work, name + ".png")
+            if not (os.path.exists(ppm) and os.path.exists(png)):
+                image = Image.open(os.path.join(folder, name + ext)).convert("RGB")
+                if corpus == "photos":
+                    image.thumbnail(PHOTO_BOX, Image.LANCZOS)
+                image.save(ppm)
+                image.save(png)
+            pictures.append({"name": name, "corpus": corpus, "ppm": ppm, "png": png})
+    return pictures
+
+
+def file_hash(path):
+    with open(path, "rb") as f:
+        return hashlib.sha1(f.read()).hexdigest()[:12]
+
+
+class Encoders:
+    def __init__(self, driver, variants):
+        self.driver = driver
+        driver_hash = file_hash(driver)
+        # name -> (command builder, cache tag)
+        self.table = {
+            "cjpeg": (lambda q, src, png, out: ["cjpeg", "-quality", str(q), "-outfile", out, src],
+                      "ref"),
+            "cjpeg -optimize -progressive": (
+                lambda q, src, png, out: ["cjpeg", "-quality", str(q), "-optimize", "-progressive",
+                                          "-outfile", out, src], "ref"),
+            "guetzli": (lambda q, src, png, out: ["guetzli", "--quality", str(q), png, out], "ref"),
+        }
+        for name, overrides in variants:
+            args = []
+            for assignment in overrides:
+                args += ["--set", assignment]
+            tag = driver_hash + "-" + hashlib.sha1(" ".join(args).encode()).hexdigest()[:8]
+            self.table[name] = (
+                lambda q, src, png, out, args=args: [driver] + args + [str(q), src, out], tag)
+
+    def command(self, encoder, quality, picture, out):
+        return self.table[encoder][0](quality, picture["ppm"], picture["png"], out)
+
+    def tag(self, encoder):
+        return self.table[encoder][1]
+
+
+def read_decoded(jpeg, scratch):
+    ppm = os.path.join(scratch, "decoded.ppm")
+    subprocess.run(["djpeg", "-outfile", ppm, jpeg], check=True)
+    return np.asarray(Image.open(ppm).convert("RGB"))
+
+
+def measure(encoders, encoder, quality, picture, cache_dir):
+    key = "%s|%s|%s|%d" % (encoder, encoders.tag(encoder), picture["name"], quality)
+    cache_file = os.path.join(cache_dir, hashlib.sha1(key.encode()).hexdigest() + ".json")
+    if os.path.exists(cache_file):
+        with open(cache_file) as f:
+            return json.load(f)
+    scratch = tempfile.mkdtemp(prefix="vellora-bench-")
+    try:
+        jpeg = os.path.join(scratch, "out.jpg")
+        subprocess.run(encoders.command(encoder, quality, picture, jpeg), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        size = os.path.getsize(jpeg)
+        original = np.asarray(Image.open(picture["png"]).convert("RGB"))
+        decoded = read_decoded(jpeg, scratch)
+        ssim = structural_similarity(original, decoded, channel_axis=2, data_range=255,
+                                     gaussian_weights=True, sigma=1.5,
+                                     use_sample_covariance=False)
+        decoded_png = os.path.join(scratch, "decoded.png")
+        Image.fromarray(decoded).save(decoded_png, compress_level=1)
+        butter = subprocess.run(["butteraugli", picture["png"], decoded_png], check=True,
+                                capture_output=True, text=True).stdout.split()[0]
+        result = {"bytes": size, "pixels": int(original.shape[0] * original.shape[1]),
+                  "ssim": float(ssim), "butteraugli": float(butter)}
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    with open(cache_file, "w") as f:
+        json.dump(result, f)
+    return result
+
+
+def metric_value(point, metric):
+    if metric == "ssim":
+        return -10.0 * math.log10(max(1e-10, 1.0 - point["ssim"]))
+    return -point["butteraugli"]
+
+
+def curve(points, metric):
+    """(metric, log10 bpp) sorted by metric, duplicates of the metric merged."""
+    pairs = sorted((metric_value(p, metric), math.log10(p["bytes"] * 8.0 / p["pixels"]))
+                   for p in points)
+    merged = []
+    for m, r in pairs:
+        if merged and abs(m - merged[-1][0]) < 1e-9:
+            merged[-1] = (m, min(r, merged[-1][1]))
+        else:
+            merged.append((m, r))
+    return merged
+
+
+def bd_rate(anchor_points, test_points, metric, low=-math.inf, high=math.inf):
+    """Mean change in file size (%) at equal metric over the overlap of both curves,
+    optionally restricted to [low, high] of the metric."""
+    a = curve(anchor_points, metric)
+    t = curve(test_points, metric)
+    if len(a) < 2 or len(t) < 2:
+        return None
+    low = max(low, a[0][0], t[0][0])
+    high = min(high, a[-1][0], t[-1][0])
+    if high <= low:
+        return None
+    fa = PchipInterpolator([m for m, _ in a], [r for _, r in a])
+    ft = PchipInterpolator([m for m, _ in t], [r for _, r in t])
+    difference = (ft.integrate(low, high) - fa.integrate(low, high)) / (high - low)
+    return (10.0 ** difference - 1.0) * 100.0
+
+
+def mean(values):
+    values = [v for v in values if v is not None]
+    return sum(values) / len(values) if values else None
+
+
+def speed(encoders, encoder, pictures, runs):
+    """Megapixels per second at quality 75: whole process, pinned to one core."""
+    pin = ["taskset", "-c", "0"] if shutil.which("taskset") else []
+    total_pixels = 0
+    total_seconds = 0.0
+    scratch = tempfile.mkdtemp(prefix="vellora-speed-")
+    try:
+        for picture in pictures:
+            out = os.path.join(scratch, "out.jpg")
+            command = pin + encoders.command(encoder, 75, picture, out)
+            best = float("inf")
+            for _ in range(runs):
+                start = time.perf_counter()
+                subprocess.run(command, check=True, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+                best = min(best, time.perf_counter() - start)
+            with Image.open(picture["png"]) as image:
+                total_pixels += image.width * image.height
+            total_seconds += best
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return total_pixels / total_seconds / 1e6
+
+
+def format_cell(value, suffix=" %"):
+    return "%7.1f%s" % (value, suffix) if value is not None else "      -  "
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--driver", required=True, help="vellora-encode-bench binary")
+    parser.add_argument("--quick", action="store_true", help="a few pictures and qualities")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--work", default=os.path.join(tempfile.gettempdir(),
+                                                       "vellora-encoder-bench"))
+    parser.add_argument("--variant", action="append", default=[],
+                        help="NAME:name=value,name=value: also run our encoder with overrides")
+    parser.add_argument("--no-guetzli", action="store_true")
+    parser.add_argument("--no-speed", action="store_true")
+    parser.add_argument("--qualities", help="comma-separated ladder (overrides the mode's)")
+    args = parser.parse_args()
+
+    pictures = prepare_corpus(os.path.join(args.work, "corpus"), args.quick)
+    cache_dir = os.path.join(args.work, "cache")
+    os.makedirs(cache_dir, exist_ok=True)
+    qualities = ([int(q) for q in args.qualities.split(",")] if args.qualities else
+                 QUICK_QUALITIES if args.quick else FULL_QUALITIES)
+    variants = [("vellora", [])]
+    for spec in args.variant:
+        name, _, overrides = spec.partition(":")
+        variants.append(("vellora " + name, [o for o in overrides.split(",") if o]))
+    encoders = Encoders(args.driver, variants)
+    names = ["cjpeg", "cjpeg -optimize -progressive"] + [n for n, _ in variants]
+
+    jobs = [(e, q, p) for e in names for p in pictures for q in qualities]
+    guetzli_names = [] if args.no_guetzli else (GUETZLI_QUICK if args.quick else GUETZLI_FULL)
+    guetzli_pictures = [p for p in pictures if p["name"] in guetzli_names]
+    jobs += [("guetzli", q, p) for p in guetzli_pictures for q in GUETZLI_QUALITIES]
+    log("%d encodes (%d pictures, qualities %s), %d jobs at a time" %
+        (len(jobs), len(pictures), qualities, args.jobs))
+    results = {}
+    start = time.time()
+    with ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        futures = {pool.submit(measure, encoders, e, q, p, cache_dir): (e, q, p["name"])
+                   for e, q, p in jobs}
+        for done, future in enumerate(futures, 1):
+            results[futures[future]] = future.result()
+            if done % 50 == 0:
+                log("  %d/%d (%.0f s)" % (done, len(jobs), time.time() - start))
+    log("quality measurements took %.0f s" % (time.time() - start))
+
+    def points(encoder, picture, only=None):
+        return [results[(encoder, q, picture["name"])]
+                for q in (only or qualities) if (encoder, q, picture["name"]) in results]
+
+    corpora = [("kodak", [p for p in pictures if p["corpus"] == "kodak"]),
+               ("photos", [p for p in pictures if p["corpus"] == "photos"]),
+               ("all", pictures)]
+    header = "%-30s" % "encoder"
+    for metric in ("SSIM", "butteraugli"):
+        for corpus, _ in corpora:
+            header += " | %-9s" % ("%s %s" % (metric[:5], corpus))[:9]
+    header += " | MP/s q75"
+    print()
+    print("BD-rate against plain `cjpeg -quality q` (negative = smaller files at equal quality)")
+    print("qualities %s; %d Kodak pictures, %d photos at <=1280x800" %
+          (",".join(map(str, qualities)), len(corpora[0][1]), len(corpora[1][1])))
+    print(header)
+    print("-" * len(header))
+    speeds = {}
+    if not args.no_speed:
+        speed_pictures = [p for p in pictures if p["name"] in SPEED_PICTURES] or pictures[:1]
+        for name in names:
+            speeds[name] = speed(encoders, name, speed_pictures, 5)
+    for name in names:
+        row = "%-30s" % name
+        for metric in ("ssim", "butteraugli"):
+            for _, members in corpora:
+                row += " | " + format_cell(mean(
+                    bd_rate(points("cjpeg", p), points(name, p), metric) for p in members))
+        row += " | %8.1f" % speeds[name] if name in speeds else " |     -"
+        print(row)
+    if guetzli_pictures:
+        print()
+        print("guetzli overlap (%s at q %s; BD-rate over guetzli's quality range only)" %
+              (", ".join(p["name"] for p in guetzli_pictures),
+               ",".join(map(str, GUETZLI_QUALITIES))))
+        for name in ["guetzli"] + [n for n in names if n.startswith("vellora")]:
+            row = "%-30s" % name
+            for metric in ("ssim", "butteraugli"):
+                values = []
+                for p in guetzli_pictures:
+                    g = curve(points("guetzli", p, GUETZLI_QUALITIES), metric)
+                    anchor = points("cjpeg", p)
+                    test = points(name, p, GUETZLI_QUALITIES if name == "guetzli" else None)
+                    values.append(bd_rate(anchor, test, metric, g[0][0], g[-1][0]))
+                row += " | %-9s" % metric[:9] + " " + format_cell(mean(values))
+            print(row)
+        if not args.no_speed:
+            print("guetzli speed (q84, one run, whole process): %.3f MP/s" %
+                  guetzli_speed(guetzli_pictures[0]))
+
+
+def guetzli_speed(picture):
+    scratch = tempfile.mkdtemp(prefix="vellora-speed-")
+    try:
+        start = time.perf_counter()
+        subprocess.run(["guetzli", "--quality", "84", picture["png"],
+                        os.path.join(scratch, "out.jpg")], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        seconds = time.perf_counter() - start
+        with Image.open(picture["png"]) as image:
+            return image.width * image.height / seconds / 1e6
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,60 @@
+#pragma once
+// The choices the tuned encoder makes for one quality setting. `settingsFor` holds the
+// tuned defaults; the benchmark driver may override single fields to measure what each
+// technique buys.
+
+#include <cstdint>
+#include <string>
+
+#include "imaging/jpeg_encoder.h"
+
+namespace vellora::imaging::encoder {
+
+// A quantisation table as a smooth function of spatial frequency: the step at
+// frequency (u, v) is dc for (0, 0) and otherwise
+//   base * (1 + slope * r^power),  r = |(u, v)| / |(7, 7)|.
+// Steps are for quality 50 and scale with quality like libjpeg's tables.
+struct TableShape {
+    float dc = 16.0f;
+    float base = 16.0f;
+    float slope = 6.0f;
+    float power = 1.5f;
+};
+
+enum class ScanLayout {
+    Sequential,          // one interleaved baseline scan (optimised Huffman tables)
+    LibjpegProgressive,  // libjpeg's jpeg_simple_progression layout
+    Tuned,               // our progressive layout (see scan_script.cpp)
+};
+
+struct Settings {
+    int quality = 75;
+    // 4:2:0 chroma below `subsampleBelowQuality`, full resolution chroma from there on.
+    bool subsampleChroma = true;
+    // Shapes of the quantisation tables (see quant_tables.h); scaled by quality.
+    TableShape luma{};
+    TableShape chroma{};
+    bool annexTables = false;  // the example tables of the JPEG standard instead (reference)
+    // A coefficient whose magnitude in quantiser steps lies below this threshold is
+    // zeroed (0.5 is plain rounding). Scaled per block by adaptive quantisation.
+    float zeroThreshold = 0.5f;
+    // How much texture raises the zero threshold (0 disables adaptive quantisation).
+    float adaptiveStrength = 0.0f;
+    // Rounding offset for non-zero levels: level = floor(v + roundOffset).
+    float roundOffset = 0.5f;
+    ScanLayout scans = ScanLayout::Tuned;
+};
+
+// The tuned defaults for quality 1..100 (clamped).
+[[nodiscard]] Settings settingsFor(int quality);
+
+// Applies "name=value" overrides (benchmark experiments); returns an error text, empty
+// when every override was understood.
+[[nodiscard]] std::string applyOverride(Settings& settings, const std::string& assignment);
+
+// Encodes with explicit settings; encodeBest(picture, q, metadata) is
+// encodeWithSettings(picture, settingsFor(q), metadata).
+[[nodiscard]] EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& settings,
+                                             const JpegMetadata& metadata);
+
+}  // namespace vellora::imaging::encoder

@@ -1,0 +1,19 @@
+#pragma once
+// Quantisation tables for the tuned encoder.
+
+#include <array>
+#include <cstdint>
+
+#include "imaging/encoder/encoder_settings.h"
+
+namespace vellora::imaging::encoder {
+
+using QuantTable = std::array<std::uint16_t, 64>;  // natural (row-major) order
+
+// The table of `shape` at `quality` (1..100), steps limited to 1..255 (baseline).
+[[nodiscard]] QuantTable shapedTable(const TableShape& shape, int quality);
+
+// The example tables of the JPEG standard (what cjpeg uses) at `quality`.
+[[nodiscard]] QuantTable annexTable(bool chroma, int quality);
+
+}  // namespace vellora::imaging::encoder

@@ -1,0 +1,63 @@
+#include "imaging/encoder/scan_script.h"
+
+#include <iterator>
+
+namespace vellora::imaging::encoder {
+namespace {
+
+// A scan: components, first and last coefficient (zig-zag index), successive
+// approximation high and low bit.
+constexpr jpeg_scan_info scan(int components, int c0, int c1, int c2, int ss, int se, int ah,
+                              int al) {
+    jpeg_scan_info info{};
+    info.comps_in_scan = components;
+    info.component_index[0] = c0;
+    info.component_index[1] = c1;
+    info.component_index[2] = c2;
+    info.Ss = ss;
+    info.Se = se;
+    info.Ah = ah;
+    info.Al = al;
+    return info;
+}
+
+// Colour: every progressive scan gets its own optimised Huffman table, so splitting the
+// luma spectrum where the statistics change (the first few low frequencies are dense,
+// the rest is mostly runs of zeros coded with end-of-band runs) pays; chroma is sparse
+// enough that one scan each is best.
+const jpeg_scan_info kColourScans[] = {
+    scan(3, 0, 1, 2, 0, 0, 0, 0),  // DC of all components, interleaved
+    scan(1, 0, 0, 0, 1, 2, 0, 0),  scan(1, 0, 0, 0, 3, 63, 0, 0),
+    scan(1, 1, 0, 0, 1, 63, 0, 0), scan(1, 2, 0, 0, 1, 63, 0, 0),
+};
+
+const jpeg_scan_info kGreyScans[] = {
+    scan(1, 0, 0, 0, 0, 0, 0, 0),
+    scan(1, 0, 0, 0, 1, 2, 0, 0),
+    scan(1, 0, 0, 0, 3, 63, 0, 0),
+};
+
+}  // namespace
+
+void applyScanLayout(jpeg_compress_struct* info, ScanLayout layout) {
+    switch (layout) {
+        case ScanLayout::Sequential:
+            info->scan_info = nullptr;
+            info->num_scans = 0;
+            break;
+        case ScanLayout::LibjpegProgressive:
+            jpeg_simple_progression(info);
+            break;
+        case ScanLayout::Tuned:
+            if (info->num_components == 3) {
+                info->scan_info = kColourScans;
+                info->num_scans = static_cast<int>(std::size(kColourScans));
+            } else {
+                info->scan_info = kGreyScans;
+                info->num_scans = static_cast<int>(std::size(kGreyScans));
+            }
+            break;
+    }
+}
+
+}  // namespace vellora::imaging::encoder
