@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include "app/mdiform1.h"
+#include "build_config.h"
 
 namespace {
 

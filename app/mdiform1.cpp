@@ -7,11 +7,14 @@
 #include <QLabel>
 #include <QMdiArea>
 #include <QMenuBar>
+#include <QSaveFile>
 #include <QScreen>
 #include <QStatusBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "about/frmabout.h"
+#include "app/addresses.h"
 #include "app/artwork.h"
 #include "app/click_slider.h"
 #include "app/paths.h"
@@ -180,6 +183,9 @@ void MDIForm1::buildMenus() {
     addItem(file, m_fileItems, 1, QStringLiteral("Sav&e As"), &MDIForm1::mnu_f_Click);
     addItem(file, m_fileItems, 2, QStringLiteral("-"), &MDIForm1::mnu_f_Click);
     addItem(file, m_fileItems, 5, QStringLiteral("E&xit"), &MDIForm1::mnu_f_Click);
+    addItem(help, m_helpItems, 0, QStringLiteral("&Index"), &MDIForm1::mnu_h_Click);
+    addItem(help, m_helpItems, 1, QStringLiteral("-"), &MDIForm1::mnu_h_Click);
+    addItem(help, m_helpItems, 2, QStringLiteral("&About"), &MDIForm1::mnu_h_Click);
 }
 
 void MDIForm1::buildStatusBar() {
@@ -244,6 +250,11 @@ FmJpg& MDIForm1::fm_jpg() {
 FmCom& MDIForm1::fm_com() {
     if (!m_fmCom) {
         m_fmCom = new FmCom;
+        connect(m_fmCom, &FmCom::statusPanelsChanged, this,
+                [this](const QString& panel2, const QString& panel3) {
+                    setPanelText(2, panel2);
+                    setPanelText(3, panel3);
+                });
         placeChild(m_fmCom);
     }
     return *m_fmCom;
@@ -264,6 +275,15 @@ void MDIForm1::cmd_nav(std::int16_t& Index) {
         switch (Index) {
             case 0:
                 openCommand();
+                break;
+            case 1:
+                saveAsCommand();
+                break;
+            case 2:
+                helpCommand();
+                break;
+            case 3:
+                cropToggleCommand();
                 break;
             default:
                 break;
@@ -311,7 +331,100 @@ void MDIForm1::openCommand() {
 
 void MDIForm1::compress() {
     WaitCursor wait;
+    m_passRan = true;
     runCompressionPass(sharedState(), *m_library, *this, WorkingFile());
+}
+
+bool MDIForm1::Crop() {
+    WaitCursor wait;
+    return runCropPass(sharedState(), *m_library, *this, WorkingFile());
+}
+
+void MDIForm1::showError(const QString& text) {
+    m_ui->messageBox(this, MessageIcon::Exclamation, text, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+void MDIForm1::saveAsCommand() {
+    const QString working = WorkingFile();
+    // Only a working file this run wrote is ours to save: one left behind by another
+    // run, or none at all, must not be passed off as the user's picture.
+    if (!m_passRan) {
+        message(MessageIcon::Exclamation, texts::kNoFileOpen);
+        return;
+    }
+    const std::optional<QString> chosen = m_ui->showSave(this, m_commonDialog);
+    if (!chosen) {
+        if (m_commonDialog.CancelError) {
+            throw RuntimeError(ErrorNumber::Cancelled, "Cancel was selected.");
+        }
+        return;
+    }
+    m_commonDialog.FileName = *chosen;
+    const QString target = *chosen;
+
+    const QFileInfo targetInfo(target);
+    if (targetInfo.isDir()) {
+        showError(QStringLiteral("Vellora could not save \"%1\".\nIt is a folder.").arg(target));
+        return;
+    }
+    if (targetInfo.exists()) {
+        const auto answer = m_ui->messageBox(
+            this, MessageIcon::Question,
+            QStringLiteral("\"%1\" already exists.\nDo you want to replace it?").arg(target),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            return;
+        }
+    }
+
+    if (fm_com().sh_crop()->Visible()) {
+        // The user asked for a cut-out: when the crop pass ends with a message, save
+        // nothing rather than the uncut or a broken picture.
+        if (!Crop()) {
+            return;
+        }
+    }
+
+    QFile source(working);
+    if (working.isEmpty() || !source.open(QIODevice::ReadOnly)) {
+        showError(QStringLiteral("Vellora could not save \"%1\".\nThere is no compressed picture "
+                                 "to save: %2")
+                      .arg(target, working.isEmpty() ? QStringLiteral("no working folder")
+                                                     : source.errorString()));
+        return;
+    }
+    const QByteArray contents = source.readAll();
+    // Written beside the target and renamed over it only when complete, so a failure
+    // never leaves a partial file or harms the file being replaced.
+    QSaveFile output(target);
+    const bool written = output.open(QIODevice::WriteOnly) &&
+                         output.write(contents) == contents.size() && output.commit();
+    if (!written) {
+        showError(
+            QStringLiteral("Vellora could not save \"%1\".\n%2").arg(target, output.errorString()));
+    }
+}
+
+void MDIForm1::helpCommand() {
+    ShellOpen(this, helpPageAddress(), 1);
+}
+
+void MDIForm1::cropToggleCommand() {
+    CropShape* shape = fm_com().sh_crop();
+    shape->setVisible(!shape->Visible());
+}
+
+void MDIForm1::mnu_h_Click(int Index) {
+    if (Index == 0) {
+        ShellOpen(this, helpPageAddress(), 1);
+    } else if (Index == 2) {
+        if (!m_about) {
+            m_about = new frmAbout(this);
+        }
+        m_about->show();
+        m_about->raise();
+        m_about->activateWindow();
+    }
 }
 
 void MDIForm1::cmd_toolbar_Click(int Index) {
@@ -419,6 +532,30 @@ void MDIForm1::sizeCompressedToPicture() {
 
 void MDIForm1::setCompressedLabel(const QString& text) {
     fm_com().setLabelCaption(text);
+}
+
+float MDIForm1::cropLeft() {
+    return fm_com().sh_crop()->Left();
+}
+
+float MDIForm1::cropTop() {
+    return fm_com().sh_crop()->Top();
+}
+
+float MDIForm1::cropWidth() {
+    return fm_com().sh_crop()->Width();
+}
+
+float MDIForm1::cropHeight() {
+    return fm_com().sh_crop()->Height();
+}
+
+float MDIForm1::twipsPerPixelX() {
+    return TwipsPerPixelX();
+}
+
+float MDIForm1::twipsPerPixelY() {
+    return TwipsPerPixelY();
 }
 
 }  // namespace vellora

@@ -9,6 +9,7 @@
 
 #include "app/user_interface.h"
 #include "imaging/passes/compression_pass.h"
+#include "imaging/passes/crop_pass.h"
 
 class QLabel;
 class QMdiArea;
@@ -23,11 +24,12 @@ class ClickSlider;
 class FmJpg;
 class FmCom;
 class ImageWindow;
+class frmAbout;
 
 // The main window: menus, the toolbar strip with the quality slider, the status bar,
 // and the MDI area that holds the two picture windows. It runs the commands and the
 // passes.
-class MDIForm1 : public QMainWindow, private CompressionView {
+class MDIForm1 : public QMainWindow, private CompressionView, private CropView {
     Q_OBJECT
 public:
     // Null arguments: Qt's dialogs and the image library module. Both are not owned.
@@ -58,14 +60,19 @@ public:
     [[nodiscard]] bool fmJpgLoaded() const { return !m_fmJpg.isNull(); }
     [[nodiscard]] bool fmComLoaded() const { return !m_fmCom.isNull(); }
     void unloadFmCom();
+    // The about window, when it is open.
+    [[nodiscard]] frmAbout* aboutWindow() const { return m_about; }
 
     // Public routines.
     void cmd_nav(std::int16_t& Index);
     void compress();
+    // Returns true when the working file now holds the cut-out.
+    bool Crop();
 
     // Event handlers.
     void cmd_toolbar_Click(int Index);
     void mnu_f_Click(int Index);
+    void mnu_h_Click(int Index);
     void Slider1_Click();
     void MDIForm_MouseMove();
     void Picture1_MouseMove();
@@ -85,6 +92,10 @@ private:
     void buildStatusBar();
     void placeChild(ImageWindow* window);
     void openCommand();
+    void saveAsCommand();
+    void helpCommand();
+    void cropToggleCommand();
+    void showError(const QString& text);
 
     // The compression pass's view of the windows.
     void message(MessageIcon icon, const QString& text) override;
@@ -96,6 +107,14 @@ private:
     void repaintCompressed() override;
     void sizeCompressedToPicture() override;
     void setCompressedLabel(const QString& text) override;
+
+    // The crop pass's view (message, captions and the slider are shared with the above).
+    float cropLeft() override;
+    float cropTop() override;
+    float cropWidth() override;
+    float cropHeight() override;
+    float twipsPerPixelX() override;
+    float twipsPerPixelY() override;
 
     std::unique_ptr<UserInterface> m_ownUi;
     UserInterface* m_ui;
@@ -117,6 +136,10 @@ private:
 
     QPointer<FmJpg> m_fmJpg;
     QPointer<FmCom> m_fmCom;
+    QPointer<frmAbout> m_about;
+    // Whether a compression pass has run in this run: only then is there a working
+    // file of ours to save.
+    bool m_passRan = false;
 };
 
 }  // namespace vellora

@@ -14,20 +14,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "app/screen_pointer.h"
 #include "app/shared_state.h"
 
 namespace vellora {
-
-// Values of the application-wide pointer shape. The numbers are the ones the window
-// maps to cursors: 0 default, 5 size-all, 6 NE-SW, 7 N-S, 8 NW-SE, 9 W-E.
-enum class PointerShape : int {
-    Default = 0,
-    SizeAll = 5,
-    SizeNESW = 6,
-    SizeNS = 7,
-    SizeNWSE = 8,
-    SizeWE = 9,
-};
 
 // Mask of held mouse buttons as the handlers receive it.
 inline constexpr int kLeftButton = 1;

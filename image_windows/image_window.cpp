@@ -1,6 +1,9 @@
 #include "image_window.h"
 
+#include "app/screen_pointer.h"
+#include "app/shared_state.h"
 #include "app/twips.h"
+#include "image_windows/crop_interaction.h"
 
 namespace vellora {
 
@@ -74,10 +77,43 @@ FmCom::FmCom(QWidget* parent)
     Form_Load();
 }
 
-void FmCom::Form_Load() {}
+CropGeometry FmCom::cropGeometry() const {
+    return {m_crop->Left(), m_crop->Top(), m_crop->Width(), m_crop->Height(), m_crop->Visible()};
+}
 
-void FmCom::pic_photo_MouseDown(int, float, float) {}
+void FmCom::apply(const CropOutcome& outcome) {
+    sharedState().crop = outcome.state;
+    if (outcome.panel2 || outcome.panel3) {
+        emit statusPanelsChanged(outcome.panel2.value_or(QString()),
+                                 outcome.panel3.value_or(QString()));
+    }
+    const CropGeometry& g = outcome.geometry;
+    if (outcome.hiddenAndShown) {
+        // The rectangle is hidden while it is moved and shown again at its new place.
+        m_crop->setVisible(false);
+        m_crop->setGeometryTwips(g.Left, g.Top, g.Width, g.Height);
+        m_crop->setVisible(true);
+    } else if (g != cropGeometry()) {
+        m_crop->setGeometryTwips(g.Left, g.Top, g.Width, g.Height);
+        m_crop->setVisible(g.Visible);
+    }
+    if (outcome.MousePointer) {
+        setScreenMousePointer(static_cast<PointerShape>(*outcome.MousePointer));
+    }
+}
 
-void FmCom::pic_photo_MouseMove(int, float, float) {}
+void FmCom::Form_Load() {
+    apply(CropInteraction::formLoad(sharedState().crop, cropGeometry()));
+}
+
+void FmCom::pic_photo_MouseDown(int button, float x, float y) {
+    apply(CropInteraction::mouseDown(sharedState().crop, cropGeometry(), {button, x, y}));
+}
+
+void FmCom::pic_photo_MouseMove(int button, float x, float y) {
+    const PictureMetrics picture{pic_photo()->ScaleWidth(), pic_photo()->ScaleHeight(),
+                                 TwipsPerPixelX(), TwipsPerPixelY()};
+    apply(CropInteraction::mouseMove(sharedState().crop, cropGeometry(), picture, {button, x, y}));
+}
 
 }  // namespace vellora

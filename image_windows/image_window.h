@@ -8,6 +8,9 @@
 
 namespace vellora {
 
+struct CropGeometry;
+struct CropOutcome;
+
 // One picture with its file size: a size label on top and an auto-sizing picture box
 // below it, in a fixed-frame MDI child window. Sizes are in twips.
 class ImageWindow : public QMdiSubWindow {
@@ -69,6 +72,9 @@ signals:
     void statusPanelsChanged(const QString& panel2, const QString& panel3);
 
 private:
+    [[nodiscard]] CropGeometry cropGeometry() const;
+    void apply(const CropOutcome& outcome);
+
     CropShape* m_crop;
 };
 

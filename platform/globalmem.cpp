@@ -26,7 +26,7 @@ public:
     HGLOBAL allocate(unsigned flags, size_t bytes) {
         // Zero-byte blocks are legal; give them one byte so the address is unique.
         void* data = (flags & GMEM_ZEROINIT) ? std::calloc(bytes ? bytes : 1, 1)
-                                              : std::malloc(bytes ? bytes : 1);
+                                             : std::malloc(bytes ? bytes : 1);
         if (!data) {
             return nullptr;
         }

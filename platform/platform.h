@@ -30,8 +30,7 @@ public:
     // and show command are accepted for symmetry with the desktop call; the result
     // says whether the desktop accepted the request.
     virtual bool shellExecute(const QObject* owner, const char* verb, const char* target,
-                              const char* parameters, const char* directory,
-                              int showCommand) = 0;
+                              const char* parameters, const char* directory, int showCommand) = 0;
     // Ends the program at once: no window gets to run its close handling.
     virtual void endProgram() = 0;
 };
