@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <jerror.h>
+
 namespace vellora::jpeg {
 namespace {
 
@@ -11,12 +13,19 @@ void errorExit(j_common_ptr info) {
     std::longjmp(bridge->jump, 1);
 }
 
+// Warnings that say nothing about the picture data: an unknown JFIF revision, or an
+// unknown Adobe colour transform code (libjpeg then picks the usual one).
+bool harmless(int code) {
+    return code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM;
+}
+
 void emitMessage(j_common_ptr info, int level) {
     auto* bridge = reinterpret_cast<ErrorBridge*>(info->err);
     if (level < 0) {
         // A warning: libjpeg would carry on with made-up data.
         info->err->num_warnings++;
-        if (bridge->warningsAreErrors) {
+        if (bridge->warningsAreErrors && !harmless(info->err->msg_code)) {
+            bridge->failedOnWarning = true;
             errorExit(info);
         }
     }

@@ -20,6 +20,9 @@ struct ErrorBridge {
     // A corrupt-data warning (a truncated file, a bad Huffman code) fails the whole
     // operation instead of letting libjpeg fill the rest of the picture with grey.
     bool warningsAreErrors = true;
+    // Set when the failure was such a warning (the picture data is damaged) rather
+    // than an error; manager.msg_code says which.
+    bool failedOnWarning = false;
 
     // Installs the bridge as `info`'s error manager.
     void attach(jpeg_common_struct* info);

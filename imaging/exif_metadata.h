@@ -1,0 +1,22 @@
+#pragma once
+// The EXIF block that travels with a picture: read the orientation, and rewrite the
+// block for pixels that have been turned upright (orientation 1, no thumbnail).
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace vellora::imaging {
+
+struct UprightExif {
+    // The EXIF orientation of the stored pixels, 1 to 8 (1 when absent or invalid).
+    int orientation = 1;
+    // The rewritten APP1 payload ("Exif\0\0" + TIFF data); empty when the block could
+    // not be parsed, so a damaged block is dropped rather than copied.
+    std::vector<std::uint8_t> block;
+};
+
+// `app1` is an APP1 payload starting "Exif\0\0".
+[[nodiscard]] UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1);
+
+}  // namespace vellora::imaging

@@ -1,0 +1,215 @@
+#include "file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace vellora::imaging {
+namespace {
+
+std::string systemError(int error) {
+    char buffer[256] = {};
+    // The GNU strerror_r returns the text (which may or may not be in `buffer`).
+    return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+std::string quoted(const std::string& path) {
+    return "'" + path + "'";
+}
+
+const char* fileKind(mode_t mode) {
+    if (S_ISDIR(mode)) {
+        return "a directory";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a pipe";
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return "a device";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    return "not a regular file";
+}
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size, int& error) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = errno;
+            return false;
+        }
+        if (written == 0) {
+            error = EIO;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// A name no other writer picks: process, a per-process counter and a random part.
+std::string temporaryName(const std::string& directory, const std::string& base) {
+    static std::atomic<unsigned> counter{0};
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%ld-%u-%08llx.tmp", static_cast<long>(::getpid()),
+                  counter.fetch_add(1), static_cast<unsigned long long>(random() & 0xffffffffu));
+    // Short enough for any file system's name limit, whatever the target's length.
+    return directory + "/." + base.substr(0, 100) + suffix;
+}
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+OpenedFile openPictureFile(const char* path) {
+    OpenedFile result;
+    if (!path || !*path) {
+        result.error = "no file name given";
+        return result;
+    }
+    // Look before opening: opening a FIFO or a device can block or have side effects.
+    struct stat before {};
+    if (::stat(path, &before) != 0) {
+        result.error = "cannot open " + quoted(path) + ": " + systemError(errno);
+        return result;
+    }
+    if (!S_ISREG(before.st_mode)) {
+        result.error = "cannot read " + quoted(path) + ": it is " + fileKind(before.st_mode) +
+                       ", not a regular file";
+        return result;
+    }
+    // O_NONBLOCK: should the name have been swapped for a FIFO since the look, the
+    // open still returns at once and the check below refuses it.
+    FileDescriptor fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
+        result.error = "cannot open " + quoted(path) + ": " + systemError(errno);
+        return result;
+    }
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0) {
+        result.error = "cannot read " + quoted(path) + ": " + systemError(errno);
+        return result;
+    }
+    if (!S_ISREG(opened.st_mode)) {
+        result.error = "cannot read " + quoted(path) + ": it is " + fileKind(opened.st_mode) +
+                       ", not a regular file";
+        return result;
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags >= 0) {
+        (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    }
+    result.size = static_cast<std::int64_t>(opened.st_size);
+    result.fd = std::move(fd);
+    return result;
+}
+
+bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done,
+                                    static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t> bytes) {
+    if (!path || !*path) {
+        return "no file name given";
+    }
+    const std::string target(path);
+    const std::size_t slash = target.find_last_of('/');
+    std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
+    if (directory.empty()) {
+        directory = "/";
+    }
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty()) {
+        return "cannot write " + quoted(target) + ": the name is a directory";
+    }
+
+    struct stat existing {};
+    const bool targetExists = ::stat(path, &existing) == 0;
+    if (targetExists && S_ISDIR(existing.st_mode)) {
+        return "cannot write " + quoted(target) + ": it is a directory";
+    }
+
+    std::string temporary;
+    FileDescriptor fd;
+    for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
+        temporary = temporaryName(directory, base);
+        // 0666 less the umask, like any new file; an existing target's mode is kept.
+        fd = FileDescriptor(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+        if (!fd && errno != EEXIST) {
+            return "cannot create a file in " + quoted(directory) + ": " + systemError(errno);
+        }
+    }
+    if (!fd) {
+        return "cannot create a file in " + quoted(directory) + ": no free temporary name";
+    }
+
+    int error = 0;
+    std::string failure;
+    if (targetExists) {
+        // Keep the replaced file's permissions; should that fail, the new file simply
+        // has the default ones.
+        (void)::fchmod(fd.get(), existing.st_mode & 07777);
+    }
+    if (!writeAll(fd.get(), bytes.data(), bytes.size(), error)) {
+        failure = "cannot write " + quoted(temporary) + ": " + systemError(error);
+    } else if (::fsync(fd.get()) != 0) {
+        failure = "cannot flush " + quoted(temporary) + " to disk: " + systemError(errno);
+    } else if (::close(fd.release()) != 0) {
+        failure = "cannot write " + quoted(temporary) + ": " + systemError(errno);
+    } else if (::rename(temporary.c_str(), path) != 0) {
+        failure = "cannot replace " + quoted(target) + ": " + systemError(errno);
+    }
+    if (!failure.empty()) {
+        fd = FileDescriptor();  // close before removing
+        ::unlink(temporary.c_str());
+        return failure;
+    }
+    // Make the rename itself durable; a failure here no longer endangers the file.
+    FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directoryFd) {
+        (void)::fsync(directoryFd.get());
+    }
+    return {};
+}
+
+}  // namespace vellora::imaging

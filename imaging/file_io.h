@@ -1,0 +1,51 @@
+#pragma once
+// File access for the image library: opening a picture without ever blocking on
+// something that is not a regular file, and replacing a file atomically.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+
+namespace vellora::imaging {
+
+// Owns a file descriptor.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    ~FileDescriptor();
+
+    [[nodiscard]] int get() const { return m_fd; }
+    [[nodiscard]] explicit operator bool() const { return m_fd >= 0; }
+    [[nodiscard]] int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd = -1;
+};
+
+struct OpenedFile {
+    FileDescriptor fd;
+    std::int64_t size = 0;
+    std::string error;  // empty on success
+};
+
+// Opens `path` for reading when it is a regular file. A FIFO, device, socket or
+// directory fails at once (it is never opened in a way that could block).
+[[nodiscard]] OpenedFile openPictureFile(const char* path);
+
+// Reads exactly `bytes.size()` bytes at `offset`; false on a short read or an error.
+[[nodiscard]] bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes);
+
+// Writes `bytes` to `path` through a new, uniquely named file in the same directory
+// that is flushed to disk and then renamed over `path`. On failure the temporary
+// file is removed, an existing `path` is left as it was, and the reason is returned;
+// "" on success.
+[[nodiscard]] std::string replaceFileAtomically(const char* path,
+                                                std::span<const std::uint8_t> bytes);
+
+}  // namespace vellora::imaging

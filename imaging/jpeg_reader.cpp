@@ -1,0 +1,294 @@
+// Reading a JPEG file into a picture buffer, on libjpeg-turbo.
+//
+// Every damaged or hostile file fails with a reason instead of coming back half grey:
+// libjpeg's corrupt-data warnings are errors here (libjpeg_bridge), the picture's size
+// is checked before anything is allocated for it, and the number of scans is capped.
+//
+// Why at most 100 scans: libjpeg's own progressive script writes 10 scans for a colour
+// picture (6 for grey), Photoshop and the camera makers write 3 to 10, and scan
+// optimisers such as mozjpeg's stay near 20 even for four-component pictures. Every
+// scan of a progressive file makes the decoder walk the whole coefficient buffer, so a
+// small file with thousands of nearly empty scans (a "scan bomb") keeps a decoder busy
+// for minutes; 100 is five times anything an encoder writes and bounds that work.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+#include <vector>
+
+#include <jerror.h>
+
+#include "exif_metadata.h"
+#include "file_io.h"
+#include "libjpeg_bridge.h"
+#include "orientation.h"
+#include "picture_readers.h"
+#include "rgb_buffer.h"
+
+namespace vellora::imaging {
+namespace {
+
+constexpr int kExifMarker = JPEG_APP0 + 1;
+constexpr int kIccMarker = JPEG_APP0 + 2;
+
+// Our own libjpeg message, reported through the same error path as libjpeg's.
+constexpr int kTooManyScansCode = 1000;
+const char* const kAddonMessages[] = {"Too many scans: more than %d", nullptr};
+
+struct ScanLimit {
+    jpeg_progress_mgr manager{};  // first, so libjpeg's pointer is ours too
+    int maxScans = kMaxJpegScans;
+};
+
+void checkScanCount(j_common_ptr common) {
+    if (!common->is_decompressor) {
+        return;
+    }
+    auto* info = reinterpret_cast<j_decompress_ptr>(common);
+    auto* limit = reinterpret_cast<ScanLimit*>(common->progress);
+    if (info->input_scan_number > limit->maxScans) {
+        common->err->msg_code = kTooManyScansCode;
+        common->err->msg_parm.i[0] = limit->maxScans;
+        (*common->err->error_exit)(common);
+    }
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+struct FreeDeleter {
+    void operator()(void* memory) const { std::free(memory); }
+};
+
+std::string lowerFirst(std::string text) {
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    }
+    return text;
+}
+
+std::string describeFailure(const jpeg::ErrorBridge& bridge) {
+    const int code = bridge.manager.msg_code;
+    const std::string text = bridge.text();
+    if (bridge.failedOnWarning || code == JERR_INPUT_EOF) {
+        return "file is truncated or corrupt: " + text;
+    }
+    switch (code) {
+        case JERR_NO_SOI:
+            return lowerFirst(text);  // "not a JPEG file: starts with 0x.. 0x.."
+        case JERR_INPUT_EMPTY:
+            return "not a JPEG file: the file is empty";
+        case JERR_BAD_PRECISION:
+            return "unsupported JPEG: " + text + " (only 8-bit JPEGs can be read)";
+        case JERR_SOF_UNSUPPORTED:
+            return "unsupported JPEG: " + text +
+                   " (lossless and hierarchical JPEGs cannot be read)";
+        case JERR_OUT_OF_MEMORY:
+            return "out of memory while decoding the JPEG: " + text;
+        case kTooManyScansCode:
+            return "refused: the JPEG has more than " + std::to_string(kMaxJpegScans) +
+                   " scans, far more than any encoder writes (a scan bomb)";
+        default:
+            return "cannot decode the JPEG: " + text;
+    }
+}
+
+// The whole-picture coefficient buffer libjpeg keeps for a file of several scans.
+std::int64_t coefficientBufferBytes(const jpeg_decompress_struct& info) {
+    if (!info.progressive_mode && info.comps_in_scan >= info.num_components) {
+        return 0;  // one interleaved scan: decoded row by row
+    }
+    std::int64_t bytes = 0;
+    for (int index = 0; index < info.num_components; ++index) {
+        const jpeg_component_info& component = info.comp_info[index];
+        const auto roundUp = [](std::int64_t value, std::int64_t multiple) {
+            return multiple > 0 ? (value + multiple - 1) / multiple * multiple : value;
+        };
+        bytes += roundUp(component.width_in_blocks, component.h_samp_factor) *
+                 roundUp(component.height_in_blocks, component.v_samp_factor) *
+                 static_cast<std::int64_t>(sizeof(JBLOCK));
+    }
+    return bytes;
+}
+
+// The first APP1 marker that holds EXIF data, or an empty span.
+std::span<const std::uint8_t> exifPayload(const jpeg_decompress_struct& info) {
+    static constexpr std::uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
+    for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
+        if (marker->marker == kExifMarker && marker->data_length >= sizeof kExifHeader &&
+            std::memcmp(marker->data, kExifHeader, sizeof kExifHeader) == 0) {
+            return {marker->data, marker->data_length};
+        }
+    }
+    return {};
+}
+
+// An ICC profile fits the RGB pixels we hand out only when it describes RGB data;
+// a CMYK or grey profile would make every later reader show wrong colours.
+bool isRgbProfile(const JOCTET* profile, unsigned length) {
+    return profile && length >= 128 && std::memcmp(profile + 16, "RGB ", 4) == 0;
+}
+
+// Adobe writes CMYK inverted (255 means no ink); other writers store ink amounts.
+void cmykToRgb(const JSAMPLE* cmyk, std::uint8_t* rgb, JDIMENSION width, bool inverted) {
+    for (JDIMENSION x = 0; x < width; ++x, cmyk += 4, rgb += 3) {
+        unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
+        if (!inverted) {
+            c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
+        }
+        rgb[0] = static_cast<std::uint8_t>((c * k + 127) / 255);
+        rgb[1] = static_cast<std::uint8_t>((m * k + 127) / 255);
+        rgb[2] = static_cast<std::uint8_t>((y * k + 127) / 255);
+    }
+}
+
+ReadResult failed(std::string error) {
+    ReadResult result;
+    result.error = std::move(error);
+    return result;
+}
+
+}  // namespace
+
+ReadResult readJpegFile(const char* path) {
+    OpenedFile file = openPictureFile(path);
+    if (!file.error.empty()) {
+        return failed(file.error);
+    }
+    if (file.size == 0) {
+        return failed("not a JPEG file: the file is empty");
+    }
+    std::unique_ptr<std::FILE, FileCloser> stream(::fdopen(file.fd.get(), "rb"));
+    if (!stream) {
+        return failed("cannot read the file: out of memory");
+    }
+    (void)file.fd.release();  // the stream owns it now
+
+    jpeg::Decompressor decompressor;
+    if (!decompressor.valid()) {
+        return failed("cannot start the JPEG decoder: " + decompressor.bridge().text());
+    }
+    jpeg::ErrorBridge& bridge = decompressor.bridge();
+    bridge.manager.addon_message_table = kAddonMessages;
+    bridge.manager.first_addon_message = kTooManyScansCode;
+    bridge.manager.last_addon_message = kTooManyScansCode;
+    ScanLimit scanLimit;
+    scanLimit.manager.progress_monitor = checkScanCount;
+
+    jpeg_decompress_struct* info = decompressor.info();
+    std::FILE* input = stream.get();
+    if (!jpeg::runGuarded(bridge, [&] {
+            jpeg_stdio_src(info, input);
+            jpeg_save_markers(info, kExifMarker, 0xFFFF);
+            jpeg_save_markers(info, kIccMarker, 0xFFFF);
+            info->progress = &scanLimit.manager;
+            (void)jpeg_read_header(info, TRUE);
+        })) {
+        return failed(describeFailure(bridge));
+    }
+
+    // A damaged profile is left out, not a reason to refuse the picture.
+    JOCTET* iccData = nullptr;
+    unsigned iccLength = 0;
+    bridge.warningsAreErrors = false;
+    const bool iccRead = jpeg::runGuarded(bridge, [&] {
+        if (!jpeg_read_icc_profile(info, &iccData, &iccLength)) {
+            iccData = nullptr;
+            iccLength = 0;
+        }
+    });
+    bridge.warningsAreErrors = true;
+    std::unique_ptr<JOCTET, FreeDeleter> iccOwner(iccData);
+    std::span<const std::uint8_t> icc;
+    if (iccRead && isRgbProfile(iccData, iccLength)) {
+        icc = {iccData, iccLength};
+    }
+
+    const UprightExif exif = rewriteExifUpright(exifPayload(*info));
+    const int orientation = exif.orientation;
+
+    const bool cmyk = info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK;
+    const bool adobeInverted = info->saw_Adobe_marker;
+    if (!jpeg::runGuarded(bridge, [&] {
+            info->out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+            jpeg_calc_output_dimensions(info);
+        })) {
+        return failed(describeFailure(bridge));
+    }
+    const int expectedComponents = cmyk ? 4 : 3;
+    if (info->out_color_components != expectedComponents) {
+        return failed("unsupported JPEG: " + std::to_string(info->num_components) +
+                      " colour components");
+    }
+
+    // Refuse before allocating: the output buffer, an upright copy and libjpeg's own
+    // coefficient buffer must all fit.
+    const std::int64_t width = info->output_width;
+    const std::int64_t height = info->output_height;
+    std::int64_t extraBytes = coefficientBufferBytes(*info);
+    if (orientation != 1) {
+        extraBytes += width * height * kBytesPerPixel;
+    }
+    if (std::string refusal = checkPictureSize(width, height, extraBytes); !refusal.empty()) {
+        return failed(refusal);
+    }
+
+    const bool turned = swapsAxes(orientation);
+    const int finalWidth = static_cast<int>(turned ? height : width);
+    const int finalHeight = static_cast<int>(turned ? width : height);
+    RgbBufferWriter writer(finalWidth, finalHeight, exif.block, icc, finalWidth, finalHeight);
+    if (!writer.valid()) {
+        return failed(writer.error());
+    }
+
+    std::uint8_t* target = writer.pixels();
+    std::ptrdiff_t targetStride = writer.stride();
+    std::unique_ptr<std::uint8_t[]> stored;
+    if (orientation != 1) {
+        stored.reset(new (std::nothrow)
+                         std::uint8_t[static_cast<std::size_t>(width * height * kBytesPerPixel)]);
+        if (!stored) {
+            return failed("out of memory: cannot turn a " + std::to_string(width) + " x " +
+                          std::to_string(height) + " picture upright");
+        }
+        target = stored.get();
+        targetStride = static_cast<std::ptrdiff_t>(width) * kBytesPerPixel;
+    }
+    std::vector<JSAMPLE> cmykRow(cmyk ? static_cast<std::size_t>(width) * 4 : 0);
+
+    // Nothing with a destructor lives inside the guarded step: a failure jumps out.
+    if (!jpeg::runGuarded(bridge, [&] {
+            jpeg_start_decompress(info);
+            while (info->output_scanline < info->output_height) {
+                const JDIMENSION y = info->output_scanline;
+                JSAMPROW row = cmyk ? cmykRow.data() : target + y * targetStride;
+                if (jpeg_read_scanlines(info, &row, 1) != 1) {
+                    ERREXIT(info, JERR_INPUT_EOF);  // a suspending source; never ours
+                }
+                if (cmyk) {
+                    cmykToRgb(cmykRow.data(), target + y * targetStride, info->output_width,
+                              adobeInverted);
+                }
+            }
+            jpeg_finish_decompress(info);
+        })) {
+        return failed(describeFailure(bridge));
+    }
+
+    if (orientation != 1) {
+        copyUpright(stored.get(), static_cast<int>(width), static_cast<int>(height),
+                    static_cast<std::ptrdiff_t>(width) * kBytesPerPixel, orientation,
+                    writer.pixels(), writer.stride());
+    }
+
+    ReadResult result;
+    result.width = finalWidth;
+    result.height = finalHeight;
+    result.handle = writer.release();
+    return result;
+}
+
+}  // namespace vellora::imaging

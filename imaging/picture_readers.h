@@ -1,0 +1,28 @@
+#pragma once
+// The two readers behind the library's read entries. Each returns a new picture
+// buffer (rgb_buffer.h) with the pixels upright, or the reason it could not.
+
+#include <string>
+
+#include "globalmem.h"
+
+namespace vellora::imaging {
+
+struct ReadResult {
+    HGLOBAL handle = nullptr;  // null on failure
+    int width = 0;
+    int height = 0;
+    std::string error;
+};
+
+// The most scans a JPEG may have (see jpeg_reader.cpp).
+inline constexpr int kMaxJpegScans = 100;
+
+[[nodiscard]] ReadResult readJpegFile(const char* path);
+[[nodiscard]] ReadResult readBmpFile(const char* path);
+
+// Lets Qt's readers allocate pictures as large as this library accepts. Called once
+// before the first BMP read (Qt's limit is process-wide).
+void raiseQtAllocationLimit();
+
+}  // namespace vellora::imaging
