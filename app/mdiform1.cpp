@@ -414,6 +414,10 @@ void MDIForm1::cropToggleCommand() {
     shape->setVisible(!shape->Visible());
 }
 
+frmAbout* MDIForm1::aboutWindow() const {
+    return m_about.data();
+}
+
 void MDIForm1::mnu_h_Click(int Index) {
     if (Index == 0) {
         ShellOpen(this, helpPageAddress(), 1);

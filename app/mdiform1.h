@@ -61,7 +61,7 @@ public:
     [[nodiscard]] bool fmComLoaded() const { return !m_fmCom.isNull(); }
     void unloadFmCom();
     // The about window, when it is open.
-    [[nodiscard]] frmAbout* aboutWindow() const { return m_about; }
+    [[nodiscard]] frmAbout* aboutWindow() const;
 
     // Public routines.
     void cmd_nav(std::int16_t& Index);
