@@ -233,6 +233,7 @@ def main():
                         help="NAME:name=value,name=value: also run our encoder with overrides")
     parser.add_argument("--no-guetzli", action="store_true")
     parser.add_argument("--no-speed", action="store_true")
+    parser.add_argument("--per-image", action="store_true", help="also BD-rate per picture")
     parser.add_argument("--qualities", help="comma-separated ladder (overrides the mode's)")
     args = parser.parse_args()
 
@@ -296,6 +297,18 @@ def main():
                     bd_rate(points("cjpeg", p), points(name, p), metric) for p in members))
         row += " | %8.1f" % speeds[name] if name in speeds else " |     -"
         print(row)
+    if args.per_image:
+        print()
+        print("per picture: BD-rate by SSIM / by butteraugli")
+        for p in pictures:
+            row = "%-14s" % p["name"]
+            for name in names[1:]:
+                s, b = (bd_rate(points("cjpeg", p), points(name, p), m)
+                        for m in ("ssim", "butteraugli"))
+                row += " | %s %6.1f %6.1f" % (name.replace("vellora ", "")[:8],
+                                              s if s is not None else math.nan,
+                                              b if b is not None else math.nan)
+            print(row)
     if guetzli_pictures:
         print()
         print("guetzli overlap (%s at q %s; BD-rate over guetzli's quality range only)" %
