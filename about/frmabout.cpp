@@ -36,8 +36,8 @@ const QString frmAbout::kMakerName = QStringLiteral("The Vellora Project");
 const QString frmAbout::kMakerStreet = QStringLiteral("Free software, made in the open");
 const QString frmAbout::kMakerCity = QStringLiteral("by the Vellora contributors");
 const QString frmAbout::kLegalNotice = QStringLiteral(
-    "Copyright \u00a9 2025-2026 The Vellora Project contributors.\n"
-    "Vellora comes with ABSOLUTELY NO WARRANTY.");
+    "Copyright \u00a9 2026 The Vellora Project.\n"
+    "Provided as is, without any warranty.");
 
 frmAbout::frmAbout(MDIForm1* main)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -117,7 +117,7 @@ frmAbout::frmAbout(MDIForm1* main)
     link->setPalette(highlight);
     const QString product = productPageAddress();
     link->setText(product.startsWith(QLatin1String("file:"))
-                      ? QStringLiteral("Vellora manual (installed with the program)")
+                      ? QStringLiteral("Vellora manual (installed)")
                       : product);
     link->setToolTip(product);
     link->setCursor(Qt::PointingHandCursor);

@@ -1,5 +1,6 @@
 #include "image_window.h"
 
+#include "app/artwork.h"
 #include "app/screen_pointer.h"
 #include "app/shared_state.h"
 #include "app/twips.h"
@@ -20,6 +21,7 @@ ImageWindow::ImageWindow(QWidget* parent, const QString& name, const QString& de
     setOption(QMdiSubWindow::RubberBandResize, false);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(designCaption);
+    setWindowIcon(artwork::windowIcon());
 
     m_label->setObjectName(QStringLiteral("Label1"));
     m_label->setAutoFillBackground(true);  // opaque, default colours
