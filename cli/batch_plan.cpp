@@ -1,0 +1,203 @@
+#include "batch_plan.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+#include <algorithm>
+
+namespace vellora::cli {
+namespace {
+
+QString joinPath(const QString& folder, const QString& name) {
+    return QDir::cleanPath(folder + QLatin1Char('/') + name);
+}
+
+// The same string for every name of one file: the resolved path when the file exists,
+// otherwise its resolved folder and its name.
+QString identity(const QString& path) {
+    const QFileInfo info(path);
+    if (info.exists()) {
+        return info.canonicalFilePath();
+    }
+    const QFileInfo folder(info.absolutePath());
+    const QString resolved =
+        folder.exists() ? folder.canonicalFilePath() : QDir::cleanPath(info.absolutePath());
+    return joinPath(resolved, info.fileName());
+}
+
+struct Candidate {
+    QString path;
+    QString relativeFolder;
+    QString failure;
+};
+
+bool isPicture(const QString& path) {
+    const PictureType type = pictureType(path);
+    return type == PictureType::Jpeg || type == PictureType::Bitmap;
+}
+
+void scanFolder(const Options& options, const QString& folder, const QString& excluded,
+                std::vector<Candidate>& found) {
+    QDirIterator iterator(
+        folder, QDir::Files | QDir::NoDotAndDotDot,
+        options.recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
+    std::vector<QString> paths;
+    while (iterator.hasNext()) {
+        const QString path = iterator.next();
+        if (!isPicture(path) || looksLikeEarlierOutput(options, path)) {
+            continue;
+        }
+        if (!excluded.isEmpty() &&
+            QFileInfo(path).canonicalFilePath().startsWith(excluded + QLatin1Char('/'))) {
+            continue;  // the results of an earlier run into an out-dir inside this tree
+        }
+        paths.push_back(path);
+    }
+    // The iterator's order depends on the file system; a sorted list keeps runs and
+    // their reports repeatable.
+    std::sort(paths.begin(), paths.end());
+    const QDir base(folder);
+    for (const QString& path : paths) {
+        QString relative = base.relativeFilePath(QFileInfo(path).path());
+        if (relative == QLatin1String(".")) {
+            relative.clear();
+        }
+        found.push_back({path, relative, {}});
+    }
+}
+
+}  // namespace
+
+QString outputPathFor(const Options& options, const QString& input, const QString& relativeFolder) {
+    const QFileInfo info(input);
+    const QString folder = info.path();
+    const QString base = info.completeBaseName();
+    const bool jpeg = pictureType(input) == PictureType::Jpeg;
+    const QString jpg = QStringLiteral(".jpg");
+
+    if (options.inPlace) {
+        return jpeg ? input : joinPath(folder, base + jpg);
+    }
+    if (!options.output.isEmpty()) {
+        return options.output;
+    }
+    if (!options.outDir.isEmpty()) {
+        const QString suffix = options.suffixGiven ? options.suffix : QString();
+        QString name;
+        if (jpeg) {
+            // Keep the name as it was ("IMG_1.JPEG" stays so), the suffix before the
+            // extension.
+            const QString extension = info.fileName().mid(base.size());
+            name = base + suffix + extension;
+        } else {
+            name = base + suffix + jpg;
+        }
+        const QString target =
+            relativeFolder.isEmpty() ? options.outDir : joinPath(options.outDir, relativeFolder);
+        return joinPath(target, name);
+    }
+    return joinPath(folder, base + options.suffix + jpg);
+}
+
+bool looksLikeEarlierOutput(const Options& options, const QString& path) {
+    if (options.inPlace || !options.output.isEmpty() || !options.outDir.isEmpty() ||
+        options.suffix.isEmpty()) {
+        return false;
+    }
+    return QFileInfo(path).completeBaseName().endsWith(options.suffix);
+}
+
+BatchPlan planBatch(const Options& options) {
+    BatchPlan plan;
+    const QString excluded = options.outDir.isEmpty() || !QFileInfo(options.outDir).isDir()
+                                 ? QString()
+                                 : QFileInfo(options.outDir).canonicalFilePath();
+
+    std::vector<Candidate> candidates;
+    for (const QString& argument : options.inputs) {
+        const QFileInfo info(argument);
+        if (info.isDir()) {
+            if (!options.output.isEmpty()) {
+                plan.usageError =
+                    QStringLiteral("-o takes a single input file, not the folder '%1'")
+                        .arg(argument);
+                return plan;
+            }
+            scanFolder(options, argument, excluded, candidates);
+        } else if (!info.exists() && !info.isSymLink()) {
+            candidates.push_back({argument, {}, QStringLiteral("no such file or directory")});
+        } else if (!isPicture(argument)) {
+            candidates.push_back(
+                {argument,
+                 {},
+                 QStringLiteral("not a JPEG or BMP file (the name must end in .jpg, .jpeg, "
+                                ".jpe or .bmp)")});
+        } else {
+            candidates.push_back({argument, {}, {}});
+        }
+    }
+
+    // One task per file, however many ways it was named.
+    QSet<QString> inputIds;
+    std::vector<std::pair<Candidate, QString>> unique;  // with the input's identity
+    for (Candidate& candidate : candidates) {
+        const QString id = identity(candidate.path);
+        if (inputIds.contains(id)) {
+            continue;
+        }
+        inputIds.insert(id);
+        unique.emplace_back(std::move(candidate), id);
+    }
+
+    QHash<QString, QString> claimed;  // output identity -> the input writing it
+    for (auto& [candidate, inputId] : unique) {
+        FileTask task;
+        task.input = candidate.path;
+        task.type = pictureType(candidate.path);
+        task.failure = candidate.failure;
+        if (task.failure.isEmpty()) {
+            task.output = outputPathFor(options, candidate.path, candidate.relativeFolder);
+            if (options.inPlace && task.type == PictureType::Jpeg) {
+                // Through a symbolic link: replace the file it points to, keep the link.
+                const QString resolved = QFileInfo(candidate.path).canonicalFilePath();
+                if (!resolved.isEmpty()) {
+                    task.output = resolved;
+                }
+            }
+            const QString outputId = identity(task.output);
+            const bool ownInPlace = options.inPlace && outputId == inputId;
+            const QFileInfo existing(task.output);
+            if (outputId == inputId && !ownInPlace) {
+                task.failure = QStringLiteral(
+                    "the output would replace the input itself (use --in-place "
+                    "for that)");
+            } else if (!ownInPlace && inputIds.contains(outputId)) {
+                task.failure =
+                    QStringLiteral("the output '%1' would replace another input").arg(task.output);
+            } else if (claimed.contains(outputId)) {
+                task.failure = QStringLiteral("the output '%1' is also the output of '%2'")
+                                   .arg(task.output, claimed.value(outputId));
+            } else if (existing.exists() || existing.isSymLink()) {
+                if (existing.isDir()) {
+                    task.failure = QStringLiteral("the output '%1' is a folder").arg(task.output);
+                } else if (ownInPlace || options.force) {
+                    task.replaceOutput = true;
+                } else {
+                    task.failure =
+                        QStringLiteral("the output '%1' already exists (use --force to replace it)")
+                            .arg(task.output);
+                }
+            }
+            task.makeFolder = !options.outDir.isEmpty();
+            if (task.failure.isEmpty()) {
+                claimed.insert(outputId, task.input);
+            }
+        }
+        plan.tasks.push_back(std::move(task));
+    }
+    return plan;
+}
+
+}  // namespace vellora::cli

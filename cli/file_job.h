@@ -1,0 +1,67 @@
+#pragma once
+// One file's work: read it through the image library, cut out the crop rectangle,
+// encode (at one quality, or the highest quality that fits a size), and put the result
+// in place atomically, or leave nothing behind. Runs on a worker thread; every failure
+// comes back as a result with its reason, never as an exception.
+
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "cli/batch_plan.h"
+#include "cli/options.h"
+
+namespace vellora {
+class ImageLibrary;
+}
+
+namespace vellora::cli {
+
+struct EncodeSettings {
+    int quality = kDefaultQuality;
+    std::optional<std::int64_t> targetSize;
+    std::optional<CropRect> crop;
+    std::int32_t saveFlags = 1;  // the library's save flag bits
+    bool keepLarger = false;
+};
+
+[[nodiscard]] EncodeSettings encodeSettings(const Options& options);
+
+enum class FileStatus { Ok, Skipped, Failed };
+
+struct FileResult {
+    QString input;
+    QString output;
+    FileStatus status = FileStatus::Failed;
+    std::int64_t bytesBefore = -1;  // -1: unknown
+    std::int64_t bytesAfter = -1;   // -1: nothing was encoded
+    int quality = 0;                // 0: nothing was encoded
+    QString message;                // why it failed or was skipped
+};
+
+// The share of the input's size saved, in per cent to one decimal (negative when the
+// output is larger); 0 for an empty input.
+[[nodiscard]] double savedPercent(std::int64_t before, std::int64_t after);
+
+// The outcome of one trial encode in the size search.
+enum class Trial { Fits, TooLarge, Failed };
+
+struct QualitySearch {
+    int best = 0;         // the highest quality tried that fit; 0 when none did
+    bool failed = false;  // a trial failed: the search stopped there
+    int trials = 0;
+};
+
+// Bisection for the highest quality in [low, high] whose output fits, assuming the
+// size grows with the quality: at most 7 trials over 1..100. When nothing fits, `low`
+// itself has been tried.
+[[nodiscard]] QualitySearch findHighestQuality(const std::function<Trial(int quality)>& trial,
+                                               int low = 1, int high = 100);
+
+// Works on one planned file. `stop` asks an interrupted run to give up between encodes.
+[[nodiscard]] FileResult runFileJob(const FileTask& task, const EncodeSettings& settings,
+                                    ImageLibrary& library, const std::atomic<bool>& stop);
+
+}  // namespace vellora::cli

@@ -1,0 +1,360 @@
+#include "options.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+#include <algorithm>
+#include <array>
+#include <limits>
+
+#include "build_config.h"
+
+namespace vellora::cli {
+namespace {
+
+// One row per option: the parser and the help text are both made from this table,
+// so the help can never miss an option.
+struct OptionRow {
+    const char* key;  // how the code asks the parser (the long name)
+    QStringList names;
+    const char* valueName;  // empty: a switch
+    const char* help;       // one paragraph; the help text wraps it
+};
+
+const std::array<OptionRow, 17>& optionTable() {
+    static const std::array<OptionRow, 17> table = {{
+        {"quality", {"q", "quality"}, "N", "JPEG quality, 1 (smallest) to 100 (best); default 75."},
+        {"target-size",
+         {"s", "target-size"},
+         "SIZE",
+         "Highest quality whose output fits in SIZE bytes: plain bytes or K/M/G (1024-based), e.g. "
+         "150000, 200K, 1.5M. A file that does not fit even at quality 1 fails and nothing is "
+         "written for it. Cannot be combined with -q."},
+        {"output", {"o", "output"}, "FILE", "Write the single input's result to FILE."},
+        {"out-dir",
+         {"d", "out-dir"},
+         "DIR",
+         "Write results into DIR (created if missing), keeping the input's file name (a BMP gets "
+         "\".jpg\"); with -r the folder tree below each DIR argument is kept."},
+        {"recursive", {"r", "recursive"}, "", "Look into folders below each DIR argument too."},
+        {"suffix",
+         {"suffix"},
+         "TEXT",
+         "Without -o, -d or --in-place the result goes beside its input as NAME + TEXT + \".jpg\"; "
+         "default \"-vellora\" (photo.bmp becomes photo-vellora.jpg). Given together with -d, it "
+         "is added there too."},
+        {"in-place",
+         {"in-place"},
+         "",
+         "Replace each JPEG input with its result. A BMP input is kept and its result written "
+         "beside it as NAME.jpg."},
+        {"force", {"f", "force"}, "", "Replace outputs that already exist (never an input)."},
+        {"crop",
+         {"crop"},
+         "L,T,W,H",
+         "Keep only the rectangle at LEFT,TOP of WIDTH x HEIGHT pixels; the part reaching past the "
+         "picture is cut off."},
+        {"strip", {"strip"}, "", "Leave out EXIF data and comments."},
+        {"strip-icc",
+         {"strip-icc"},
+         "",
+         "Leave out the ICC colour profile (kept by default so colours stay right); independent of "
+         "--strip."},
+        {"keep-larger",
+         {"keep-larger"},
+         "",
+         "Write the result even when it is not smaller than the input (by default such a file is "
+         "skipped and reported)."},
+        {"jobs", {"j", "jobs"}, "N", "Pictures worked on at once; default: the number of cores."},
+        {"verbose",
+         {"v", "verbose"},
+         "",
+         "One line per file on stderr: sizes before and after, share saved, quality."},
+        {"json",
+         {"json"},
+         "",
+         "One JSON object per file on stdout, then a summary object with \"summary\": true."},
+        {"help", {"h", "help"}, "", "Show this help and exit."},
+        {"version", {"version"}, "", "Show the version and exit."},
+    }};
+    return table;
+}
+
+// Breaks `text` into lines of at most `width` characters at blanks.
+QStringList wrapWords(const QString& text, int width) {
+    QStringList lines;
+    QString line;
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && line.size() + 1 + word.size() > width) {
+            lines << line;
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    if (!line.isEmpty()) {
+        lines << line;
+    }
+    return lines;
+}
+
+QString namesColumn(const OptionRow& row) {
+    QStringList parts;
+    for (const QString& name : row.names) {
+        parts << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    }
+    QString column = parts.join(QStringLiteral(", "));
+    if (row.names.front().size() != 1) {
+        column.prepend(QStringLiteral("    "));  // line long names up under "-x, --"
+    }
+    if (*row.valueName != '\0') {
+        column += QLatin1Char(' ') + QLatin1String(row.valueName);
+    }
+    return column;
+}
+
+ParseResult usageError(const QString& message) {
+    ParseResult result;
+    result.action = ParseAction::UsageError;
+    result.error = message;
+    return result;
+}
+
+}  // namespace
+
+QString versionText() {
+    return kProgramName + QLatin1Char(' ') + QStringLiteral(VELLORA_VERSION);
+}
+
+QString helpText() {
+    QString text;
+    text += QStringLiteral(
+        "Usage: vellora-cli [options] FILE|DIR...\n"
+        "\n"
+        "Re-encodes JPEG and BMP pictures (.jpg, .jpeg, .jpe, .bmp) as smaller JPEG\n"
+        "files. Folders are searched for such files; other files in them are left\n"
+        "alone. Inputs are never overwritten without --in-place, existing outputs never\n"
+        "without --force, and every file is written completely or not at all.\n"
+        "\n"
+        "Options:\n");
+    constexpr int kColumn = 26;
+    constexpr int kWidth = 80;
+    for (const OptionRow& row : optionTable()) {
+        const QString names = namesColumn(row);
+        const QStringList lines = wrapWords(QString::fromLatin1(row.help), kWidth - kColumn);
+        QString first = QStringLiteral("  ") + names;
+        if (first.size() >= kColumn) {
+            text += first + QLatin1Char('\n') + QString(kColumn, QLatin1Char(' '));
+        } else {
+            text += first.leftJustified(kColumn);
+        }
+        text += lines.join(QLatin1Char('\n') + QString(kColumn, QLatin1Char(' ')));
+        text += QLatin1Char('\n');
+    }
+    text += QStringLiteral(
+        "\n"
+        "Output: one line on stderr per failed file, always. On a terminal stderr also\n"
+        "shows a progress bar, skipped files and a summary; otherwise nothing but errors\n"
+        "(and the lines -v asks for). stdout carries only --json output.\n"
+        "\n"
+        "Exit status: 0 every file written or skipped on purpose, 1 some file failed (the\n"
+        "others are still done), 2 usage error.\n"
+        "\n"
+        "Examples:\n"
+        "  vellora-cli photo.jpg                     writes photo-vellora.jpg, quality 75\n"
+        "  vellora-cli -q 80 -r -d small/ photos/    photos/ and below into small/\n"
+        "  vellora-cli -s 200K --strip scan.bmp      scan-vellora.jpg of at most 200 KiB\n"
+        "  vellora-cli --in-place --json *.jpg       shrink in place, report for scripts\n");
+    return text;
+}
+
+std::optional<int> parseBoundedInt(const QString& text, int minimum, int maximum) {
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,10}$"));
+    if (!digits.match(text).hasMatch()) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    if (!ok || value < minimum || value > maximum) {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+std::optional<std::int64_t> parseSize(const QString& text) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^([0-9]{1,15})(?:\\.([0-9]{1,9}))?(?:([KMG])(?:I?B)?|B)?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text.trimmed());
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    const QString unitText = match.captured(3).toUpper();
+    const QString fraction = match.captured(2);
+    std::int64_t unit = 1;
+    if (unitText == QLatin1String("K")) {
+        unit = 1024;
+    } else if (unitText == QLatin1String("M")) {
+        unit = 1024 * 1024;
+    } else if (unitText == QLatin1String("G")) {
+        unit = 1024 * 1024 * 1024;
+    } else if (!fraction.isEmpty()) {
+        return std::nullopt;  // "1.5" bytes: most likely a forgotten unit
+    }
+    const std::int64_t whole = match.captured(1).toLongLong();
+    if (whole > std::numeric_limits<std::int64_t>::max() / unit) {
+        return std::nullopt;
+    }
+    std::int64_t bytes = whole * unit;
+    if (!fraction.isEmpty()) {
+        // Exact: at most 9 digits times at most 2^30 stays far inside 64 bits.
+        std::int64_t scale = 1;
+        for (qsizetype i = 0; i < fraction.size(); ++i) {
+            scale *= 10;
+        }
+        bytes += fraction.toLongLong() * unit / scale;
+    }
+    if (bytes < 1) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::optional<CropRect> parseCrop(const QString& text) {
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 4) {
+        return std::nullopt;
+    }
+    constexpr int kMax = std::numeric_limits<std::int32_t>::max();
+    const auto left = parseBoundedInt(parts[0].trimmed(), 0, kMax);
+    const auto top = parseBoundedInt(parts[1].trimmed(), 0, kMax);
+    const auto width = parseBoundedInt(parts[2].trimmed(), 1, kMax);
+    const auto height = parseBoundedInt(parts[3].trimmed(), 1, kMax);
+    if (!left || !top || !width || !height) {
+        return std::nullopt;
+    }
+    // The library takes right = left + width and bottom = top + height as 32-bit numbers.
+    if (static_cast<std::int64_t>(*left) + *width > kMax ||
+        static_cast<std::int64_t>(*top) + *height > kMax) {
+        return std::nullopt;
+    }
+    return CropRect{*left, *top, *width, *height};
+}
+
+ParseResult parseArguments(const QStringList& arguments, int defaultJobs) {
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    for (const OptionRow& row : optionTable()) {
+        QCommandLineOption option(row.names, QString::fromLatin1(row.help));
+        if (*row.valueName != '\0') {
+            option.setValueName(QString::fromLatin1(row.valueName));
+        }
+        parser.addOption(option);
+    }
+    QStringList all = arguments;
+    if (all.isEmpty()) {
+        all << kProgramName;
+    }
+    if (!parser.parse(all)) {
+        return usageError(parser.errorText());
+    }
+    ParseResult result;
+    if (parser.isSet(QStringLiteral("help"))) {
+        result.action = ParseAction::Help;
+        return result;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        result.action = ParseAction::Version;
+        return result;
+    }
+
+    Options& options = result.options;
+    options.jobs = std::clamp(defaultJobs, 1, kMaxJobs);
+    if (parser.isSet(QStringLiteral("quality"))) {
+        const QString value = parser.value(QStringLiteral("quality"));
+        const auto quality = parseBoundedInt(value, 1, 100);
+        if (!quality) {
+            return usageError(
+                QStringLiteral("bad quality '%1': a whole number from 1 to 100").arg(value));
+        }
+        options.quality = *quality;
+    }
+    if (parser.isSet(QStringLiteral("target-size"))) {
+        if (parser.isSet(QStringLiteral("quality"))) {
+            return usageError(QStringLiteral("--quality and --target-size cannot be combined"));
+        }
+        const QString value = parser.value(QStringLiteral("target-size"));
+        options.targetSize = parseSize(value);
+        if (!options.targetSize) {
+            return usageError(
+                QStringLiteral("bad size '%1': bytes, or a number with K, M or G (like 200K)")
+                    .arg(value));
+        }
+    }
+    if (parser.isSet(QStringLiteral("jobs"))) {
+        const QString value = parser.value(QStringLiteral("jobs"));
+        const auto jobs = parseBoundedInt(value, 1, kMaxJobs);
+        if (!jobs) {
+            return usageError(QStringLiteral("bad job count '%1': a whole number from 1 to %2")
+                                  .arg(value)
+                                  .arg(kMaxJobs));
+        }
+        options.jobs = *jobs;
+    }
+    if (parser.isSet(QStringLiteral("crop"))) {
+        const QString value = parser.value(QStringLiteral("crop"));
+        options.crop = parseCrop(value);
+        if (!options.crop) {
+            return usageError(
+                QStringLiteral("bad crop '%1': LEFT,TOP,WIDTH,HEIGHT in pixels, width and "
+                               "height at least 1")
+                    .arg(value));
+        }
+    }
+
+    options.output = parser.value(QStringLiteral("output"));
+    options.outDir = parser.value(QStringLiteral("out-dir"));
+    options.suffixGiven = parser.isSet(QStringLiteral("suffix"));
+    if (options.suffixGiven) {
+        options.suffix = parser.value(QStringLiteral("suffix"));
+    }
+    options.recursive = parser.isSet(QStringLiteral("recursive"));
+    options.inPlace = parser.isSet(QStringLiteral("in-place"));
+    options.force = parser.isSet(QStringLiteral("force"));
+    options.strip = parser.isSet(QStringLiteral("strip"));
+    options.stripIcc = parser.isSet(QStringLiteral("strip-icc"));
+    options.keepLarger = parser.isSet(QStringLiteral("keep-larger"));
+    options.verbose = parser.isSet(QStringLiteral("verbose"));
+    options.json = parser.isSet(QStringLiteral("json"));
+    options.inputs = parser.positionalArguments();
+
+    const bool outputGiven = parser.isSet(QStringLiteral("output"));
+    const bool outDirGiven = parser.isSet(QStringLiteral("out-dir"));
+    if (outputGiven && options.output.isEmpty()) {
+        return usageError(QStringLiteral("-o needs a file name"));
+    }
+    if (outDirGiven && options.outDir.isEmpty()) {
+        return usageError(QStringLiteral("-d needs a folder name"));
+    }
+    if (options.suffix.contains(QLatin1Char('/'))) {
+        return usageError(QStringLiteral("the suffix cannot contain '/'"));
+    }
+    if (outputGiven && outDirGiven) {
+        return usageError(QStringLiteral("-o and -d cannot be combined"));
+    }
+    if (options.inPlace && (outputGiven || outDirGiven || options.suffixGiven)) {
+        return usageError(QStringLiteral("--in-place cannot be combined with -o, -d or --suffix"));
+    }
+    if (outputGiven && options.suffixGiven) {
+        return usageError(QStringLiteral("-o and --suffix cannot be combined"));
+    }
+    if (options.inputs.isEmpty()) {
+        return usageError(QStringLiteral("no input files"));
+    }
+    if (outputGiven && options.inputs.size() != 1) {
+        return usageError(QStringLiteral("-o takes a single input; use -d for several"));
+    }
+    result.action = ParseAction::Run;
+    return result;
+}
+
+}  // namespace vellora::cli

@@ -1,0 +1,198 @@
+#include "reporter.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+namespace vellora::cli {
+namespace {
+
+const char* statusName(FileStatus status) {
+    switch (status) {
+        case FileStatus::Ok:
+            return "ok";
+        case FileStatus::Skipped:
+            return "skipped";
+        case FileStatus::Failed:
+            break;
+    }
+    return "failed";
+}
+
+QJsonValue bytesValue(std::int64_t bytes) {
+    return bytes < 0 ? QJsonValue() : QJsonValue(static_cast<qint64>(bytes));
+}
+
+QString percentText(double percent) {
+    return QString::number(percent, 'f', 1) + QLatin1Char('%');
+}
+
+}  // namespace
+
+Reporter::Reporter(Settings settings, std::size_t total, std::FILE* out, std::FILE* err)
+    : m_settings(settings),
+      m_total(total),
+      m_out(out),
+      m_err(err),
+      m_showBar(settings.terminal && total > 1),
+      m_chatty(settings.terminal || settings.verbose) {
+    std::lock_guard lock(m_mutex);
+    drawBar();
+}
+
+void Reporter::fileDone(std::size_t index, const FileResult& result) {
+    std::lock_guard lock(m_mutex);
+    ++m_done;
+    m_waiting.emplace(index, result);
+    clearBar();
+    for (auto next = m_waiting.find(m_nextToReport); next != m_waiting.end();
+         next = m_waiting.find(m_nextToReport)) {
+        report(next->second);
+        m_waiting.erase(next);
+        ++m_nextToReport;
+    }
+    drawBar();
+}
+
+void Reporter::report(const FileResult& result) {
+    ++m_totals.files;
+    const QString name = result.input;
+    switch (result.status) {
+        case FileStatus::Ok:
+            ++m_totals.written;
+            m_totals.bytesBefore += std::max<std::int64_t>(result.bytesBefore, 0);
+            m_totals.bytesAfter += std::max<std::int64_t>(result.bytesAfter, 0);
+            if (m_settings.verbose) {
+                printLine(m_err, verboseLine(result));
+            }
+            break;
+        case FileStatus::Skipped:
+            ++m_totals.skipped;
+            if (m_chatty) {
+                printLine(m_err, kProgramName + QStringLiteral(": ") + name +
+                                     QStringLiteral(": skipped: ") + result.message);
+            }
+            break;
+        case FileStatus::Failed:
+            ++m_totals.failed;
+            printLine(m_err, kProgramName + QStringLiteral(": ") + name + QStringLiteral(": ") +
+                                 result.message);
+            break;
+    }
+    if (m_settings.json) {
+        const QByteArray line = jsonLine(result) + '\n';
+        std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), m_out);
+        std::fflush(m_out);
+    }
+}
+
+void Reporter::finish(std::size_t notStarted) {
+    std::lock_guard lock(m_mutex);
+    clearBar();
+    m_showBar = false;
+    if (notStarted > 0) {
+        printLine(m_err, kProgramName +
+                             QStringLiteral(": interrupted; %1 file(s) not done").arg(notStarted));
+    }
+    if (m_settings.json) {
+        const QByteArray line = summaryJson(m_totals, notStarted) + '\n';
+        std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), m_out);
+        std::fflush(m_out);
+    } else if (m_chatty) {
+        printLine(m_err, summaryLine(m_totals));
+    }
+}
+
+BatchTotals Reporter::totals() const {
+    std::lock_guard lock(m_mutex);
+    return m_totals;
+}
+
+QByteArray Reporter::jsonLine(const FileResult& result) {
+    QJsonObject object;
+    object.insert(QStringLiteral("input"), result.input);
+    object.insert(QStringLiteral("output"),
+                  result.output.isEmpty() ? QJsonValue() : QJsonValue(result.output));
+    object.insert(QStringLiteral("status"), QLatin1String(statusName(result.status)));
+    object.insert(QStringLiteral("bytes_before"), bytesValue(result.bytesBefore));
+    object.insert(QStringLiteral("bytes_after"), bytesValue(result.bytesAfter));
+    object.insert(QStringLiteral("saved_percent"),
+                  result.bytesBefore >= 0 && result.bytesAfter >= 0
+                      ? QJsonValue(savedPercent(result.bytesBefore, result.bytesAfter))
+                      : QJsonValue());
+    object.insert(QStringLiteral("quality"),
+                  result.quality > 0 ? QJsonValue(result.quality) : QJsonValue());
+    object.insert(QStringLiteral("error"),
+                  result.status == FileStatus::Ok ? QJsonValue() : QJsonValue(result.message));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray Reporter::summaryJson(const BatchTotals& totals, std::size_t notStarted) {
+    QJsonObject object;
+    object.insert(QStringLiteral("summary"), true);
+    object.insert(QStringLiteral("files"), totals.files);
+    object.insert(QStringLiteral("written"), totals.written);
+    object.insert(QStringLiteral("skipped"), totals.skipped);
+    object.insert(QStringLiteral("failed"), totals.failed);
+    object.insert(QStringLiteral("not_done"), static_cast<qint64>(notStarted));
+    object.insert(QStringLiteral("bytes_before"), static_cast<qint64>(totals.bytesBefore));
+    object.insert(QStringLiteral("bytes_after"), static_cast<qint64>(totals.bytesAfter));
+    object.insert(QStringLiteral("saved_percent"),
+                  savedPercent(totals.bytesBefore, totals.bytesAfter));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QString Reporter::verboseLine(const FileResult& result) {
+    return QStringLiteral("%1 -> %2: %3 -> %4 bytes, %5 saved, quality %6")
+        .arg(result.input, result.output)
+        .arg(result.bytesBefore)
+        .arg(result.bytesAfter)
+        .arg(percentText(savedPercent(result.bytesBefore, result.bytesAfter)))
+        .arg(result.quality);
+}
+
+QString Reporter::summaryLine(const BatchTotals& totals) {
+    return QStringLiteral("%1 file(s): %2 written, %3 skipped, %4 failed; %5 -> %6 bytes, %7 saved")
+        .arg(totals.files)
+        .arg(totals.written)
+        .arg(totals.skipped)
+        .arg(totals.failed)
+        .arg(totals.bytesBefore)
+        .arg(totals.bytesAfter)
+        .arg(percentText(savedPercent(totals.bytesBefore, totals.bytesAfter)));
+}
+
+QString Reporter::progressBar(std::size_t done, std::size_t total, int width) {
+    const std::size_t filled = total == 0 ? 0 : done * static_cast<std::size_t>(width) / total;
+    QString bar = QStringLiteral("[");
+    bar += QString(static_cast<qsizetype>(filled), QLatin1Char('#'));
+    bar += QString(width - static_cast<qsizetype>(filled), QLatin1Char('.'));
+    bar += QStringLiteral("] %1/%2").arg(done).arg(total);
+    return bar;
+}
+
+void Reporter::drawBar() {
+    if (!m_showBar) {
+        return;
+    }
+    const QByteArray text = (QLatin1Char('\r') + progressBar(m_done, m_total, 30)).toLocal8Bit();
+    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), m_err);
+    std::fflush(m_err);
+    m_barShown = true;
+}
+
+void Reporter::clearBar() {
+    if (m_barShown) {
+        std::fputs("\r\033[K", m_err);
+        m_barShown = false;
+    }
+}
+
+void Reporter::printLine(std::FILE* stream, const QString& line) {
+    const QByteArray text = line.toLocal8Bit() + '\n';
+    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stream);
+    std::fflush(stream);
+}
+
+}  // namespace vellora::cli

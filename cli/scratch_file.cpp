@@ -1,0 +1,140 @@
+#include "scratch_file.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <utility>
+
+namespace vellora::cli {
+namespace {
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString randomPart() {
+    static std::atomic<unsigned> counter{0};
+    thread_local std::mt19937 random{std::random_device{}()};
+    return QStringLiteral("%1-%2-%3")
+        .arg(::getpid())
+        .arg(counter.fetch_add(1))
+        .arg(random() & 0xffffffu, 6, 16, QLatin1Char('0'));
+}
+
+}  // namespace
+
+std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QString& stem,
+                                               QString& error) {
+    // Names stay short whatever the output's length; the ".vellora-tmp" ending keeps
+    // them out of any picture scan.
+    const QString shortStem = stem.left(80);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString path = folder + QStringLiteral("/.") + shortStem + QLatin1Char('.') +
+                             randomPart() + QStringLiteral(".vellora-tmp");
+        const QByteArray native = QFile::encodeName(path);
+        // 0666 less the umask: the permissions any new file gets; the library's save
+        // keeps them when it replaces this file with the picture.
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return ScratchFile(path);
+        }
+        if (errno != EEXIST) {
+            error =
+                QStringLiteral("cannot create a file in '%1': %2").arg(folder, systemError(errno));
+            return std::nullopt;
+        }
+    }
+    error = QStringLiteral("cannot create a file in '%1': no free name").arg(folder);
+    return std::nullopt;
+}
+
+ScratchFile::ScratchFile(ScratchFile&& other) noexcept
+    : m_path(std::exchange(other.m_path, QString())) {}
+
+ScratchFile& ScratchFile::operator=(ScratchFile&& other) noexcept {
+    if (this != &other) {
+        discard();
+        m_path = std::exchange(other.m_path, QString());
+    }
+    return *this;
+}
+
+ScratchFile::~ScratchFile() {
+    discard();
+}
+
+std::int64_t ScratchFile::size() const {
+    struct stat info {};
+    if (m_path.isEmpty() || ::stat(QFile::encodeName(m_path).constData(), &info) != 0) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(info.st_size);
+}
+
+void ScratchFile::discard() {
+    if (!m_path.isEmpty()) {
+        (void)::unlink(QFile::encodeName(m_path).constData());
+        m_path.clear();
+    }
+}
+
+bool ScratchFile::commit(const QString& target, bool replace, QString& error) {
+    if (m_path.isEmpty()) {
+        error = QStringLiteral("nothing to write");
+        return false;
+    }
+    const QByteArray from = QFile::encodeName(m_path);
+    const QByteArray to = QFile::encodeName(target);
+    if (replace) {
+        struct stat existing {};
+        if (::stat(to.constData(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+            // The replaced file's readers keep their access (an in-place run must not
+            // make a shared picture private, nor a private one readable).
+            (void)::chmod(from.constData(), existing.st_mode & 07777);
+        }
+        if (::rename(from.constData(), to.constData()) != 0) {
+            error = QStringLiteral("cannot write '%1': %2").arg(target, systemError(errno));
+            return false;
+        }
+        m_path.clear();
+        return true;
+    }
+    // Never replace: the file system decides, so a file that appeared since the plan
+    // looked is still safe.
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
+        m_path.clear();
+        return true;
+    }
+    if (errno == EEXIST) {
+        error = QStringLiteral("the output '%1' already exists (use --force to replace it)")
+                    .arg(target);
+        return false;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+        error = QStringLiteral("cannot write '%1': %2").arg(target, systemError(errno));
+        return false;
+    }
+    // A file system without the atomic no-replace rename: a hard link fails just as
+    // safely on an existing name.
+    if (::link(from.constData(), to.constData()) == 0) {
+        discard();
+        return true;
+    }
+    if (errno == EEXIST) {
+        error = QStringLiteral("the output '%1' already exists (use --force to replace it)")
+                    .arg(target);
+        return false;
+    }
+    error = QStringLiteral("cannot write '%1': %2").arg(target, systemError(errno));
+    return false;
+}
+
+}  // namespace vellora::cli
