@@ -1,0 +1,603 @@
+// Cropping and saving through the image library's entries: round trips, clipping,
+// the checks on a caller's pointer and numbers, and saves that fail without leaving
+// anything behind.
+
+#include <gtest/gtest.h>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "imaging/imgdll_api.h"
+#include "imaging/rgb_buffer.h"
+#include "imaging_test_support.h"
+#include "support/test_support.h"
+
+namespace vellora::test {
+namespace {
+
+QByteArray local(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+// A library buffer made from a picture: written as a lossless BMP and read back.
+GlobalBlock bufferOf(const Picture& picture, const QTemporaryDir& dir) {
+    const QString path = dir.filePath(QStringLiteral("source.bmp"));
+    if (!toQImage(picture).save(path, "BMP")) {
+        throw std::runtime_error("cannot write the test BMP");
+    }
+    return readBmp(path);
+}
+
+// ---------------------------------------------------------------------------
+// Round trips: read, crop, save, read back
+
+struct RoundTripCase {
+    const char* source;  // BMP (written from a Kodak photo) or a JPEG under bad/
+    int left, top, right, bottom;
+    int quality;
+    int flag;
+};
+
+class RoundTrip : public testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(RoundTrip, SavedCutOutMatchesTheSource) {
+    const RoundTripCase& item = GetParam();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const bool bmp = std::strcmp(item.source, "kodak.bmp") == 0;
+    int width = 0, height = 0;
+    Picture truth;
+    GlobalBlock source;
+    if (bmp) {
+        truth = kodakPicture(300, 200);
+        source = bufferOf(truth, dir);
+        width = 300, height = 200;
+    } else {
+        const QString path = testData(QStringLiteral("bad/") + QLatin1String(item.source));
+        source = readJpg(path, &width, &height);
+        // What Qt's own JPEG reader makes of the file: an independent decoder.
+        truth = pictureOf(QImage(path));
+    }
+    ASSERT_TRUE(source) << lastError();
+    ASSERT_EQ(width, truth.width);
+    ASSERT_EQ(height, truth.height);
+    if (bmp) {
+        EXPECT_EQ(maxAbsDiff(pictureOf(source), truth), 0) << "a BMP reads back exactly";
+    } else {
+        EXPECT_LT(meanAbsDiff(pictureOf(source), truth), 1.5);
+    }
+
+    void* pixels = source.lock();
+    GlobalBlock cutOut(
+        ImgDLLCropRGB(pixels, width, height, item.left, item.top, item.right, item.bottom));
+    ASSERT_TRUE(cutOut) << lastError();
+    const int cutWidth = item.right - item.left;
+    const int cutHeight = item.bottom - item.top;
+    const QString saved = dir.filePath(QStringLiteral("out.jpg"));
+    ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), cutOut.lock(), cutWidth, cutHeight,
+                                 item.quality, item.flag),
+              1)
+        << lastError();
+    EXPECT_EQ(lastError(), "");
+
+    int readWidth = 0, readHeight = 0;
+    GlobalBlock back = readJpg(saved, &readWidth, &readHeight);
+    ASSERT_TRUE(back) << lastError();
+    EXPECT_EQ(readWidth, cutWidth);
+    EXPECT_EQ(readHeight, cutHeight);
+    const Picture expected = cut(truth, item.left, item.top, cutWidth, cutHeight);
+    const Picture actual = pictureOf(back);
+    // High qualities keep the picture close; low ones only its coarse form.
+    const double tolerance = item.quality >= 90 ? 3.5 : item.quality >= 50 ? 6.0 : 12.0;
+    EXPECT_LT(meanAbsDiff(actual, expected), tolerance);
+    // Qt decodes our file too: it is a plain, valid JPEG.
+    EXPECT_LT(meanAbsDiff(pictureOf(QImage(saved)), actual), 1.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, RoundTrip,
+    testing::Values(RoundTripCase{"kodak.bmp", 0, 0, 300, 200, 95, 1},  // full copy
+                    RoundTripCase{"kodak.bmp", 8, 8, 33, 33, 90, 1},    // 25 x 25
+                    RoundTripCase{"kodak.bmp", 100, 37, 299, 200, 60, 0},
+                    RoundTripCase{"kodak.bmp", 1, 1, 2, 2, 100, 1},  // one pixel
+                    RoundTripCase{"kodak.bmp", 10, 20, 210, 120, 20, 1},
+                    RoundTripCase{"jpeg/ljt-testimages/testorig.jpg", 0, 0, 227, 149, 95, 1},
+                    RoundTripCase{"jpeg/ljt-testimages/testorig.jpg", 50, 40, 130, 100, 90, 0},
+                    RoundTripCase{"jpeg/exif-orientation/Landscape_1.jpg", 600, 300, 1400, 900, 85,
+                                  1}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+// ---------------------------------------------------------------------------
+// Clipping
+
+struct ClipCase {
+    const char* name;
+    int left, top, right, bottom;
+    int clippedLeft, clippedTop, clippedWidth, clippedHeight;  // width 0: must fail
+};
+
+class Clipping : public testing::TestWithParam<ClipCase> {};
+
+TEST_P(Clipping, RectangleIsClippedToThePicture) {
+    const ClipCase& item = GetParam();
+    QTemporaryDir dir;
+    const Picture truth = kodakPicture(64, 40);
+    GlobalBlock source = bufferOf(truth, dir);
+    ASSERT_TRUE(source);
+    GlobalBlock cutOut(
+        ImgDLLCropRGB(source.lock(), 64, 40, item.left, item.top, item.right, item.bottom));
+    if (item.clippedWidth == 0) {
+        EXPECT_FALSE(cutOut);
+        EXPECT_NE(lastError().find("does not overlap"), std::string::npos) << lastError();
+        return;
+    }
+    ASSERT_TRUE(cutOut) << lastError();
+    const Picture actual = pictureOf(cutOut);
+    ASSERT_EQ(actual.width, item.clippedWidth);
+    ASSERT_EQ(actual.height, item.clippedHeight);
+    EXPECT_EQ(maxAbsDiff(actual, cut(truth, item.clippedLeft, item.clippedTop, item.clippedWidth,
+                                     item.clippedHeight)),
+              0);
+
+    // Save takes both the unclipped size the caller asked for and the real one, and
+    // writes the pixels the cut-out holds either way.
+    const QString saved = dir.filePath(QStringLiteral("cut.jpg"));
+    std::vector<std::pair<int, int>> sizes{{item.clippedWidth, item.clippedHeight}};
+    const std::int64_t askedWidth = std::int64_t{item.right} - item.left;
+    const std::int64_t askedHeight = std::int64_t{item.bottom} - item.top;
+    if (askedWidth <= INT_MAX && askedHeight <= INT_MAX) {
+        sizes.emplace_back(static_cast<int>(askedWidth), static_cast<int>(askedHeight));
+    }
+    for (const auto& [w, h] : sizes) {
+        ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), cutOut.lock(), w, h, 90, 1), 1)
+            << w << " x " << h << ": " << lastError();
+        cutOut.unlock();
+        int readWidth = 0, readHeight = 0;
+        GlobalBlock back = readJpg(saved, &readWidth, &readHeight);
+        EXPECT_EQ(readWidth, item.clippedWidth);
+        EXPECT_EQ(readHeight, item.clippedHeight);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, Clipping,
+                         testing::Values(ClipCase{"inside", 4, 5, 30, 25, 4, 5, 26, 20},
+                                         ClipCase{"whole", 0, 0, 64, 40, 0, 0, 64, 40},
+                                         ClipCase{"pastLeft", -10, 5, 20, 25, 0, 5, 20, 20},
+                                         ClipCase{"pastTop", 4, -7, 30, 10, 4, 0, 26, 10},
+                                         ClipCase{"pastRight", 50, 5, 90, 25, 50, 5, 14, 20},
+                                         ClipCase{"pastBottom", 4, 30, 30, 55, 4, 30, 26, 10},
+                                         ClipCase{"pastEverySide", -5, -5, 100, 100, 0, 0, 64, 40},
+                                         ClipCase{"hugeNumbers", INT_MIN, INT_MIN, INT_MAX, INT_MAX,
+                                                  0, 0, 64, 40},
+                                         ClipCase{"lastPixel", 63, 39, 64, 40, 63, 39, 1, 1},
+                                         ClipCase{"wholeLeft", -30, 0, 0, 40, 0, 0, 0, 0},
+                                         ClipCase{"wholeRight", 64, 0, 90, 40, 0, 0, 0, 0},
+                                         ClipCase{"wholeAbove", 0, -20, 64, -1, 0, 0, 0, 0},
+                                         ClipCase{"wholeBelow", 0, 40, 64, 80, 0, 0, 0, 0},
+                                         ClipCase{"zeroWidth", 10, 10, 10, 30, 0, 0, 0, 0},
+                                         ClipCase{"zeroHeight", 10, 10, 30, 10, 0, 0, 0, 0},
+                                         ClipCase{"reversed", 30, 30, 10, 10, 0, 0, 0, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Crop, CutOutCarriesTheMetadata) {
+    QTemporaryDir dir;
+    const QString source = testData(QStringLiteral(
+        "bad/jpeg/ljt-bug-reproducers/8bit__testorig_rgb_444_floatdct_q100_test3icc.jpg"));
+    const QByteArray profile = iccProfileOf(source);
+    ASSERT_FALSE(profile.isEmpty());
+    int width = 0, height = 0;
+    GlobalBlock block = readJpg(source, &width, &height);
+    ASSERT_TRUE(block) << lastError();
+    GlobalBlock cutOut(ImgDLLCropRGB(block.lock(), width, height, 10, 10, 60, 50));
+    block.reset();  // the cut-out must not depend on its source
+    ASSERT_TRUE(cutOut) << lastError();
+    const QString saved = dir.filePath(QStringLiteral("cut.jpg"));
+    ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), cutOut.lock(), 50, 40, 90, 1), 1)
+        << lastError();
+    EXPECT_EQ(iccProfileOf(saved), profile);
+
+    const QString landscape = testData(QStringLiteral("bad/jpeg/exif-orientation/Landscape_6.jpg"));
+    GlobalBlock turned = readJpg(landscape, &width, &height);
+    ASSERT_TRUE(turned) << lastError();
+    GlobalBlock turnedCut(ImgDLLCropRGB(turned.lock(), width, height, 0, 0, 100, 80));
+    ASSERT_TRUE(turnedCut) << lastError();
+    ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), turnedCut.lock(), 100, 80, 90, 1), 1);
+    EXPECT_EQ(exifOrientationOf(saved), 1);
+    EXPECT_FALSE(exifHasThumbnail(saved));
+}
+
+// ---------------------------------------------------------------------------
+// A caller's pointer and numbers are checked against the buffer
+
+TEST(BufferChecks, CropRefusesWhatIsNotALockedBuffer) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(32, 16), dir);
+    auto* pixels = static_cast<std::uint8_t*>(source.lock());
+    ASSERT_TRUE(pixels);
+
+    std::uint8_t onStack[4096] = {};
+    GlobalBlock foreign(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 4096));
+    void* foreignPointer = foreign.lock();
+    GlobalBlock tiny(GlobalAlloc(GMEM_MOVEABLE, 8));
+    void* tinyPointer = tiny.lock();
+    // Our header in a block whose size does not match it.
+    GlobalBlock forged(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 1024));
+    void* forgedPointer = forged.lock();
+    std::memcpy(forgedPointer, pixels, imaging::kHeaderBytes);
+
+    const struct {
+        const char* what;
+        void* pointer;
+        const char* errorPart;
+    } cases[] = {
+        {"null", nullptr, "null"},
+        {"stack memory", onStack, "not the address of a locked picture buffer"},
+        {"inside the buffer", pixels + 48, "not the address of a locked picture buffer"},
+        {"another block", foreignPointer, "not a picture buffer"},
+        {"a tiny block", tinyPointer, "not a picture buffer"},
+        {"a forged header", forgedPointer, "damaged"},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.what);
+        EXPECT_EQ(ImgDLLCropRGB(item.pointer, 32, 16, 0, 0, 8, 8), nullptr);
+        EXPECT_NE(lastError().find(item.errorPart), std::string::npos) << lastError();
+        const QString target = dir.filePath(QStringLiteral("never.jpg"));
+        EXPECT_NE(ImgDLLSaveRGBToJPG(local(target).constData(), item.pointer, 32, 16, 90, 1), 1);
+        EXPECT_NE(lastError().find(item.errorPart), std::string::npos) << lastError();
+        EXPECT_FALSE(QFile::exists(target));
+    }
+
+    // A freed buffer's old address is refused too.
+    GlobalBlock gone = bufferOf(kodakPicture(8, 8), dir);
+    void* stale = gone.lock();
+    gone.reset();
+    EXPECT_EQ(ImgDLLCropRGB(stale, 8, 8, 0, 0, 4, 4), nullptr);
+    EXPECT_FALSE(lastError().empty());
+}
+
+TEST(BufferChecks, CropRefusesASizeOtherThanTheBuffers) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(32, 16), dir);
+    void* pixels = source.lock();
+    for (const auto& [w, h] : {std::pair{33, 16}, std::pair{32, 17}, std::pair{16, 32},
+                               std::pair{0, 16}, std::pair{32, -16}, std::pair{INT_MAX, INT_MAX}}) {
+        SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h));
+        EXPECT_EQ(ImgDLLCropRGB(pixels, w, h, 0, 0, 8, 8), nullptr);
+        EXPECT_NE(lastError().find("the picture is 32 x 16 pixels"), std::string::npos)
+            << lastError();
+    }
+}
+
+TEST(BufferChecks, SaveAcceptsOnlyTheRealOrTheRequestedSize) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(40, 30), dir);
+    // Asked for 50 x 20 from (20, 15): the cut-out holds 20 x 15.
+    GlobalBlock cutOut(ImgDLLCropRGB(source.lock(), 40, 30, 20, 15, 70, 35));
+    ASSERT_TRUE(cutOut) << lastError();
+    void* pixels = cutOut.lock();
+    const QString target = dir.filePath(QStringLiteral("out.jpg"));
+    const struct {
+        int width, height;
+        bool accepted;
+    } cases[] = {
+        {20, 15, true},   {50, 20, true},  {20, 20, false}, {50, 15, false},
+        {0, 0, false},    {0, 15, false},  {20, 0, false},  {-20, 15, false},
+        {20, -15, false}, {21, 15, false}, {40, 30, false}, {INT_MAX, 15, false},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(std::to_string(item.width) + " x " + std::to_string(item.height));
+        QFile::remove(target);
+        const int status =
+            ImgDLLSaveRGBToJPG(local(target).constData(), pixels, item.width, item.height, 80, 1);
+        if (item.accepted) {
+            EXPECT_EQ(status, 1) << lastError();
+            EXPECT_TRUE(QFile::exists(target));
+        } else {
+            EXPECT_EQ(status, 0);
+            EXPECT_NE(lastError().find("the picture is 20 x 15 (or 50 x 20"), std::string::npos)
+                << lastError();
+            EXPECT_FALSE(QFile::exists(target));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Save options
+
+TEST(SaveOptions, QualityOutsideTheRangeIsClamped) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(64, 48), dir);
+    void* pixels = source.lock();
+    const auto save = [&](int quality) {
+        const QString path = dir.filePath(QStringLiteral("q%1.jpg").arg(quality));
+        EXPECT_EQ(ImgDLLSaveRGBToJPG(local(path).constData(), pixels, 64, 48, quality, 0), 1)
+            << lastError();
+        return fileBytes(path);
+    };
+    const QByteArray lowest = save(1);
+    const QByteArray highest = save(100);
+    EXPECT_NE(lowest, highest);
+    EXPECT_EQ(save(0), lowest);
+    EXPECT_EQ(save(-5), lowest);
+    EXPECT_EQ(save(INT_MIN), lowest);
+    EXPECT_EQ(save(101), highest);
+    EXPECT_EQ(save(INT_MAX), highest);
+}
+
+TEST(SaveOptions, FlagsChooseEncoderAndMetadata) {
+    QTemporaryDir dir;
+    const QString source = testData(QStringLiteral(
+        "bad/jpeg/ljt-bug-reproducers/8bit__testorig_rgb_444_floatdct_q100_test3icc.jpg"));
+    GlobalBlock block = readJpg(source);
+    ASSERT_TRUE(block) << lastError();
+    // Give the buffer an EXIF block as well: crop a picture read from a tagged file.
+    GlobalBlock tagged =
+        readJpg(testData(QStringLiteral("bad/jpeg/exif-orientation/Portrait_3.jpg")));
+    ASSERT_TRUE(tagged) << lastError();
+    void* withIcc = block.lock();
+    void* withExif = tagged.lock();
+
+    const struct {
+        int flag;
+        bool accepted;
+        bool keepsExif, keepsIcc;
+    } cases[] = {
+        {0, true, true, true},
+        {IMGDLL_SAVE_BEST, true, true, true},
+        {IMGDLL_SAVE_STRIP_EXIF, true, false, true},
+        {IMGDLL_SAVE_STRIP_ICC | IMGDLL_SAVE_BEST, true, true, false},
+        {IMGDLL_SAVE_STRIP_EXIF | IMGDLL_SAVE_STRIP_ICC, true, false, false},
+        {0x8, false, false, false},
+        {-1, false, false, false},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE("flag " + std::to_string(item.flag));
+        const QString iccFile = dir.filePath(QStringLiteral("icc.jpg"));
+        const QString exifFile = dir.filePath(QStringLiteral("exif.jpg"));
+        QFile::remove(iccFile);
+        QFile::remove(exifFile);
+        const int iccStatus =
+            ImgDLLSaveRGBToJPG(local(iccFile).constData(), withIcc, 227, 149, 85, item.flag);
+        const int exifStatus =
+            ImgDLLSaveRGBToJPG(local(exifFile).constData(), withExif, 1200, 1800, 85, item.flag);
+        if (!item.accepted) {
+            EXPECT_EQ(iccStatus, 0);
+            EXPECT_EQ(exifStatus, 0);
+            EXPECT_NE(lastError().find("unknown flag bits"), std::string::npos) << lastError();
+            EXPECT_FALSE(QFile::exists(iccFile));
+            continue;
+        }
+        ASSERT_EQ(iccStatus, 1) << lastError();
+        ASSERT_EQ(exifStatus, 1) << lastError();
+        EXPECT_EQ(iccProfileOf(iccFile) == iccProfileOf(source), item.keepsIcc);
+        EXPECT_EQ(iccProfileOf(iccFile).isEmpty(), !item.keepsIcc);
+        EXPECT_EQ(exifOrientationOf(exifFile), item.keepsExif ? 1 : -1);
+        GlobalBlock back = readJpg(iccFile);
+        ASSERT_TRUE(back) << lastError();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Failed saves leave nothing behind
+
+QStringList entriesOf(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+TEST(FailedSave, MissingFolderLeavesNothing) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
+    const QString target = dir.filePath(QStringLiteral("no/such/folder/out.jpg"));
+    EXPECT_NE(ImgDLLSaveRGBToJPG(local(target).constData(), source.lock(), 16, 16, 80, 1), 1);
+    EXPECT_NE(lastError().find("cannot create a file in"), std::string::npos) << lastError();
+    EXPECT_NE(lastError().find("No such file or directory"), std::string::npos) << lastError();
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{QStringLiteral("source.bmp")});
+}
+
+TEST(FailedSave, TargetThatIsAFolderSurvives) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
+    const QString target = dir.filePath(QStringLiteral("folder.jpg"));
+    ASSERT_TRUE(QDir().mkdir(target));
+    EXPECT_NE(ImgDLLSaveRGBToJPG(local(target).constData(), source.lock(), 16, 16, 80, 1), 1);
+    EXPECT_NE(lastError().find("directory"), std::string::npos) << lastError();
+    EXPECT_TRUE(QFileInfo(target).isDir());
+    EXPECT_EQ(entriesOf(dir.path()).size(), 2);  // source.bmp and the folder
+}
+
+TEST(FailedSave, ExistingTargetSurvivesRefusedArguments) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
+    const QString target = dir.filePath(QStringLiteral("keep.jpg"));
+    writeFile(target, "the old contents");
+    EXPECT_EQ(ImgDLLSaveRGBToJPG(local(target).constData(), source.lock(), 17, 16, 80, 1), 0);
+    EXPECT_EQ(fileBytes(target), QByteArray("the old contents"));
+    EXPECT_EQ(entriesOf(dir.path()).size(), 2);
+}
+
+TEST(FailedSave, SuccessfulSaveReplacesTargetAndKeepsItsPermissions) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
+    const QString target = dir.filePath(QStringLiteral("replace.jpg"));
+    writeFile(target, "the old contents");
+    ASSERT_TRUE(QFile::setPermissions(
+        target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
+    ASSERT_EQ(ImgDLLSaveRGBToJPG(local(target).constData(), source.lock(), 16, 16, 80, 1), 1);
+    EXPECT_TRUE(fileBytes(target).startsWith("\xFF\xD8"));
+    struct stat status {};
+    ASSERT_EQ(::stat(local(target).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(entriesOf(dir.path()).size(), 2) << "no temporary file left";
+}
+
+// The save is run by a small helper program as an unprivileged user: as root every
+// folder is writable, so only another user can meet a folder it may not write.
+class UnwritableFolder : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        // The unprivileged user must reach the folder, but not write to it.
+        ASSERT_TRUE(QFile::setPermissions(
+            m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                              QFileDevice::ReadOther | QFileDevice::ExeOther |
+                              QFileDevice::ReadGroup | QFileDevice::ExeGroup));
+        m_locked = m_dir.filePath(QStringLiteral("locked"));
+        ASSERT_TRUE(QDir().mkdir(m_locked));
+        writeFile(m_locked + QStringLiteral("/existing.jpg"), "the old contents");
+        ASSERT_TRUE(QFile::setPermissions(
+            m_locked, QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                          QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther));
+    }
+
+    void TearDown() override {
+        QFile::setPermissions(
+            m_locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+
+    // Runs the helper; returns its exit code and fills `output`.
+    int runHelper(const QString& target, QString& output) {
+        const QString helper = QStringLiteral(VELLORA_BIN_DIR "/imaging_save_helper");
+        const QString source = testData(QStringLiteral("bad/jpeg/ljt-testimages/testorig.jpg"));
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        if (::geteuid() == 0) {
+            const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+            if (setpriv.isEmpty()) {
+                return -2;
+            }
+            process.start(setpriv,
+                          {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                           QStringLiteral("--clear-groups"), helper, source, target});
+        } else {
+            process.start(helper, {source, target});
+        }
+        if (!process.waitForFinished(120000)) {
+            process.kill();
+            return -1;
+        }
+        output = QString::fromLocal8Bit(process.readAll());
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_locked;
+};
+
+TEST_F(UnwritableFolder, NewFileIsNotCreatedAndNothingIsLeft) {
+    QString output;
+    const int code = runHelper(m_locked + QStringLiteral("/new.jpg"), output);
+    if (code == -2) {
+        GTEST_SKIP() << "running as root without setpriv: cannot drop privileges";
+    }
+    EXPECT_EQ(code, 1) << output.toStdString();  // 1: the save returned a status other than 1
+    EXPECT_TRUE(output.contains(QStringLiteral("Permission denied"))) << output.toStdString();
+    EXPECT_EQ(entriesOf(m_locked), QStringList{QStringLiteral("existing.jpg")});
+}
+
+TEST_F(UnwritableFolder, ExistingFileSurvives) {
+    QString output;
+    const QString existing = m_locked + QStringLiteral("/existing.jpg");
+    const int code = runHelper(existing, output);
+    if (code == -2) {
+        GTEST_SKIP() << "running as root without setpriv: cannot drop privileges";
+    }
+    EXPECT_EQ(code, 1) << output.toStdString();
+    EXPECT_EQ(fileBytes(existing), QByteArray("the old contents"));
+    EXPECT_EQ(entriesOf(m_locked), QStringList{QStringLiteral("existing.jpg")});
+}
+
+TEST_F(UnwritableFolder, HelperSavesWhereItMayWrite) {
+    // The same helper, as the same user, succeeds in a folder it may write: the two
+    // failures above are the folder's doing, not the helper's.
+    const QString open = m_dir.filePath(QStringLiteral("open"));
+    ASSERT_TRUE(QDir().mkdir(open));
+    ASSERT_TRUE(QFile::setPermissions(open, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                                QFileDevice::WriteOther | QFileDevice::ExeOther));
+    QString output;
+    const int code = runHelper(open + QStringLiteral("/new.jpg"), output);
+    if (code == -2) {
+        GTEST_SKIP() << "running as root without setpriv: cannot drop privileges";
+    }
+    EXPECT_EQ(code, 0) << output.toStdString();
+    EXPECT_EQ(entriesOf(open), QStringList{QStringLiteral("new.jpg")});
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+TEST(Threads, ConcurrentReadsCropsAndSavesAgree) {
+    QTemporaryDir dir;
+    const QString jpeg = testData(QStringLiteral("bad/jpeg/exif-orientation/Portrait_6.jpg"));
+    const QString bmp = testData(QStringLiteral("bad/bmp/bmpsuite-g/pal8rle.bmp"));
+    GlobalBlock jpegReference = readJpg(jpeg);
+    GlobalBlock bmpReference = readBmp(bmp);
+    ASSERT_TRUE(jpegReference && bmpReference);
+    const Picture jpegTruth = pictureOf(jpegReference);
+    const Picture bmpTruth = pictureOf(bmpReference);
+
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 4;
+    std::atomic<int> failures{0};
+    std::vector<std::string> errors(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                const bool useJpeg = (t + round) % 2 == 0;
+                GlobalBlock block = useJpeg ? readJpg(jpeg) : readBmp(bmp);
+                const Picture& truth = useJpeg ? jpegTruth : bmpTruth;
+                if (!block || maxAbsDiff(pictureOf(block), truth) != 0) {
+                    ++failures;
+                    continue;
+                }
+                // A failure on this thread must not show on the others.
+                if (ImgDLLCropRGB(block.lock(), truth.width, truth.height, -9, -9, -1, -1)) {
+                    ++failures;
+                }
+                errors[t] = lastError();
+                GlobalBlock cutOut(
+                    ImgDLLCropRGB(block.lock(), truth.width, truth.height, 10, 10, 90, 60));
+                const QString target = dir.filePath(QStringLiteral("t%1_%2.jpg").arg(t).arg(round));
+                if (!cutOut ||
+                    ImgDLLSaveRGBToJPG(local(target).constData(), cutOut.lock(), 80, 50, 85,
+                                       IMGDLL_SAVE_BEST) != 1 ||
+                    !lastError().empty()) {
+                    ++failures;
+                }
+                GlobalBlock back = readJpg(target);
+                if (!back || blockMeanAbsDiff(pictureOf(back), cut(truth, 10, 10, 80, 50), 4) > 4) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    for (const std::string& error : errors) {
+        EXPECT_NE(error.find("does not overlap"), std::string::npos) << error;
+    }
+    EXPECT_EQ(entriesOf(dir.path()).size(), static_cast<qsizetype>(kThreads * kRounds));
+}
+
+TEST(Init, ReturnsOneAndClearsTheLastError) {
+    EXPECT_EQ(ImgDLLReadRGBFromJPG("/no/such/file.jpg", nullptr, nullptr), nullptr);
+    EXPECT_FALSE(lastError().empty());
+    EXPECT_EQ(ImgDLLStringInitDLL("Vellora"), 1);
+    EXPECT_EQ(ImgDLLStringInitDLL(nullptr), 1);
+    EXPECT_EQ(lastError(), "");
+}
+
+}  // namespace
+}  // namespace vellora::test
