@@ -58,9 +58,9 @@ void scanFolder(const Options& options, const QString& folder, const QString& ex
     // The iterator's order depends on the file system; a sorted list keeps runs and
     // their reports repeatable.
     std::sort(paths.begin(), paths.end());
-    const QDir base(folder);
+    const QDir base(QFileInfo(folder).absoluteFilePath());
     for (const QString& path : paths) {
-        QString relative = base.relativeFilePath(QFileInfo(path).path());
+        QString relative = base.relativeFilePath(QFileInfo(path).absolutePath());
         if (relative == QLatin1String(".")) {
             relative.clear();
         }

@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "cli/batch_plan.h"
+#include "cli_test_support.h"
+
+namespace vellora::cli {
+namespace {
+
+struct NamingCase {
+    const char* name;
+    const char* input;
+    const char* relativeFolder;
+    const char* expected;
+    void (*adjust)(Options&);
+};
+
+class OutputNamingTest : public testing::TestWithParam<NamingCase> {};
+
+TEST_P(OutputNamingTest, PicksTheOutputPath) {
+    Options options;
+    if (GetParam().adjust) {
+        GetParam().adjust(options);
+    }
+    EXPECT_EQ(outputPathFor(options, QString::fromLatin1(GetParam().input),
+                            QString::fromLatin1(GetParam().relativeFolder)),
+              QString::fromLatin1(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, OutputNamingTest,
+    testing::Values(
+        NamingCase{"beside", "photo.bmp", "", "photo-vellora.jpg", nullptr},
+        NamingCase{"besideInFolder", "pics/photo.JPG", "", "pics/photo-vellora.jpg", nullptr},
+        NamingCase{"besideJpeg", "/a/b/x.jpeg", "", "/a/b/x-vellora.jpg", nullptr},
+        NamingCase{"besideDots", "my.holiday.jpe", "", "my.holiday-vellora.jpg", nullptr},
+        NamingCase{"ownSuffix", "photo.jpg", "", "photo_small.jpg",
+                   [](Options& o) {
+                       o.suffix = QStringLiteral("_small");
+                       o.suffixGiven = true;
+                   }},
+        NamingCase{"emptySuffixBmp", "scan.bmp", "", "scan.jpg",
+                   [](Options& o) {
+                       o.suffix.clear();
+                       o.suffixGiven = true;
+                   }},
+        NamingCase{"outDirKeepsJpegName", "pics/IMG_1.JPEG", "", "out/IMG_1.JPEG",
+                   [](Options& o) { o.outDir = QStringLiteral("out"); }},
+        NamingCase{"outDirBmp", "pics/scan.bmp", "", "out/scan.jpg",
+                   [](Options& o) { o.outDir = QStringLiteral("out"); }},
+        NamingCase{"outDirTree", "pics/a/b/x.jpg", "a/b", "out/a/b/x.jpg",
+                   [](Options& o) { o.outDir = QStringLiteral("out/"); }},
+        NamingCase{"outDirSuffix", "x.jpg", "", "/tmp/o/x-s.jpg",
+                   [](Options& o) {
+                       o.outDir = QStringLiteral("/tmp/o");
+                       o.suffix = QStringLiteral("-s");
+                       o.suffixGiven = true;
+                   }},
+        NamingCase{"singleOutput", "x.bmp", "", "y.jpeg",
+                   [](Options& o) { o.output = QStringLiteral("y.jpeg"); }},
+        NamingCase{"inPlaceJpeg", "pics/x.jpe", "", "pics/x.jpe",
+                   [](Options& o) { o.inPlace = true; }},
+        NamingCase{"inPlaceBmp", "pics/x.BMP", "", "pics/x.jpg",
+                   [](Options& o) { o.inPlace = true; }}),
+    [](const testing::TestParamInfo<NamingCase>& info) { return std::string(info.param.name); });
+
+TEST(EarlierOutputTest, OnlyBesideInputNamesWithTheSuffix) {
+    Options options;
+    EXPECT_TRUE(looksLikeEarlierOutput(options, QStringLiteral("d/photo-vellora.jpg")));
+    EXPECT_FALSE(looksLikeEarlierOutput(options, QStringLiteral("d/photo.jpg")));
+    EXPECT_FALSE(looksLikeEarlierOutput(options, QStringLiteral("d/-vellora/photo.jpg")));
+    options.outDir = QStringLiteral("out");
+    EXPECT_FALSE(looksLikeEarlierOutput(options, QStringLiteral("d/photo-vellora.jpg")));
+    Options noSuffix;
+    noSuffix.suffix.clear();
+    EXPECT_FALSE(looksLikeEarlierOutput(noSuffix, QStringLiteral("d/photo.jpg")));
+}
+
+// Plans over real folders: only names matter, so the files hold no pictures.
+class PlanTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        QDir::setCurrent(m_dir.path());
+    }
+    void TearDown() override { QDir::setCurrent(m_previous); }
+
+    void touch(const QString& relative) {
+        const QString path = m_dir.filePath(relative);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("x");
+    }
+
+    static QStringList inputsOf(const BatchPlan& plan) {
+        QStringList inputs;
+        for (const FileTask& task : plan.tasks) {
+            inputs << task.input;
+        }
+        return inputs;
+    }
+
+    static const FileTask* taskFor(const BatchPlan& plan, const QString& input) {
+        for (const FileTask& task : plan.tasks) {
+            if (task.input == input) {
+                return &task;
+            }
+        }
+        return nullptr;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_previous = QDir::currentPath();
+};
+
+TEST_F(PlanTest, FolderGivesItsPicturesSortedAndSkipsOtherFiles) {
+    for (const char* name :
+         {"pics/b.jpg", "pics/a.BMP", "pics/c.jpeg", "pics/d.jpe", "pics/notes.txt", "pics/e.png",
+          "pics/.hidden.jpg", "pics/sub/deep.jpg", "pics/old-vellora.jpg"}) {
+        touch(QString::fromLatin1(name));
+    }
+    Options options;
+    options.inputs = {QStringLiteral("pics")};
+    BatchPlan plan = planBatch(options);
+    EXPECT_TRUE(plan.usageError.isEmpty());
+    EXPECT_EQ(inputsOf(plan),
+              (QStringList{"pics/a.BMP", "pics/b.jpg", "pics/c.jpeg", "pics/d.jpe"}));
+    for (const FileTask& task : plan.tasks) {
+        EXPECT_TRUE(task.failure.isEmpty()) << task.failure.toStdString();
+    }
+    EXPECT_EQ(plan.tasks[0].type, PictureType::Bitmap);
+    EXPECT_EQ(plan.tasks[1].type, PictureType::Jpeg);
+
+    options.recursive = true;
+    plan = planBatch(options);
+    EXPECT_EQ(inputsOf(plan), (QStringList{"pics/a.BMP", "pics/b.jpg", "pics/c.jpeg", "pics/d.jpe",
+                                           "pics/sub/deep.jpg"}));
+}
+
+TEST_F(PlanTest, RecursiveOutDirKeepsTheTreeAndLeavesItsOwnFilesOut) {
+    touch(QStringLiteral("pics/a.jpg"));
+    touch(QStringLiteral("pics/x/y/b.bmp"));
+    touch(QStringLiteral("pics/out/earlier.jpg"));  // the out-dir lies inside the tree
+    Options options;
+    options.recursive = true;
+    options.outDir = QStringLiteral("pics/out");
+    options.inputs = {QStringLiteral("pics")};
+    const BatchPlan plan = planBatch(options);
+    ASSERT_EQ(inputsOf(plan), (QStringList{"pics/a.jpg", "pics/x/y/b.bmp"}));
+    EXPECT_EQ(plan.tasks[0].output, QStringLiteral("pics/out/a.jpg"));
+    EXPECT_EQ(plan.tasks[1].output, QStringLiteral("pics/out/x/y/b.jpg"));
+    EXPECT_TRUE(plan.tasks[1].makeFolder);
+}
+
+TEST_F(PlanTest, NamedFilesThatCannotBeDoneFailWithAReason) {
+    touch(QStringLiteral("notes.txt"));
+    touch(QStringLiteral("good.jpg"));
+    Options options;
+    options.inputs = {QStringLiteral("notes.txt"), QStringLiteral("missing.jpg"),
+                      QStringLiteral("good.jpg")};
+    const BatchPlan plan = planBatch(options);
+    ASSERT_EQ(plan.tasks.size(), 3u);
+    EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String("not a JPEG or BMP")));
+    EXPECT_TRUE(plan.tasks[1].failure.contains(QLatin1String("no such file")));
+    EXPECT_TRUE(plan.tasks[2].failure.isEmpty());
+    EXPECT_EQ(plan.tasks[2].output, QStringLiteral("good-vellora.jpg"));
+}
+
+TEST_F(PlanTest, TheSameFileNamedTwiceIsDoneOnce) {
+    touch(QStringLiteral("pics/a.jpg"));
+    Options options;
+    options.inputs = {QStringLiteral("pics/a.jpg"), QStringLiteral("pics"),
+                      QStringLiteral("./pics/../pics/a.jpg")};
+    const BatchPlan plan = planBatch(options);
+    EXPECT_EQ(inputsOf(plan), QStringList{QStringLiteral("pics/a.jpg")});
+}
+
+TEST_F(PlanTest, OutputRules) {
+    touch(QStringLiteral("a.jpg"));
+    touch(QStringLiteral("a-vellora.jpg"));  // an existing output
+    touch(QStringLiteral("b.jpg"));
+    touch(QStringLiteral("one/x.jpg"));
+    touch(QStringLiteral("two/x.jpg"));
+    touch(QStringLiteral("scan.bmp"));
+    touch(QStringLiteral("scan.jpg"));
+
+    Options options;
+    options.inputs = {QStringLiteral("a.jpg"), QStringLiteral("b.jpg")};
+    BatchPlan plan = planBatch(options);
+    EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String("already exists")));
+    EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String("--force")));
+    EXPECT_TRUE(plan.tasks[1].failure.isEmpty());
+    EXPECT_FALSE(plan.tasks[1].replaceOutput);
+
+    options.force = true;
+    plan = planBatch(options);
+    EXPECT_TRUE(plan.tasks[0].failure.isEmpty());
+    EXPECT_TRUE(plan.tasks[0].replaceOutput);
+
+    // --force never lets an output replace an input.
+    Options sameName;
+    sameName.force = true;
+    sameName.suffix.clear();
+    sameName.suffixGiven = true;
+    sameName.inputs = {QStringLiteral("a.jpg"), QStringLiteral("scan.bmp")};
+    plan = planBatch(sameName);
+    EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String("input itself")));
+    // scan.bmp -> scan.jpg exists but is no input here: --force may replace it.
+    EXPECT_TRUE(plan.tasks[1].failure.isEmpty());
+
+    Options outHere;
+    outHere.outDir = QStringLiteral(".");
+    outHere.inputs = {QStringLiteral("b.jpg")};
+    plan = planBatch(outHere);
+    EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String("input itself")));
+
+    // Two inputs, one output: the first keeps it, the second fails naming the first.
+    Options clash;
+    clash.outDir = QStringLiteral("out");
+    clash.inputs = {QStringLiteral("one/x.jpg"), QStringLiteral("two/x.jpg")};
+    plan = planBatch(clash);
+    EXPECT_TRUE(plan.tasks[0].failure.isEmpty());
+    EXPECT_TRUE(plan.tasks[1].failure.contains(QLatin1String("also the output of 'one/x.jpg'")))
+        << plan.tasks[1].failure.toStdString();
+}
+
+TEST_F(PlanTest, InPlaceRules) {
+    touch(QStringLiteral("a.jpg"));
+    touch(QStringLiteral("scan.bmp"));
+    touch(QStringLiteral("scan.jpg"));
+    touch(QStringLiteral("lone.bmp"));
+
+    Options options;
+    options.inPlace = true;
+    options.inputs = {QStringLiteral("a.jpg"), QStringLiteral("lone.bmp")};
+    BatchPlan plan = planBatch(options);
+    ASSERT_EQ(plan.tasks.size(), 2u);
+    EXPECT_TRUE(plan.tasks[0].failure.isEmpty());
+    EXPECT_TRUE(plan.tasks[0].replaceOutput);
+    EXPECT_EQ(QFileInfo(plan.tasks[0].output).canonicalFilePath(),
+              QFileInfo(QStringLiteral("a.jpg")).canonicalFilePath());
+    EXPECT_EQ(plan.tasks[1].output, QStringLiteral("lone.jpg"));
+    EXPECT_FALSE(plan.tasks[1].replaceOutput);
+
+    // A BMP's JPEG beside it may not replace an existing file without --force ...
+    options.inputs = {QStringLiteral("scan.bmp")};
+    plan = planBatch(options);
+    EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String("already exists")));
+    // ... and never one that is itself an input of the run, --force or not.
+    options.force = true;
+    options.inputs = {QStringLiteral("scan.bmp"), QStringLiteral("scan.jpg")};
+    plan = planBatch(options);
+    EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String("another input")));
+    EXPECT_TRUE(plan.tasks[1].failure.isEmpty());
+}
+
+TEST_F(PlanTest, SingleOutputRefusesAFolderInput) {
+    touch(QStringLiteral("pics/a.jpg"));
+    Options options;
+    options.output = QStringLiteral("x.jpg");
+    options.inputs = {QStringLiteral("pics")};
+    EXPECT_FALSE(planBatch(options).usageError.isEmpty());
+}
+
+TEST_F(PlanTest, AnOutputThatIsAFolderFailsEvenWithForce) {
+    touch(QStringLiteral("a.jpg"));
+    QDir().mkpath(m_dir.filePath(QStringLiteral("a-vellora.jpg")));
+    Options options;
+    options.force = true;
+    options.inputs = {QStringLiteral("a.jpg")};
+    const BatchPlan plan = planBatch(options);
+    EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String("is a folder")));
+}
+
+}  // namespace
+}  // namespace vellora::cli
