@@ -25,7 +25,7 @@ constexpr int kExitUsage = 2;
 std::atomic<bool> g_stop{false};
 volatile std::sig_atomic_t g_signal = 0;
 
-// First Ctrl-C (or TERM): finish the pictures in hand, start no new one, leave no
+// First Ctrl-C (or TERM, HUP): finish the pictures in hand, start no new one, leave no
 // scratch file behind. The handler is reset, so a second one ends the program at once.
 extern "C" void onSignal(int number) {
     g_signal = number;
@@ -39,6 +39,10 @@ void installSignalHandlers() {
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    // A reader of --json that goes away (| head) must not kill the program in the
+    // middle of a write: the files are still done, only the report is lost.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void printText(std::FILE* stream, const QString& text) {

@@ -11,7 +11,9 @@
 #include <QImageReader>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include "cli_test_support.h"
 #include "support/test_support.h"
@@ -516,6 +518,45 @@ TEST_F(CliTest, ASecondRunLeavesEarlierResultsAlone) {
     EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
     EXPECT_EQ(again.outLines().size(), 2);  // pics/a.jpg and the summary
     EXPECT_EQ(treeOf(at(QStringLiteral("pics"))), (QStringList{"a-vellora.jpg", "a.jpg"}));
+}
+
+TEST_F(CliTest, AnInterruptedRunLeavesOnlyWholeFiles) {
+    // Enough work that the run is still going when the first result appears.
+    const QImage picture = photo(320, 240, 5);
+    QDir().mkpath(at(QStringLiteral("in")));
+    for (int i = 0; i < 60; ++i) {
+        ASSERT_TRUE(writeJpeg(at(QStringLiteral("in/p%1.jpg").arg(i, 2, 10, QLatin1Char('0'))),
+                              picture, 97));
+    }
+    QProcess process;
+    process.setProgram(QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"));
+    process.setArguments({QStringLiteral("-j"), QStringLiteral("2"), QStringLiteral("-s"),
+                          QStringLiteral("9K"), QStringLiteral("-d"), QStringLiteral("out"),
+                          QStringLiteral("in")});
+    process.setWorkingDirectory(m_dir.path());
+    process.start();
+    ASSERT_TRUE(process.waitForStarted());
+    const QDir out(at(QStringLiteral("out")));
+    for (int wait = 0; wait < 3000 && process.state() == QProcess::Running; ++wait) {
+        if (!out.entryList({QStringLiteral("*.jpg")}, QDir::Files).isEmpty()) {
+            break;
+        }
+        QThread::msleep(5);
+    }
+    ASSERT_EQ(process.state(), QProcess::Running) << "the batch ended before it could be stopped";
+    process.terminate();  // SIGTERM
+    ASSERT_TRUE(process.waitForFinished(60000));
+    // It ends by the signal, after cleaning up.
+    EXPECT_EQ(process.exitStatus(), QProcess::CrashExit);
+    EXPECT_TRUE(process.readAllStandardError().contains("interrupted"));
+    const QStringList written = treeOf(at(QStringLiteral("out")));
+    EXPECT_LT(written.size(), 60);
+    for (const QString& name : written) {
+        EXPECT_FALSE(name.startsWith(QLatin1Char('.'))) << name.toStdString();  // no scratch
+        const QByteArray bytes = readBytes(at(QStringLiteral("out/") + name));
+        EXPECT_TRUE(isJpeg(bytes) && bytes.endsWith("\xFF\xD9")) << name.toStdString();  // whole
+        EXPECT_LE(QFileInfo(at(QStringLiteral("out/") + name)).size(), 9 * 1024);
+    }
 }
 
 }  // namespace
