@@ -179,10 +179,10 @@ Settings settingsFor(int quality) {
     Settings settings;
     settings.quality = std::clamp(quality, 1, 100);
     settings.subsampleChroma = settings.quality < 90;
-    settings.luma = TableShape{16.0f, 14.0f, 6.0f, 1.5f};
-    settings.chroma = TableShape{17.0f, 17.0f, 8.0f, 1.2f};
-    settings.zeroThreshold = 0.5f;
-    settings.adaptiveStrength = 0.0f;
+    settings.luma = TableShape{16.0f, 14.0f, 6.0f, 1.0f};
+    settings.chroma = TableShape{17.0f, 17.0f, 5.0f, 1.2f};
+    settings.zeroThreshold = 0.65f;
+    settings.adaptiveStrength = 25.0f;
     settings.roundOffset = 0.5f;
     settings.scans = ScanLayout::Tuned;
     return settings;
