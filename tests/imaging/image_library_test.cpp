@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <atomic>
 #include <barrier>
@@ -135,6 +137,31 @@ TEST(ImageLibraryLoad, ExplicitDirectoryWinsOverTheSystemDirectory) {
     platform.systemDir = dir.path().toStdString();  // empty: would fail
     ImageLibrary library(QStringLiteral(VELLORA_MODULE_BUILD_DIR));
     EXPECT_EQ(library.ImgDLLStringInitDLL(""), 1);
+}
+
+TEST(ImageLibraryLoad, ModuleExportsExactlyTheSixEntries) {
+    const QString nm = QStandardPaths::findExecutable(QStringLiteral("nm"));
+    if (nm.isEmpty()) {
+        GTEST_SKIP() << "nm is not installed";
+    }
+    QProcess process;
+    process.start(nm, {QStringLiteral("-D"), QStringLiteral("--defined-only"), kModule});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    ASSERT_EQ(process.exitCode(), 0);
+    QStringList exported;
+    for (const QString& line :
+         QString::fromLocal8Bit(process.readAllStandardOutput()).split('\n')) {
+        const QStringList fields = line.split(' ', Qt::SkipEmptyParts);
+        if (fields.size() == 3) {
+            exported << fields[2];
+        }
+    }
+    exported.sort();
+    EXPECT_EQ(
+        exported,
+        (QStringList{QStringLiteral("ImgDLLCropRGB"), QStringLiteral("ImgDLLGetLastError"),
+                     QStringLiteral("ImgDLLReadRGBFromBMP"), QStringLiteral("ImgDLLReadRGBFromJPG"),
+                     QStringLiteral("ImgDLLSaveRGBToJPG"), QStringLiteral("ImgDLLStringInitDLL")}));
 }
 
 TEST(ImageLibraryLoad, ProgramLibraryIsOneObject) {

@@ -403,6 +403,27 @@ TEST(FailedSave, MissingFolderLeavesNothing) {
     EXPECT_EQ(entriesOf(dir.path()), QStringList{QStringLiteral("source.bmp")});
 }
 
+TEST(FailedSave, NoFileNameFails) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
+    EXPECT_EQ(ImgDLLSaveRGBToJPG(nullptr, source.lock(), 16, 16, 80, 1), 0);
+    EXPECT_NE(lastError().find("no file name"), std::string::npos) << lastError();
+    EXPECT_EQ(ImgDLLSaveRGBToJPG("", source.lock(), 16, 16, 80, 1), 0);
+    EXPECT_NE(lastError().find("no file name"), std::string::npos) << lastError();
+}
+
+TEST(Save, NameWithoutAFolderLandsInTheCurrentDirectory) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    const int status = ImgDLLSaveRGBToJPG("plain.jpg", source.lock(), 16, 16, 80, 1);
+    QDir::setCurrent(previous);
+    EXPECT_EQ(status, 1) << lastError();
+    EXPECT_EQ(entriesOf(dir.path()),
+              (QStringList{QStringLiteral("plain.jpg"), QStringLiteral("source.bmp")}));
+}
+
 TEST(FailedSave, TargetThatIsAFolderSurvives) {
     QTemporaryDir dir;
     GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
