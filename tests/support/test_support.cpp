@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <cstring>
 
 namespace vellora::test {
@@ -18,6 +21,25 @@ std::uint32_t copyOut(const std::string& text, char* buffer, std::uint32_t size)
 }
 
 }  // namespace
+
+QString unprivilegedAccessProblem(const QStringList& paths) {
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty()) {
+        return QStringLiteral("setpriv is not installed");
+    }
+    for (const QString& path : paths) {
+        const bool program = QFileInfo(path).isExecutable();
+        QProcess probe;
+        probe.start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                              QStringLiteral("--clear-groups"), QStringLiteral("test"),
+                              program ? QStringLiteral("-x") : QStringLiteral("-r"), path});
+        if (!probe.waitForFinished(30000) || probe.exitStatus() != QProcess::NormalExit ||
+            probe.exitCode() != 0) {
+            return QStringLiteral("an unprivileged user cannot reach ") + path;
+        }
+    }
+    return {};
+}
 
 QString testData(const QString& relative) {
     return QStringLiteral(VELLORA_TESTDATA_DIR "/") + relative;

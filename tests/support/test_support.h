@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,12 @@ namespace vellora::test {
 
 // A path under the shared test pictures, e.g. testData("kodak/kodim01.png").
 [[nodiscard]] QString testData(const QString& relative);
+
+// Whether an unprivileged user (uid 65534, through setpriv) can reach every path in
+// `paths` (read, and execute for programs and folders on the way). Tests that drop
+// privileges skip when it cannot: a checkout under a private home folder, say.
+// Returns an empty string when it can, otherwise the reason.
+[[nodiscard]] QString unprivilegedAccessProblem(const QStringList& paths);
 
 // A platform that records instead of acting: the directories are whatever the test
 // sets, shell requests and program ends are counted. Installs itself for its lifetime.
