@@ -159,7 +159,8 @@ BatchPlan planBatch(const Options& options) {
         task.failure = candidate.failure;
         if (task.failure.isEmpty()) {
             task.output = outputPathFor(options, candidate.path, candidate.relativeFolder);
-            if (options.inPlace && task.type == PictureType::Jpeg) {
+            if (options.inPlace && task.type == PictureType::Jpeg &&
+                QFileInfo(candidate.path).isSymLink()) {
                 // Through a symbolic link: replace the file it points to, keep the link.
                 const QString resolved = QFileInfo(candidate.path).canonicalFilePath();
                 if (!resolved.isEmpty()) {
