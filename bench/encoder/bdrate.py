@@ -77,8 +77,12 @@ def prepare_corpus(work, quick):
                 image = Image.open(os.path.join(folder, name + ext)).convert("RGB")
                 if corpus == "photos":
                     image.thumbnail(PHOTO_BOX, Image.LANCZOS)
-                image.save(ppm)
-                image.save(png)
+                # Written under a temporary name first: an interrupted run must not
+                # leave a truncated picture that later runs would take as prepared.
+                image.save(ppm + ".part", format="PPM")
+                image.save(png + ".part", format="PNG")
+                os.replace(ppm + ".part", ppm)
+                os.replace(png + ".part", png)
             pictures.append({"name": name, "corpus": corpus, "ppm": ppm, "png": png})
     return pictures
 

@@ -66,37 +66,83 @@ struct Geometry {
 
 // Float planes for one MCU row: full-resolution Y (and Cb, Cr), level-shifted by -128,
 // edge pixels replicated into the padding; plus the downsampled chroma when
-// subsampling. Allocated once, before any libjpeg call (a libjpeg error jumps over
-// destructors, so nothing inside the guarded steps owns memory).
+// subsampling. When subsampling, the full-resolution planes carry kHalo extra rows
+// above and below (one extra half-resolution row each side) for the chroma filter.
+// Allocated once, before any libjpeg call (a libjpeg error jumps over destructors, so
+// nothing inside the guarded steps owns memory).
+constexpr int kHalo = 2;
+
 struct StripBuffers {
     int stride = 0;  // floats per full-resolution row
+    int halo = 0;    // extra full-resolution rows above and below the MCU row
     std::vector<float> planes[3];
     int chromaStride = 0;
-    std::vector<float> chroma[2];  // downsampled Cb, Cr
+    std::vector<float> wide[2];    // downsampled Cb, Cr with one halo row each side
+    std::vector<float> chroma[2];  // the 8 rows handed to the DCT
 
     explicit StripBuffers(const Geometry& g) {
         stride = g.paddedWidth();
+        halo = g.subsampled() ? kHalo : 0;
         for (int c = 0; c < g.components; ++c) {
-            planes[c].assign(static_cast<std::size_t>(stride) * g.mcuHeight, 0.0f);
+            planes[c].assign(static_cast<std::size_t>(stride) * (g.mcuHeight + 2 * halo), 0.0f);
         }
         if (g.subsampled()) {
             chromaStride = stride / 2;
-            for (auto& plane : chroma) {
-                plane.assign(static_cast<std::size_t>(chromaStride) * 8, 0.0f);
+            for (int c = 0; c < 2; ++c) {
+                wide[c].assign(static_cast<std::size_t>(chromaStride) * (8 + 2), 0.0f);
+                chroma[c].assign(static_cast<std::size_t>(chromaStride) * 8, 0.0f);
             }
         }
     }
 };
 
+// Downsamples one chroma plane 2x2. The 2x2 mean is what a decoder that replicates
+// samples wants, but libjpeg-turbo (and so most viewers) upsamples with a triangle
+// filter, which blurs: seen from the half-resolution grid it reconstructs roughly
+// [1/8 3/4 1/8] of the samples in each direction. `sharpen` pre-compensates part of
+// that blur ([-s/8, 1 + s/4, -s/8] per direction), so edges between colours come back
+// closer to the original.
+void downsampleChroma(const float* full, int fullStride, int halfRows, float* wide, float* out,
+                      int halfStride, float sharpen) {
+    for (int y = 0; y < halfRows; ++y) {
+        const float* top = full + static_cast<std::size_t>(2 * y) * fullStride;
+        const float* bottom = top + fullStride;
+        float* row = wide + static_cast<std::size_t>(y) * halfStride;
+        for (int x = 0; x < halfStride; ++x) {
+            row[x] = 0.25f * (top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1]);
+        }
+        if (sharpen > 0.0f) {
+            float left = row[0];
+            for (int x = 0; x < halfStride; ++x) {
+                const float centre = row[x];
+                const float right = row[std::min(x + 1, halfStride - 1)];
+                row[x] = centre + sharpen * (0.25f * centre - 0.125f * (left + right));
+                left = centre;
+            }
+        }
+    }
+    // Rows 1..halfRows-2 of `wide` are the output; rows 0 and halfRows-1 are halo.
+    for (int y = 1; y < halfRows - 1; ++y) {
+        const float* above = wide + static_cast<std::size_t>(y - 1) * halfStride;
+        const float* centre = above + halfStride;
+        const float* below = centre + halfStride;
+        float* row = out + static_cast<std::size_t>(y - 1) * halfStride;
+        for (int x = 0; x < halfStride; ++x) {
+            row[x] = centre[x] + sharpen * (0.25f * centre[x] - 0.125f * (above[x] + below[x]));
+        }
+    }
+}
+
 // Converts the picture rows of MCU row `mcuRow` into the strip planes (JFIF YCbCr,
 // full float precision: no rounding to 8 bits between conversion and DCT).
-void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, StripBuffers& strip) {
+void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, float sharpen,
+                  StripBuffers& strip) {
     const int width = picture.width;
     const int padded = strip.stride;
-    for (int y = 0; y < g.mcuHeight; ++y) {
-        const int sourceY = std::min(mcuRow * g.mcuHeight + y, picture.height - 1);
+    for (int y = -strip.halo; y < g.mcuHeight + strip.halo; ++y) {
+        const int sourceY = std::clamp(mcuRow * g.mcuHeight + y, 0, picture.height - 1);
         const std::uint8_t* source = picture.pixels + sourceY * picture.stride;
-        const std::size_t offset = static_cast<std::size_t>(y) * padded;
+        const std::size_t offset = static_cast<std::size_t>(y + strip.halo) * padded;
         if (g.components == 1) {
             float* grey = strip.planes[0].data() + offset;
             for (int x = 0; x < width; ++x) {
@@ -121,20 +167,9 @@ void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, Strip
         std::fill(crRow + width, crRow + padded, crRow[width - 1]);
     }
     if (g.subsampled()) {
-        // 2x2 box average: the decoder's upsampling (libjpeg's triangle filter, or
-        // replication) reconstructs closest to the original from the plain mean.
         for (int c = 0; c < 2; ++c) {
-            const float* full = strip.planes[c + 1].data();
-            float* half = strip.chroma[c].data();
-            for (int y = 0; y < 8; ++y) {
-                const float* top = full + static_cast<std::size_t>(2 * y) * padded;
-                const float* bottom = top + padded;
-                float* out = half + static_cast<std::size_t>(y) * strip.chromaStride;
-                for (int x = 0; x < strip.chromaStride; ++x) {
-                    out[x] =
-                        0.25f * (top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1]);
-                }
-            }
+            downsampleChroma(strip.planes[c + 1].data(), padded, 8 + 2, strip.wide[c].data(),
+                             strip.chroma[c].data(), strip.chromaStride, sharpen);
         }
     }
 }
@@ -153,11 +188,13 @@ struct Job {
 void encodeMcuRow(jpeg_compress_struct* info, Job& job, int mcuRow) {
     const Geometry& g = *job.geometry;
     StripBuffers& strip = *job.strip;
-    convertStrip(*job.picture, g, mcuRow, strip);
+    convertStrip(*job.picture, g, mcuRow, job.settings->chromaSharpening, strip);
     float coefficients[64];
     for (int c = 0; c < g.components; ++c) {
         const bool fromHalf = g.subsampled() && c > 0;
-        const float* plane = fromHalf ? strip.chroma[c - 1].data() : strip.planes[c].data();
+        const float* plane =
+            fromHalf ? strip.chroma[c - 1].data()
+                     : strip.planes[c].data() + static_cast<std::size_t>(strip.halo) * strip.stride;
         const int stride = fromHalf ? strip.chromaStride : strip.stride;
         const auto firstRow = static_cast<JDIMENSION>(mcuRow * g.vSamp[c]);
         JBLOCKARRAY rows =
@@ -183,7 +220,8 @@ Settings settingsFor(int quality) {
     settings.chroma = TableShape{17.0f, 17.0f, 5.0f, 1.2f};
     settings.zeroThreshold = 0.65f;
     settings.adaptiveStrength = 25.0f;
-    settings.roundOffset = 0.5f;
+    settings.roundOffset = 0.45f;
+    settings.chromaSharpening = 1.0f;
     settings.scans = ScanLayout::Tuned;
     return settings;
 }
@@ -210,7 +248,8 @@ std::string applyOverride(Settings& settings, const std::string& assignment) {
         {"chroma.dc", &settings.chroma.dc},       {"chroma.base", &settings.chroma.base},
         {"chroma.slope", &settings.chroma.slope}, {"chroma.power", &settings.chroma.power},
         {"zero", &settings.zeroThreshold},        {"aq", &settings.adaptiveStrength},
-        {"round", &settings.roundOffset},
+        {"round", &settings.roundOffset},         {"hf", &settings.highFrequencyBoost},
+        {"tail", &settings.tailLambda},           {"sharpen", &settings.chromaSharpening},
     };
     for (const Field& field : fields) {
         if (name == field.name) {

@@ -31,6 +31,8 @@ struct Settings {
     int quality = 75;
     // 4:2:0 chroma below `subsampleBelowQuality`, full resolution chroma from there on.
     bool subsampleChroma = true;
+    // Pre-compensation of the decoder's chroma upsampling blur (0: plain 2x2 mean).
+    float chromaSharpening = 0.0f;
     // Shapes of the quantisation tables (see quant_tables.h); scaled by quality.
     TableShape luma{};
     TableShape chroma{};
@@ -40,6 +42,11 @@ struct Settings {
     float zeroThreshold = 0.5f;
     // How much texture raises the zero threshold (0 disables adaptive quantisation).
     float adaptiveStrength = 0.0f;
+    // Extra zero threshold at the highest frequency (grows linearly along the zig-zag).
+    float highFrequencyBoost = 0.0f;
+    // Trailing +-1 coefficients are dropped while the added squared error (in squared
+    // steps) stays below tailLambda times the bits they cost (0 disables).
+    float tailLambda = 0.0f;
     // Rounding offset for non-zero levels: level = floor(v + roundOffset).
     float roundOffset = 0.5f;
     ScanLayout scans = ScanLayout::Tuned;
