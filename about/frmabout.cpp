@@ -35,9 +35,7 @@ constexpr int kShowNormal = 1;
 const QString frmAbout::kMakerName = QStringLiteral("The Vellora Project");
 const QString frmAbout::kMakerStreet = QStringLiteral("Free software, made in the open");
 const QString frmAbout::kMakerCity = QStringLiteral("by the Vellora contributors");
-const QString frmAbout::kLegalNotice = QStringLiteral(
-    "Copyright \u00a9 2026 The Vellora Project.\n"
-    "Provided as is, without any warranty.");
+const QString frmAbout::kLegalNotice = QStringLiteral("Copyright \u00a9 2026 The Vellora Project.");
 
 frmAbout::frmAbout(MDIForm1* main)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -104,9 +102,6 @@ frmAbout::frmAbout(MDIForm1* main)
     m_labels[3]->setText(kMakerStreet);
     m_labels[4]->setText(kMakerCity);
     m_labels[0]->setText(kLegalNotice);
-    QFont small = font();
-    small.setPointSizeF(7.0);
-    m_labels[0]->setFont(small);
 
     QLabel* link = m_labels[1];
     QFont linkFont = makerFont;

@@ -12,6 +12,7 @@
 #include <QStatusBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "about/frmabout.h"
 #include "app/addresses.h"
@@ -304,6 +305,7 @@ void MDIForm1::openCommand() {
     }
     m_commonDialog.FileName = *chosen;
     const QString path = *chosen;
+    WaitCursor wait;
 
     // Read the picture and its size before anything changes, so that a file that cannot
     // be shown leaves every window and the shared state as they were.
@@ -318,6 +320,7 @@ void MDIForm1::openCommand() {
 
     SharedState& state = sharedState();
     state.SourcePath = path;
+    m_workingFileCurrent = false;  // until a pass writes this picture's result
     unloadFmCom();
     FmJpg& window = fm_jpg();
     window.pic_photo()->setPicture(picture.image);
@@ -331,8 +334,9 @@ void MDIForm1::openCommand() {
 
 void MDIForm1::compress() {
     WaitCursor wait;
-    m_passRan = true;
-    runCompressionPass(sharedState(), *m_library, *this, WorkingFile());
+    if (runCompressionPass(sharedState(), *m_library, *this, WorkingFile())) {
+        m_workingFileCurrent = true;
+    }
 }
 
 bool MDIForm1::Crop() {
@@ -346,9 +350,10 @@ void MDIForm1::showError(const QString& text) {
 
 void MDIForm1::saveAsCommand() {
     const QString working = WorkingFile();
-    // Only a working file this run wrote is ours to save: one left behind by another
-    // run, or none at all, must not be passed off as the user's picture.
-    if (!m_passRan) {
+    // Only a working file a pass wrote for the picture now open is ours to save: one
+    // left behind by another run, or the result of an earlier picture, must not be
+    // passed off as the user's picture.
+    if (!m_workingFileCurrent) {
         message(MessageIcon::Exclamation, texts::kNoFileOpen);
         return;
     }
@@ -379,8 +384,18 @@ void MDIForm1::saveAsCommand() {
 
     if (fm_com().sh_crop()->Visible()) {
         // The user asked for a cut-out: when the crop pass ends with a message, save
-        // nothing rather than the uncut or a broken picture.
-        if (!Crop()) {
+        // nothing rather than the uncut or a broken picture; when it fails outright, say
+        // so rather than end the command in silence.
+        bool cut = false;
+        try {
+            cut = Crop();
+        } catch (const RuntimeError& error) {
+            showError(QStringLiteral("Vellora could not save \"%1\".\nThe picture could not be "
+                                     "cut out: %2")
+                          .arg(target, QString::fromStdString(error.what())));
+            return;
+        }
+        if (!cut) {
             return;
         }
     }
@@ -424,6 +439,12 @@ void MDIForm1::mnu_h_Click(int Index) {
     } else if (Index == 2) {
         if (!m_about) {
             m_about = new frmAbout(this);
+            // A dialog of the main window for the window manager (no taskbar entry of its
+            // own), while staying modeless and without a Qt owner.
+            m_about->winId();
+            if (m_about->windowHandle() && windowHandle()) {
+                m_about->windowHandle()->setTransientParent(windowHandle());
+            }
         }
         m_about->show();
         m_about->raise();

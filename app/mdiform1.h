@@ -137,9 +137,9 @@ private:
     QPointer<FmJpg> m_fmJpg;
     QPointer<FmCom> m_fmCom;
     QPointer<frmAbout> m_about;
-    // Whether a compression pass has run in this run: only then is there a working
-    // file of ours to save.
-    bool m_passRan = false;
+    // Whether the working file holds a pass's result for the picture now open: only
+    // then is there something of ours to save.
+    bool m_workingFileCurrent = false;
 };
 
 }  // namespace vellora

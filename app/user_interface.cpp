@@ -13,6 +13,8 @@ std::optional<QString> runDialog(QWidget* parent, const CommonDialog& settings,
     // No overwrite prompt and no existence check: the commands decide what to do with
     // whatever name the user gives.
     dialog.setFileMode(QFileDialog::AnyFile);
+    // The descriptions carry their own pattern text; show them as they are.
+    dialog.setOption(QFileDialog::HideNameFilterDetails, true);
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
     const QStringList filters = qtNameFilters(settings.Filter);
     if (!filters.isEmpty()) {

@@ -13,7 +13,7 @@ bool runLibraryLoadRecovery(CompressionView& view) {
         [&view](const QString& text) { view.message(MessageIcon::Information, text); });
 }
 
-void runCompressionPass(SharedState& state, PassLibrary& library, CompressionView& view,
+bool runCompressionPass(SharedState& state, PassLibrary& library, CompressionView& view,
                         const QString& workingFile) {
     StepTrap trap([&view] { return runLibraryLoadRecovery(view); });
 
@@ -26,7 +26,7 @@ void runCompressionPass(SharedState& state, PassLibrary& library, CompressionVie
 
     trap.run([&] { library.ImgDLLStringInitDLL(kLibraryInitString); });
     if (trap.ended()) {
-        return;
+        return false;
     }
 
     switch (pictureType(path)) {
@@ -44,25 +44,25 @@ void runCompressionPass(SharedState& state, PassLibrary& library, CompressionVie
             break;
         case PictureType::NoFile:
             trap.run([&] { view.message(MessageIcon::Exclamation, texts::kNoFileOpen); });
-            return;
+            return false;
         case PictureType::Invalid:
             trap.run([&] { view.message(MessageIcon::Exclamation, texts::kInvalidFileType); });
-            return;
+            return false;
     }
     if (trap.ended()) {
-        return;
+        return false;
     }
 
     if (!source) {
         trap.run([&] { view.message(MessageIcon::None, texts::kError1); });
-        return;
+        return false;
     }
 
     void* sourcePointer = source.lock();
     if (sourcePointer == nullptr) {
         trap.run([&] { view.setMainCaption(texts::kError2Caption); });
         source.reset();
-        return;
+        return false;
     }
 
     // A full-size copy through the library's crop: the saved picture is always a buffer
@@ -72,12 +72,12 @@ void runCompressionPass(SharedState& state, PassLibrary& library, CompressionVie
             library.ImgDLLCropRGB(sourcePointer, width, height, 0, 0, 0 + width, 0 + height));
     });
     if (trap.ended()) {
-        return;
+        return false;
     }
     if (!copy) {
         trap.run([&] { view.message(MessageIcon::None, texts::kError3); });
         source.reset();
-        return;
+        return false;
     }
     source.reset();
 
@@ -94,14 +94,14 @@ void runCompressionPass(SharedState& state, PassLibrary& library, CompressionVie
                                                          width, height, quality, kPassSaveFlag));
     });
     if (trap.ended()) {
-        return;
+        return false;
     }
 
     trap.run([&] { view.setCompressedCaption(texts::kCompressedImage); });
     if (status != 1) {
         trap.run([&] { view.setMainCaption(texts::kError4Caption); });
         copy.reset();
-        return;
+        return false;
     }
 
     trap.run([&] { view.showCompressed(); });
@@ -125,6 +125,7 @@ void runCompressionPass(SharedState& state, PassLibrary& library, CompressionVie
         view.setCompressedLabel(text);
     });
     copy.reset();
+    return true;
 }
 
 }  // namespace vellora

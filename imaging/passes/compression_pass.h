@@ -47,8 +47,9 @@ inline const QString kBytesAndGap = QStringLiteral(" bytes    ");
 // The save entry's flag the passes use: the tuned encoder.
 inline constexpr int kPassSaveFlag = 1;
 
-// Runs one pass. `workingFile` is where the result goes (WorkingFile()).
-void runCompressionPass(SharedState& state, PassLibrary& library, CompressionView& view,
+// Runs one pass. `workingFile` is where the result goes (WorkingFile()). Returns true
+// when the library wrote the working file (the save's status was 1).
+bool runCompressionPass(SharedState& state, PassLibrary& library, CompressionView& view,
                         const QString& workingFile);
 
 // The library-load recovery as the passes run it: true when the program was ended.

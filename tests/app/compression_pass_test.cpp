@@ -104,6 +104,10 @@ TEST_F(CompressionPassTest, FailuresShowTheirTextAndFreeEveryBuffer) {
          [](FakeLibrary& l) { l.cropFails = true; },
          {"message 0 Error 3 Occurred!"},
          "Vellora"},
+        {"copy raises",
+         [](FakeLibrary& l) { l.cropThrows = true; },
+         {"message 0 Error 3 Occurred!"},
+         "Vellora"},
         {"save fails",
          [](FakeLibrary& l) { l.saveStatus = 0; },
          {"caption Compressed Image", "main caption error4"},
@@ -165,6 +169,25 @@ TEST_F(CompressionPassTest, StepsThatFailLetThePassGoOn) {
     FakeLibrary library;
     runCompressionPass(m_state, library, view, working());
     EXPECT_EQ(view.events.back(), QStringLiteral("label Filesize:  1,000 bytes    75%"));
+}
+
+TEST_F(CompressionPassTest, AMissingWorkingFileKeepsThePreviousSize) {
+    m_state.CompressedSize = 777;
+    m_library.saveWritesFile = false;
+    QFile::remove(working());
+    EXPECT_TRUE(runCompressionPass(m_state, m_library, m_view, working()));
+    EXPECT_EQ(m_state.CompressedSize, 777);
+    EXPECT_EQ(m_view.compressedLabel, QStringLiteral("Filesize:  777 bytes    80%"));
+}
+
+TEST_F(CompressionPassTest, ReportsWhetherTheWorkingFileWasWritten) {
+    EXPECT_TRUE(runCompressionPass(m_state, m_library, m_view, working()));
+    FakeLibrary failing;
+    failing.saveStatus = 0;
+    EXPECT_FALSE(runCompressionPass(m_state, failing, m_view, working()));
+    FakeLibrary unreadable;
+    unreadable.readFails = true;
+    EXPECT_FALSE(runCompressionPass(m_state, unreadable, m_view, working()));
 }
 
 TEST_F(CompressionPassTest, SliderEndsGiveQualities100And1) {

@@ -20,6 +20,8 @@ public:
     int height = 30;
     bool readFails = false;
     bool cropFails = false;
+    bool cropThrows = false;
+    bool saveWritesFile = true;          // false: report success without writing anything
     void* readHandleOverride = nullptr;  // e.g. a handle that cannot be locked
     std::optional<ErrorNumber> initThrows;
     std::optional<ErrorNumber> readThrows;
@@ -52,6 +54,9 @@ public:
                         std::int32_t right, std::int32_t bottom) override {
         calls.emplace_back("crop");
         lastCrop = {left, top, right, bottom};
+        if (cropThrows) {
+            throw RuntimeError(ErrorNumber::Other, "crop");
+        }
         return cropFails ? nullptr : block();
     }
     std::int32_t ImgDLLSaveRGBToJPG(const char* path, void*, std::int32_t, std::int32_t,
@@ -60,7 +65,7 @@ public:
         lastQuality = quality;
         lastFlag = flag;
         lastSavePath = path;
-        if (saveStatus == 1) {
+        if (saveStatus == 1 && saveWritesFile) {
             QFile file(QString::fromLocal8Bit(path));
             if (file.open(QIODevice::WriteOnly)) {
                 file.write(QByteArray(static_cast<qsizetype>(savedBytes), 'x'));

@@ -65,9 +65,13 @@ private:
         if (answers.empty()) {
             return std::nullopt;
         }
-        auto answer = answers.front();
+        const bool cancelled = !answers.front().has_value();
+        const QString name = answers.front().value_or(QString());
         answers.pop_front();
-        return answer;
+        if (cancelled) {
+            return std::nullopt;
+        }
+        return name;
     }
 };
 

@@ -1,7 +1,12 @@
 // The directory helpers keep the kernel calls' buffer and flag rules.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/paths.h"
 #include "support/test_support.h"
@@ -84,6 +89,42 @@ TEST(RealPlatform, PrivateDirectoryIsMadeOnceAndIsWritable) {
     EXPECT_TRUE(QFileInfo(first).isWritable());
     removePrivateDirectory();
     EXPECT_FALSE(QFileInfo::exists(first));
+}
+
+// Ending the program at once still removes the private directory and the working file
+// in it. Runs in a child (this test program again), since the real end exits.
+TEST(RealPlatform, EndingAtOnceRemovesThePrivateDirectory) {
+    if (qEnvironmentVariableIsSet("VELLORA_END_CHILD")) {
+        const QString directory = GetWindowsDir();
+        QFile file(WorkingFile());
+        if (directory.isEmpty() || !file.open(QIODevice::WriteOnly)) {
+            std::_Exit(3);
+        }
+        file.write("jpeg");
+        file.close();
+        std::printf("%s\n", qPrintable(directory));
+        std::fflush(stdout);
+        currentPlatform().endProgram();
+        std::_Exit(4);  // not reached
+    }
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("VELLORA_END_CHILD"), QStringLiteral("1"));
+    child.setProcessEnvironment(environment);
+    child.start(
+        QCoreApplication::applicationFilePath(),
+        {QStringLiteral("--gtest_filter=RealPlatform.EndingAtOnceRemovesThePrivateDirectory")});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    EXPECT_EQ(child.exitCode(), 0);
+    QString directory;
+    for (const QString& line : QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n')) {
+        if (line.startsWith(QLatin1Char('/'))) {
+            directory = line.trimmed();
+        }
+    }
+    ASSERT_FALSE(directory.isEmpty());
+    EXPECT_TRUE(directory.contains(QLatin1String("vellora-")));
+    EXPECT_FALSE(QFileInfo::exists(directory));
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <QToolButton>
 #include <QUrl>
 #include <QtTest/QTest>
+#include <functional>
 #include <map>
 
 #include "about/frmabout.h"
@@ -532,6 +534,90 @@ TEST_F(GuiTest, SaveAsCancelAndFailuresLeaveTargetsAlone) {
     EXPECT_FALSE(QFile::exists(target));
     // Nothing but the pictures made here is left in the folder: no temporary files.
     EXPECT_EQ(QDir(m_work.path()).entryList(QDir::Files), QStringList{QStringLiteral("photo.jpg")});
+}
+
+TEST_F(GuiTest, SaveAsNeedsAResultForThePictureNowOpen) {
+    const QString target = m_work.filePath(QStringLiteral("out.jpg"));
+    // A slider click before any Open writes nothing there is to save.
+    m_window->Slider1_Click();
+    m_ui.messages.clear();
+    command(1);
+    EXPECT_EQ(m_ui.texts(), QStringList{QStringLiteral("You must open an image file first.")});
+
+    // A picture the pass refuses: the result of the one before must not be saved as it.
+    open(makePicture(QStringLiteral("a.jpg"), 64, 48, "JPEG"));
+    open(makePicture(QStringLiteral("b.png"), 32, 32, "PNG"));
+    m_ui.messages.clear();
+    command(1);
+    EXPECT_EQ(m_ui.texts(), QStringList{QStringLiteral("You must open an image file first.")});
+    EXPECT_FALSE(QFile::exists(target));
+    EXPECT_TRUE(m_ui.saveSeen.empty());
+
+    // A later good Open makes Save As work again.
+    open(makePicture(QStringLiteral("c.jpg"), 64, 48, "JPEG"));
+    saveAs(target);
+    EXPECT_EQ(decode(target).size(), QSize(64, 48));
+}
+
+TEST_F(GuiTest, CropFailuresInSaveAsAreReported) {
+    open(makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG"));
+    command(3);
+    const QString target = m_work.filePath(QStringLiteral("out.jpg"));
+
+    // A rectangle beyond any pixel count: the crop pass fails outright.
+    m_window->fm_com().sh_crop()->setGeometryTwips(4e10F, 120, 375, 375);
+    m_ui.messages.clear();
+    saveAs(target);
+    ASSERT_EQ(m_ui.messages.size(), 1U);
+    EXPECT_TRUE(m_ui.messages[0].text.contains(target));
+    EXPECT_FALSE(QFile::exists(target));
+
+    // The crop pass cannot write the working file: error4, and no copy.
+    m_window->fm_com().sh_crop()->setGeometryTwips(120, 120, 375, 375);
+    m_platform.windowsDir = m_work.filePath(QStringLiteral("no/such/folder")).toStdString();
+    m_ui.messages.clear();
+    saveAs(target);
+    EXPECT_TRUE(m_ui.messages.empty());
+    EXPECT_EQ(m_window->windowTitle(), QStringLiteral("error4"));
+    EXPECT_EQ(m_window->fm_com().Caption(), QStringLiteral("Compressed Image"));
+    EXPECT_FALSE(QFile::exists(target));
+}
+
+TEST_F(GuiTest, ToolbarAndFileMenuRouteToTheirCommands) {
+    const QString picture = makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG");
+    const struct {
+        const char* what;
+        std::function<void()> trigger;
+        int opens, saves, shells;
+        bool cropToggled;
+    } cases[] = {
+        {"button 0", [&] { m_window->cmd_toolbar(0)->click(); }, 1, 0, 0, false},
+        {"Open item", [&] { m_window->mnu_f(0)->trigger(); }, 1, 0, 0, false},
+        {"button 1", [&] { m_window->cmd_toolbar(1)->click(); }, 0, 1, 0, false},
+        {"Save As item", [&] { m_window->mnu_f(1)->trigger(); }, 0, 1, 0, false},
+        {"button 2", [&] { m_window->cmd_toolbar(2)->click(); }, 0, 0, 1, false},
+        {"button 3", [&] { m_window->cmd_toolbar(3)->click(); }, 0, 0, 0, true},
+        {"unknown element", [&] { m_window->mnu_f_Click(4); }, 0, 0, 0, false},
+        {"unknown index", [&] { m_window->cmd_toolbar_Click(9); }, 0, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        open(picture);
+        m_ui.openSeen.clear();
+        m_ui.saveSeen.clear();
+        m_platform.shellTargets.clear();
+        const bool visibleBefore = m_window->fm_com().sh_crop()->Visible();
+        m_ui.openAnswers.push_back(std::nullopt);
+        m_ui.saveAnswers.push_back(std::nullopt);
+        c.trigger();
+        EXPECT_EQ(static_cast<int>(m_ui.openSeen.size()), c.opens) << c.what;
+        EXPECT_EQ(static_cast<int>(m_ui.saveSeen.size()), c.saves) << c.what;
+        EXPECT_EQ(static_cast<int>(m_platform.shellTargets.size()), c.shells) << c.what;
+        EXPECT_EQ(m_window->fm_com().sh_crop()->Visible() != visibleBefore, c.cropToggled)
+            << c.what;
+        m_ui.openAnswers.clear();
+        m_ui.saveAnswers.clear();
+    }
+    EXPECT_EQ(m_platform.endCount, 0);
 }
 
 // ---- Help and the about window ------------------------------------------------------
