@@ -15,11 +15,6 @@
 namespace vellora {
 namespace {
 
-QRect twipsRect(float left, float top, float width, float height) {
-    return {twipsToPixelsX(left), twipsToPixelsY(top), twipsToPixelsX(width),
-            twipsToPixelsY(height)};
-}
-
 QLabel* makeLabel(QWidget* parent, const char* name, const QRect& geometry) {
     auto* label = new QLabel(parent);
     label->setObjectName(QString::fromLatin1(name));

@@ -43,11 +43,6 @@ constexpr float kStatusBarHeight = 255.0F;
 constexpr float kExtraWidth = 50.0F;
 constexpr float kExtraHeight = 380.0F;
 
-QRect twipsRect(float left, float top, float width, float height) {
-    return {twipsToPixelsX(left), twipsToPixelsY(top), twipsToPixelsX(width),
-            twipsToPixelsY(height)};
-}
-
 void sizeToPicture(ImageWindow& window) {
     const float width = window.pic_photo()->Width() + kExtraWidth;
     const float height = window.pic_photo()->Height() + window.labelHeight() + kExtraHeight;

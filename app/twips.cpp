@@ -48,4 +48,9 @@ float pixelsToTwipsY(int pixels) {
     return static_cast<float>(pixels) * TwipsPerPixelY();
 }
 
+QRect twipsRect(float left, float top, float width, float height) {
+    return {twipsToPixelsX(left), twipsToPixelsY(top), twipsToPixelsX(width),
+            twipsToPixelsY(height)};
+}
+
 }  // namespace vellora
