@@ -30,6 +30,7 @@ BlockQuantiser::BlockQuantiser(const QuantTable& table, const Settings& settings
     }
     if (luma) {
         m_tailLambda = settings.tailLambda;
+        m_adaptiveRounding = settings.adaptiveRounding;
         for (int z = 1; z < 64; ++z) {
             m_boost[kZigzag[z]] = settings.highFrequencyBoost * static_cast<float>(z) / 63.0f;
         }
@@ -38,6 +39,8 @@ BlockQuantiser::BlockQuantiser(const QuantTable& table, const Settings& settings
 
 void BlockQuantiser::quantise(const float* coefficients, JCOEF* out) const {
     float threshold = m_threshold;
+    float roundOffset = m_roundOffset;
+    float tailLambda = m_tailLambda;
     if (m_adaptive > 0.0f) {
         // Texture energy: the standard deviation of the block's samples (Parseval).
         // Smooth blocks keep plain rounding; the threshold rises to its full value
@@ -57,6 +60,8 @@ void BlockQuantiser::quantise(const float* coefficients, JCOEF* out) const {
         const float deviation = std::sqrt(energy) / 8.0f;
         const float texture = std::min(1.0f, deviation / m_adaptive);
         threshold = 0.5f + (m_threshold - 0.5f) * texture;
+        roundOffset -= m_adaptiveRounding * texture;
+        tailLambda *= texture;
     }
     // Branch-free so that the loop vectorises: levels are truncations of
     // magnitude + offset (non-negative, so truncation is floor), at least 1 once the
@@ -64,20 +69,20 @@ void BlockQuantiser::quantise(const float* coefficients, JCOEF* out) const {
     for (int k = 0; k < 64; ++k) {
         const float value = coefficients[k] * m_inverseStep[k];
         const float magnitude = std::fabs(value);
-        int level = static_cast<int>(std::min(magnitude + m_roundOffset, 1023.0f));
+        int level = static_cast<int>(std::min(magnitude + roundOffset, 1023.0f));
         level = level < 1 ? 1 : level;
         level = magnitude < threshold + m_boost[k] ? 0 : level;
         out[k] = static_cast<JCOEF>(value < 0.0f ? -level : level);
     }
-    if (m_tailLambda > 0.0f) {
-        trimTail(coefficients, out);
+    if (tailLambda > 0.0f) {
+        trimTail(coefficients, tailLambda, out);
     }
     // DC (overwriting the loop's result): plain rounding, always; its error shows as blocking.
     const float dc = std::nearbyint(coefficients[0] * m_inverseStep[0]);
     out[0] = static_cast<JCOEF>(std::clamp(dc, -2047.0f, 2047.0f));
 }
 
-void BlockQuantiser::trimTail(const float* coefficients, JCOEF* out) const {
+void BlockQuantiser::trimTail(const float* coefficients, float lambda, JCOEF* out) const {
     // Walk back from the last non-zero coefficient: a lone +-1 at the end of a block
     // costs a whole (run, size) code and usually sits in the high frequencies where its
     // error is least visible; dropping it also lengthens the block's end-of-band run.
@@ -96,7 +101,7 @@ void BlockQuantiser::trimTail(const float* coefficients, JCOEF* out) const {
         }
         const float magnitude = std::fabs(coefficients[index] * m_inverseStep[index]);
         const float addedError = 2.0f * magnitude - 1.0f;  // (m)^2 - (m - 1)^2
-        if (addedError >= m_tailLambda * costOfOne(last - previous - 1)) {
+        if (addedError >= lambda * costOfOne(last - previous - 1)) {
             break;
         }
         out[index] = 0;

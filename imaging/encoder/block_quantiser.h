@@ -26,11 +26,12 @@ public:
     void quantise(const float* coefficients, JCOEF* out) const;
 
 private:
-    void trimTail(const float* coefficients, JCOEF* out) const;
+    void trimTail(const float* coefficients, float lambda, JCOEF* out) const;
 
     float m_inverseStep[64] = {};
     float m_boost[64] = {};  // added to the zero threshold, natural order
     float m_tailLambda = 0.0f;
+    float m_adaptiveRounding = 0.0f;
     float m_threshold = 0.5f;
     float m_roundOffset = 0.5f;
     float m_adaptive = 0.0f;

@@ -47,8 +47,10 @@ struct Settings {
     // Trailing +-1 coefficients are dropped while the added squared error (in squared
     // steps) stays below tailLambda times the bits they cost (0 disables).
     float tailLambda = 0.0f;
-    // Rounding offset for non-zero levels: level = floor(v + roundOffset).
+    // Rounding offset for non-zero levels: level = floor(v + roundOffset), lowered by
+    // adaptiveRounding in fully textured blocks.
     float roundOffset = 0.5f;
+    float adaptiveRounding = 0.0f;
     ScanLayout scans = ScanLayout::Tuned;
 };
 
