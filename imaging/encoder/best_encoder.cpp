@@ -220,15 +220,14 @@ Settings settingsFor(int quality) {
     // on the quick set). Only the top setting keeps full chroma, for users who want
     // the most faithful file whatever its size.
     settings.subsampleChroma = settings.quality < 100;
-    // Tables (steps at quality 50, scaled like libjpeg's): luma rises from 10.6 next to
-    // DC to 75 at (7, 7); the example tables start at 11..16 but climb to 121 with
-    // irregular bumps. Fine low-frequency steps keep gradients and skies free of
-    // blocks (butteraugli's worst spots); the flatter high end keeps texture (SSIM).
-    // Chroma is finer than the example table everywhere: with 4:2:0 every chroma
-    // coefficient covers twice the distance, and colour edges are where butteraugli
-    // finds the plain encoder's largest errors. Shapes picked by BD-rate on the
-    // benchmark (bench/encoder), one parameter at a time.
-    settings.luma = TableShape{16.0f, 10.0f, 6.5f, 1.2f};
+    // Tables (steps at quality 50, scaled like libjpeg's): luma rises linearly with
+    // frequency from 10.5 next to DC to 60 at (7, 7); the example tables start at 11..16 but climb
+    // to 121 with irregular bumps. Fine low-frequency steps keep gradients and skies free of blocks
+    // (butteraugli's worst spots); the flatter high end keeps texture (SSIM). Chroma is finer than
+    // the example table everywhere: with 4:2:0 every chroma coefficient covers twice the distance,
+    // and colour edges are where butteraugli finds the plain encoder's largest errors. Shapes
+    // picked by BD-rate on the benchmark (bench/encoder), one parameter at a time.
+    settings.luma = TableShape{16.0f, 10.0f, 5.0f, 1.0f};
     settings.chroma = TableShape{17.0f, 17.0f, 5.0f, 1.2f};
     // Adaptive dead zone (block_quantiser.h): plain rounding on smooth blocks, up to
     // 0.8 steps in blocks whose deviation reaches 40 grey levels.
@@ -238,6 +237,10 @@ Settings settingsFor(int quality) {
     // values just above a half step are rarer than the ones below and the step up
     // costs more bits than the error it removes.
     settings.roundOffset = 0.45f;
+    // Lone trailing +-1s in textured blocks are dropped when their error is small for
+    // the bits they cost (a cheap stand-in for trellis quantisation; off on smooth
+    // blocks, where it cost butteraugli points).
+    settings.tailLambda = 0.1f;
     settings.chromaSharpening = 1.0f;
     settings.scans = ScanLayout::Tuned;
     return settings;

@@ -6,7 +6,9 @@
 // depends on its surroundings: in busy texture the error is masked, on smooth areas
 // and gentle gradients it shows as blotches and banding. So a coefficient is zeroed
 // below a threshold that grows with the block's own texture energy, and is kept down
-// to plain rounding (or below) where the block is smooth.
+// to plain rounding where the block is smooth. In textured blocks a lone +-1 at the end
+// of the block is also dropped when the error it removes is small for the bits it
+// costs: a cheap, local form of rate-distortion (trellis) quantisation.
 
 #include <cstddef>
 #include <cstdio>
