@@ -251,7 +251,8 @@ def main():
                  QUICK_QUALITIES if args.quick else FULL_QUALITIES)
     variants = [("vellora", [])]
     if args.ablation:
-        variants += [("vellora no-adaptive-zeroing", ["zero=0.5", "aq=0"]),
+        variants += [("vellora no-adaptive-zeroing", ["zero=0.5", "aq=0", "tail=0"]),
+                     ("vellora no-tail-trimming", ["tail=0"]),
                      ("vellora example-tables", ["annex=1"]),
                      ("vellora no-chroma-sharpening", ["sharpen=0"]),
                      ("vellora round-0.5", ["round=0.5"]),
@@ -304,7 +305,7 @@ def main():
         wanted = SPEED_PICTURES_QUICK if args.quick else SPEED_PICTURES
         speed_pictures = [p for p in pictures if p["name"] in wanted] or pictures[:1]
         for name in names:
-            speeds[name] = speed(encoders, name, speed_pictures, 5)
+            speeds[name] = speed(encoders, name, speed_pictures, 10)
     for name in names:
         row = "%-30s" % name
         for metric in ("ssim", "butteraugli"):
