@@ -10,13 +10,32 @@ namespace {
 constexpr unsigned kExifMarker = JPEG_APP0 + 1;
 constexpr std::size_t kMaxMarkerPayload = 65533;
 
-bool validView(const PixelView& picture) {
-    return picture.pixels != nullptr && picture.width > 0 && picture.height > 0 &&
-           (picture.channels == 1 || picture.channels == 3) &&
-           picture.stride >= static_cast<std::ptrdiff_t>(picture.width) * picture.channels;
+}  // namespace
+
+std::string encodingProblem(const PixelView& picture) {
+    const bool valid =
+        picture.pixels != nullptr && picture.width > 0 && picture.height > 0 &&
+        (picture.channels == 1 || picture.channels == 3) &&
+        picture.stride >= static_cast<std::ptrdiff_t>(picture.width) * picture.channels;
+    if (!valid) {
+        return "invalid picture for encoding";
+    }
+    if (picture.width > JPEG_MAX_DIMENSION || picture.height > JPEG_MAX_DIMENSION) {
+        return "picture too large for JPEG";
+    }
+    return {};
 }
 
-}  // namespace
+EncodedJpeg encodedResult(bool ok, jpeg::Compressor& compressor,
+                          const jpeg::MemoryDestination& destination) {
+    EncodedJpeg result;
+    if (!ok) {
+        result.error = "JPEG encoding failed: " + compressor.bridge().text();
+        return result;
+    }
+    result.bytes.assign(destination.data(), destination.data() + destination.size());
+    return result;
+}
 
 void writeMetadataMarkers(jpeg_compress_struct* info, const JpegMetadata& metadata) {
     // An EXIF block that does not fit one marker cannot be written as a standard APP1;
@@ -33,8 +52,8 @@ void writeMetadataMarkers(jpeg_compress_struct* info, const JpegMetadata& metada
 
 EncodedJpeg encodeStandard(const PixelView& picture, int quality, const JpegMetadata& metadata) {
     EncodedJpeg result;
-    if (!validView(picture)) {
-        result.error = "invalid picture for encoding";
+    result.error = encodingProblem(picture);
+    if (!result.error.empty()) {
         return result;
     }
     quality = std::clamp(quality, 1, 100);
@@ -59,19 +78,13 @@ EncodedJpeg encodeStandard(const PixelView& picture, int quality, const JpegMeta
         jpeg_start_compress(info, TRUE);
         writeMetadataMarkers(info, metadata);
         while (info->next_scanline < info->image_height) {
-            auto* row = const_cast<JSAMPLE*>(picture.pixels +
-                                             static_cast<std::ptrdiff_t>(info->next_scanline) *
-                                                 picture.stride);
+            auto* row = const_cast<JSAMPLE*>(
+                picture.pixels + static_cast<std::ptrdiff_t>(info->next_scanline) * picture.stride);
             jpeg_write_scanlines(info, &row, 1);
         }
         jpeg_finish_compress(info);
     });
-    if (!ok) {
-        result.error = "JPEG encoding failed: " + compressor.bridge().text();
-        return result;
-    }
-    result.bytes.assign(destination.data(), destination.data() + destination.size());
-    return result;
+    return encodedResult(ok, compressor, destination);
 }
 
 EncodedJpeg encodeJpeg(const PixelView& picture, int quality, EncoderKind kind,

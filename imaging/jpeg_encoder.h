@@ -10,6 +10,11 @@
 
 #include <jpeglib.h>
 
+namespace vellora::jpeg {
+class Compressor;
+class MemoryDestination;
+}  // namespace vellora::jpeg
+
 namespace vellora::imaging {
 
 // Pixels to encode: rows of `width` pixels, `channels` bytes each (3: R, G, B; 1: grey),
@@ -45,6 +50,15 @@ struct EncodedJpeg {
                                          const JpegMetadata& metadata);
 [[nodiscard]] EncodedJpeg encodeBest(const PixelView& picture, int quality,
                                      const JpegMetadata& metadata);
+
+// Why `picture` cannot be encoded as a JPEG (no pixels, an empty or too large size,
+// channels other than 1 or 3, a stride shorter than a row); empty when it can.
+[[nodiscard]] std::string encodingProblem(const PixelView& picture);
+
+// The outcome of a guarded encoding run: the finished file image when `ok`, otherwise
+// libjpeg's reason.
+[[nodiscard]] EncodedJpeg encodedResult(bool ok, jpeg::Compressor& compressor,
+                                        const jpeg::MemoryDestination& destination);
 
 // Writes the EXIF (APP1) and ICC (APP2) markers; call between jpeg_start_compress (or
 // jpeg_write_coefficients) and the first scan, inside a guarded step.

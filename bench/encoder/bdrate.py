@@ -259,8 +259,8 @@ def main():
                      ("vellora libjpeg-scans", ["scans=1"]),
                      ("vellora sequential", ["scans=0"]),
                      ("vellora 4:4:4", ["subsample=0"])]
-    for spec in args.variant:
-        name, _, overrides = spec.partition(":")
+    for variant in args.variant:
+        name, _, overrides = variant.partition(":")
         variants.append(("vellora " + name, [o for o in overrides.split(",") if o]))
     encoders = Encoders(args.driver, variants)
     names = ["cjpeg", "cjpeg -optimize -progressive"] + [n for n, _ in variants]

@@ -28,12 +28,6 @@ namespace vellora::imaging {
 namespace encoder {
 namespace {
 
-bool validView(const PixelView& picture) {
-    return picture.pixels != nullptr && picture.width > 0 && picture.height > 0 &&
-           (picture.channels == 1 || picture.channels == 3) &&
-           picture.stride >= static_cast<std::ptrdiff_t>(picture.width) * picture.channels;
-}
-
 // Sizes of the picture in MCUs and of each component's coefficient array.
 struct Geometry {
     int components = 3;
@@ -293,12 +287,8 @@ std::string applyOverride(Settings& settings, const std::string& assignment) {
 EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& settings,
                                const JpegMetadata& metadata) {
     EncodedJpeg result;
-    if (!validView(picture)) {
-        result.error = "invalid picture for encoding";
-        return result;
-    }
-    if (picture.width > JPEG_MAX_DIMENSION || picture.height > JPEG_MAX_DIMENSION) {
-        result.error = "picture too large for JPEG";
+    result.error = encodingProblem(picture);
+    if (!result.error.empty()) {
         return result;
     }
     const int quality = std::clamp(settings.quality, 1, 100);
@@ -362,12 +352,7 @@ EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& setting
         writeMetadataMarkers(info, metadata);
         jpeg_finish_compress(info);
     });
-    if (!ok) {
-        result.error = "JPEG encoding failed: " + compressor.bridge().text();
-        return result;
-    }
-    result.bytes.assign(destination.data(), destination.data() + destination.size());
-    return result;
+    return encodedResult(ok, compressor, destination);
 }
 
 }  // namespace encoder
