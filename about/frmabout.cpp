@@ -4,13 +4,13 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <utility>
 
-#include "app/addresses.h"
-#include "app/artwork.h"
-#include "app/mdiform1.h"
-#include "app/paths.h"
-#include "app/twips.h"
-#include "build_config.h"
+#include "common/addresses.h"
+#include "common/application_title.h"
+#include "common/artwork.h"
+#include "common/build_config.h"
+#include "common/twips.h"
 
 namespace vellora {
 namespace {
@@ -32,10 +32,11 @@ const QString frmAbout::kMakerStreet = QStringLiteral("Free software, made in th
 const QString frmAbout::kMakerCity = QStringLiteral("by the Vellora contributors");
 const QString frmAbout::kLegalNotice = QStringLiteral("Copyright \u00a9 2026 The Vellora Project.");
 
-frmAbout::frmAbout(MDIForm1* main)
+frmAbout::frmAbout(QWidget* owner, ShellOpenFunction shellOpen)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_main(main) {
+      m_owner(owner),
+      m_shellOpen(std::move(shellOpen)) {
     setObjectName(QStringLiteral("frmAbout"));
     setWindowTitle(QStringLiteral("About MyApp"));
     setWindowIcon(artwork::windowIcon());
@@ -145,11 +146,11 @@ void frmAbout::Form_Load() {
 }
 
 void frmAbout::picIcon_Click() {
-    ShellOpen(m_main, homePageAddress(), kShowNormal);
+    m_shellOpen(m_owner, homePageAddress(), kShowNormal);
 }
 
 void frmAbout::Label2_Click() {
-    ShellOpen(m_main, productPageAddress(), kShowNormal);
+    m_shellOpen(m_owner, productPageAddress(), kShowNormal);
 }
 
 void frmAbout::cmd_abt_Click(int Index) {

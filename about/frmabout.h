@@ -1,20 +1,25 @@
 #pragma once
 
 #include <QDialog>
+#include <cstdint>
+#include <functional>
 
 class QLabel;
 class QPushButton;
 
 namespace vellora {
 
-class MDIForm1;
-
 // The about window: title, version, the maker's details and two links. Shown modeless
-// and without an owner; the main window is only the owner of the links' shell requests.
+// and without a parent; the owner given here only owns the links' shell requests, which
+// go through the shell-open function the caller hands in (the platform's ShellOpen in
+// the program, a recorder in tests).
 class frmAbout : public QDialog {
     Q_OBJECT
 public:
-    explicit frmAbout(MDIForm1* main);
+    using ShellOpenFunction =
+        std::function<void(const QObject* owner, const QString& target, std::int32_t showCommand)>;
+
+    frmAbout(QWidget* owner, ShellOpenFunction shellOpen);
 
     [[nodiscard]] QLabel* picIcon() const { return m_picIcon; }
     [[nodiscard]] QLabel* lblTitle() const { return m_lblTitle; }
@@ -40,7 +45,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    MDIForm1* m_main;
+    QWidget* m_owner;
+    ShellOpenFunction m_shellOpen;
     QLabel* m_picIcon;
     QLabel* m_lblTitle;
     QLabel* m_lblVersion;

@@ -8,7 +8,7 @@
 #include <csignal>
 
 #include "app/mdiform1.h"
-#include "build_config.h"
+#include "common/build_config.h"
 #include "platform/platform.h"
 
 namespace {

@@ -15,15 +15,15 @@
 #include <QWindow>
 
 #include "about/frmabout.h"
-#include "app/addresses.h"
-#include "app/artwork.h"
 #include "app/click_slider.h"
-#include "app/paths.h"
-#include "app/picture_loader.h"
-#include "app/screen_pointer.h"
-#include "app/shared_state.h"
-#include "app/twips.h"
+#include "common/addresses.h"
+#include "common/artwork.h"
+#include "common/screen_pointer.h"
+#include "common/shared_state.h"
+#include "common/twips.h"
 #include "image_windows/image_window.h"
+#include "imaging/picture_loader.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
 
@@ -433,7 +433,7 @@ void MDIForm1::mnu_h_Click(int Index) {
         ShellOpen(this, helpPageAddress(), 1);
     } else if (Index == 2) {
         if (!m_about) {
-            m_about = new frmAbout(this);
+            m_about = new frmAbout(this, ShellOpen);
             // A dialog of the main window for the window manager (no taskbar entry of its
             // own), while staying modeless and without a Qt owner.
             m_about->winId();

@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "app/user_interface.h"
-#include "imaging/passes/compression_pass.h"
-#include "imaging/passes/crop_pass.h"
+#include "passes/compression_pass.h"
+#include "passes/crop_pass.h"
 
 class QLabel;
 class QMdiArea;

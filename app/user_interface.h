@@ -6,7 +6,8 @@
 #include <QString>
 #include <optional>
 
-#include "imaging/passes/pass_support.h"
+#include "common/application_title.h"
+#include "passes/pass_support.h"
 
 class QWidget;
 
@@ -51,8 +52,5 @@ public:
                                            QMessageBox::StandardButtons buttons,
                                            QMessageBox::StandardButton defaultButton) override;
 };
-
-// The application title that message boxes carry.
-inline const QString kApplicationTitle = QStringLiteral("Vellora");
 
 }  // namespace vellora

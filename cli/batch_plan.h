@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "imaging/passes/pass_support.h"
+#include "passes/pass_support.h"
 
 namespace vellora::cli {
 

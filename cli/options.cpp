@@ -6,7 +6,7 @@
 #include <array>
 #include <limits>
 
-#include "build_config.h"
+#include "common/build_config.h"
 
 namespace vellora::cli {
 namespace {

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "app/screen_pointer.h"
-#include "app/shared_state.h"
+#include "common/screen_pointer.h"
+#include "common/shared_state.h"
 
 namespace vellora {
 

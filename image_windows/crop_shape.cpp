@@ -3,7 +3,7 @@
 #include <QPainter>
 #include <cmath>
 
-#include "app/twips.h"
+#include "common/twips.h"
 
 namespace vellora {
 

@@ -1,9 +1,9 @@
 #include "image_window.h"
 
-#include "app/artwork.h"
-#include "app/screen_pointer.h"
-#include "app/shared_state.h"
-#include "app/twips.h"
+#include "common/artwork.h"
+#include "common/screen_pointer.h"
+#include "common/shared_state.h"
+#include "common/twips.h"
 #include "image_windows/crop_interaction.h"
 
 namespace vellora {

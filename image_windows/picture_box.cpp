@@ -3,7 +3,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 
-#include "app/twips.h"
+#include "common/twips.h"
 
 namespace vellora {
 

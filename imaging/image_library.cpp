@@ -8,9 +8,9 @@
 #include <atomic>
 #include <mutex>
 
-#include "app/paths.h"
 #include "imaging/imgdll_api.h"
-#include "platform.h"
+#include "platform/paths.h"
+#include "platform/platform.h"
 
 namespace vellora {
 namespace {

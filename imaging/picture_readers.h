@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "globalmem.h"
+#include "platform/globalmem.h"
 
 namespace vellora::imaging {
 

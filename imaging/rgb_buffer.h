@@ -21,7 +21,7 @@
 #include <string>
 #include <utility>
 
-#include "globalmem.h"
+#include "platform/globalmem.h"
 
 namespace vellora::imaging {
 

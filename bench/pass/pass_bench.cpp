@@ -9,9 +9,9 @@
 #include <QTemporaryDir>
 #include <cstdio>
 
-#include "app/picture_loader.h"
-#include "app/shared_state.h"
-#include "imaging/passes/compression_pass.h"
+#include "common/shared_state.h"
+#include "imaging/picture_loader.h"
+#include "passes/compression_pass.h"
 
 namespace {
 

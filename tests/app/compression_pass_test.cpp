@@ -5,10 +5,10 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include "app/shared_state.h"
+#include "common/shared_state.h"
 #include "fake_pass_parts.h"
 #include "imaging/image_library.h"
-#include "imaging/passes/compression_pass.h"
+#include "passes/compression_pass.h"
 #include "support/test_support.h"
 
 namespace vellora {

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "fake_pass_parts.h"
-#include "imaging/passes/crop_pass.h"
+#include "passes/crop_pass.h"
 
 namespace vellora {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "imaging/passes/compression_pass.h"
+#include "passes/compression_pass.h"
 #include "platform/globalmem.h"
 #include "platform/runtime_error.h"
 

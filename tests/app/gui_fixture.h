@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "app/mdiform1.h"
-#include "app/screen_pointer.h"
-#include "app/shared_state.h"
 #include "app/user_interface.h"
+#include "common/screen_pointer.h"
+#include "common/shared_state.h"
 #include "support/test_support.h"
 
 namespace vellora::test {

@@ -11,7 +11,7 @@
 #include <QToolButton>
 
 #include "app/click_slider.h"
-#include "app/twips.h"
+#include "common/twips.h"
 #include "gui_fixture.h"
 #include "image_windows/image_window.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/paths.h"
+#include "platform/paths.h"
 #include "support/test_support.h"
 
 namespace vellora {

@@ -6,7 +6,7 @@
 #include <QImage>
 #include <QTemporaryDir>
 
-#include "app/picture_loader.h"
+#include "imaging/picture_loader.h"
 #include "support/test_support.h"
 
 namespace vellora {

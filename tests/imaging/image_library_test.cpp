@@ -12,8 +12,8 @@
 #include <barrier>
 #include <thread>
 
-#include "global_block.h"
 #include "imaging/image_library.h"
+#include "platform/global_block.h"
 #include "support/test_support.h"
 
 namespace vellora::test {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "global_block.h"
+#include "platform/global_block.h"
 
 namespace vellora::test {
 

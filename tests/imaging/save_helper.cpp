@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "global_block.h"
 #include "imaging/imgdll_api.h"
+#include "platform/global_block.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {

@@ -5,9 +5,9 @@
 
 #include <QString>
 
-#include "app/shared_state.h"
-#include "imaging/passes/pass_library.h"
-#include "imaging/passes/pass_support.h"
+#include "common/shared_state.h"
+#include "passes/pass_library.h"
+#include "passes/pass_support.h"
 
 namespace vellora {
 

@@ -4,7 +4,7 @@
 #include <QDir>
 #include <QUrl>
 
-#include "build_config.h"
+#include "common/build_config.h"
 
 namespace vellora {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "imaging/passes/compression_pass.h"
+#include "passes/compression_pass.h"
 #include "platform/global_block.h"
 
 namespace vellora {
