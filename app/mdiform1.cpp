@@ -1,5 +1,7 @@
 #include "mdiform1.h"
 
+#include <sys/stat.h>
+
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileInfo>
@@ -23,12 +25,36 @@
 #include "common/twips.h"
 #include "image_windows/image_window.h"
 #include "imaging/picture_loader.h"
+#include "platform/file_ownership.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
 
 namespace vellora {
 namespace {
+
+// Before Save As renames its new file over an existing one: the new file gets the old
+// one's owner, group and permissions, so replacing a picture never hands it to whoever
+// runs Vellora. Always true (the save goes on); `note` says what could not be kept.
+bool keepReplacedOwnership(QSaveFile& output, const QString& target, QString& note) {
+    struct stat existing {};
+    if (::stat(QFile::encodeName(target).constData(), &existing) != 0 ||
+        !S_ISREG(existing.st_mode)) {
+        return true;
+    }
+    const KeptOwnership kept = keepOwnership(output.handle(), existing);
+    if (!kept.complete()) {
+        note = QString::fromStdString(kept.note);
+    }
+    return true;
+}
+
+// After the rename: the folder is flushed, so a power loss cannot bring back the old
+// picture.
+void makeSaveDurable(const QString& target) {
+    noteReplaceStep("rename");
+    (void)syncFolderOf(QFile::encodeName(target).toStdString());
+}
 
 // Design geometry, in twips.
 constexpr float kClientWidth = 8055.0F;
@@ -407,11 +433,21 @@ void MDIForm1::saveAsCommand() {
     // Written beside the target and renamed over it only when complete, so a failure
     // never leaves a partial file or harms the file being replaced.
     QSaveFile output(target);
+    QString ownershipNote;
     const bool written = output.open(QIODevice::WriteOnly) &&
-                         output.write(contents) == contents.size() && output.commit();
+                         output.write(contents) == contents.size() &&
+                         keepReplacedOwnership(output, target, ownershipNote) && output.commit();
     if (!written) {
         showError(
             QStringLiteral("Vellora could not save \"%1\".\n%2").arg(target, output.errorString()));
+        return;
+    }
+    makeSaveDurable(target);
+    if (!ownershipNote.isEmpty()) {
+        m_ui->messageBox(
+            this, MessageIcon::Information,
+            QStringLiteral("\"%1\" was saved, but it is %2.").arg(target, ownershipNote),
+            QMessageBox::Ok, QMessageBox::Ok);
     }
 }
 
