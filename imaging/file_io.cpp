@@ -10,6 +10,8 @@
 #include <cstring>
 #include <random>
 
+#include "platform/file_ownership.h"
+
 namespace vellora::imaging {
 namespace {
 
@@ -147,7 +149,8 @@ bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes) {
     return true;
 }
 
-std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t> bytes) {
+std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t> bytes,
+                                  std::string* ownershipNote) {
     if (!path || !*path) {
         return "no file name given";
     }
@@ -186,9 +189,12 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
     int error = 0;
     std::string failure;
     if (targetExists) {
-        // Keep the replaced file's permissions; should that fail, the new file simply
-        // has the default ones.
-        (void)::fchmod(fd.get(), existing.st_mode & 07777);
+        // Keep the replaced file's owner, group and permissions; what the process may
+        // not give back is told, and the file is written all the same.
+        const KeptOwnership kept = keepOwnership(fd.get(), existing);
+        if (ownershipNote && !kept.complete()) {
+            *ownershipNote = kept.note;
+        }
     }
     if (!writeAll(fd.get(), bytes.data(), bytes.size(), error)) {
         failure = "cannot write " + quoted(temporary) + ": " + systemError(error);
@@ -198,6 +204,8 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
         failure = "cannot write " + quoted(temporary) + ": " + systemError(errno);
     } else if (::rename(temporary.c_str(), path) != 0) {
         failure = "cannot replace " + quoted(target) + ": " + systemError(errno);
+    } else {
+        noteReplaceStep("rename");
     }
     if (!failure.empty()) {
         fd = FileDescriptor();  // close before removing
@@ -205,10 +213,7 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
         return failure;
     }
     // Make the rename itself durable; a failure here no longer endangers the file.
-    FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directoryFd) {
-        (void)::fsync(directoryFd.get());
-    }
+    (void)syncFolderOf(target);
     return {};
 }
 

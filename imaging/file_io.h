@@ -42,10 +42,13 @@ struct OpenedFile {
 [[nodiscard]] bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes);
 
 // Writes `bytes` to `path` through a new, uniquely named file in the same directory
-// that is flushed to disk and then renamed over `path`. On failure the temporary
-// file is removed, an existing `path` is left as it was, and the reason is returned;
-// "" on success.
+// that is flushed to disk, given the replaced file's owner, group and permissions,
+// and then renamed over `path`; the folder is flushed after the rename. On failure the
+// temporary file is removed, an existing `path` is left as it was, and the reason is
+// returned; "" on success. `ownershipNote` (when given) is set when the owner or
+// permissions could not be kept.
 [[nodiscard]] std::string replaceFileAtomically(const char* path,
-                                                std::span<const std::uint8_t> bytes);
+                                                std::span<const std::uint8_t> bytes,
+                                                std::string* ownershipNote = nullptr);
 
 }  // namespace vellora::imaging

@@ -233,9 +233,14 @@ IMGDLL_API int32_t ImgDLLSaveRGBToJPG(const char* path, void* buffer, int32_t wi
                                             : encoded.error));
             return 0;
         }
-        if (std::string error = replaceFileAtomically(path, encoded.bytes); !error.empty()) {
+        std::string ownership;
+        if (std::string error = replaceFileAtomically(path, encoded.bytes, &ownership);
+            !error.empty()) {
             setError(error);
             return 0;
+        }
+        if (!ownership.empty()) {
+            note += (note.empty() ? "" : "; ") + ("'" + std::string(path) + "' is " + ownership);
         }
         // Saved; what could not come along is told, not dropped in silence.
         setError(std::move(note));

@@ -67,8 +67,10 @@ IMGDLL_API void* ImgDLLCropRGB(void* source, int32_t width, int32_t height, int3
 // `path` under a temporary name, flushed and renamed over `path`, so a failed save
 // leaves no partial file and an existing `path` as it was. Returns exactly 1 when the
 // complete file is in place, 0 otherwise. A successful save that had to leave out
-// metadata (an EXIF block grown past the 65533 bytes one marker holds) says so in
-// ImgDLLGetLastError; after a plain success that text is "".
+// metadata (an EXIF block grown past the 65533 bytes one marker holds), or that
+// replaced a file whose owner it may not give back (the new file gets the old one's
+// owner, group and permissions when the process may), says so in ImgDLLGetLastError;
+// after a plain success that text is "".
 IMGDLL_API int32_t ImgDLLSaveRGBToJPG(const char* path, void* buffer, int32_t width, int32_t height,
                                       int32_t quality, int32_t flag);
 

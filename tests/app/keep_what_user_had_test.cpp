@@ -90,6 +90,24 @@ TEST_F(GuiTest, BothWindowsTurnAPictureAsTheLibraryDoes) {
     EXPECT_TRUE(m_ui.messages.empty());
 }
 
+TEST_F(GuiTest, ThePassesKeepCommentsXmpAndIptc) {
+    const std::vector<Marker> extra{{kComment, "Copyright 2026 A. Photographer"},
+                                    {kApp1, xmpPacket("Harbour")},
+                                    {kApp13, iptcBlock("Caption")}};
+    const QString path = makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG", 95);
+    replaceContents(path, withMarkers(fileContents(path), extra));
+    open(path);
+    ASSERT_TRUE(m_window->fmComLoaded());
+    std::vector<Marker> kept;
+    for (const Marker& marker : markersOf(fileContents(working()))) {
+        if (marker.code == kComment || marker.code == kApp13 ||
+            (marker.code == kApp1 && !marker.payload.startsWith("Exif"))) {
+            kept.push_back(marker);
+        }
+    }
+    EXPECT_EQ(kept, extra);
+}
+
 std::vector<std::string> g_steps;
 void recordStep(const char* step) {
     g_steps.emplace_back(step);

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -119,6 +122,26 @@ TEST_F(Metadata, AnExifBlockTooLargeToCarryIsToldNotDroppedSilently) {
     const QString small = writeJpegWith({{kApp1, exifWithSharedText(2000)}});
     const std::vector<Marker> fine = roundTrip(small, IMGDLL_SAVE_BEST, false, &note);
     EXPECT_TRUE(hasExif(fine));
+    EXPECT_EQ(note, "");
+}
+
+TEST_F(Metadata, ASaveOverAFileKeepsItsOwnerGroupAndMode) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a file to another user needs root";
+    }
+    const QString input = writeJpegWith({});
+    const QString output = m_dir.filePath(QStringLiteral("out.jpg"));
+    writeFile(output, "an older picture");
+    const QByteArray native = QFile::encodeName(output);
+    ASSERT_EQ(::chown(native.constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(native.constData(), 0640), 0);
+    std::string note;
+    (void)roundTrip(input, IMGDLL_SAVE_BEST, false, &note);
+    struct stat info {};
+    ASSERT_EQ(::stat(native.constData(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
     EXPECT_EQ(note, "");
 }
 
