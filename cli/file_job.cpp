@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -96,9 +95,8 @@ private:
         m_width = width;
         m_height = height;
 
-        const QFileInfo output(m_task.output);
-        m_folder = output.absolutePath();
-        m_stem = output.fileName();
+        m_folder = absoluteFolderOf(m_task.output);
+        m_stem = m_task.output.mid(m_task.output.lastIndexOf(QLatin1Char('/')) + 1);
         if (m_task.makeFolder && !makeFolders(m_folder)) {
             return fail(QStringLiteral("cannot create the folder '%1'").arg(m_folder));
         }

@@ -1,6 +1,7 @@
 #include "native_files.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <cstdlib>
@@ -139,15 +140,29 @@ FileFacts fileFacts(const QString& path) {
     return facts;
 }
 
+QString absolutePath(const QString& path) {
+    if (path.startsWith(QLatin1Char('/'))) {
+        return QDir::cleanPath(path);
+    }
+    std::unique_ptr<char, decltype(&std::free)> working(::getcwd(nullptr, 0), &std::free);
+    const QString folder = working ? fromNativePath(QByteArray(working.get())) : QString();
+    return QDir::cleanPath(folder + QLatin1Char('/') + path);
+}
+
+QString absoluteFolderOf(const QString& path) {
+    const QString absolute = absolutePath(path);
+    const qsizetype slash = absolute.lastIndexOf(QLatin1Char('/'));
+    return slash <= 0 ? QStringLiteral("/") : absolute.left(slash);
+}
+
 QString fileIdentity(const QString& path) {
     const FileFacts facts = fileFacts(path);
     if (facts.exists) {
         return QStringLiteral("%1:%2").arg(facts.device).arg(facts.inode);
     }
-    const QString absolute = QDir::cleanPath(
-        QDir::isAbsolutePath(path) ? path : QDir::currentPath() + QLatin1Char('/') + path);
+    const QString absolute = absolutePath(path);
     const qsizetype slash = absolute.lastIndexOf(QLatin1Char('/'));
-    const QString folder = slash <= 0 ? QStringLiteral("/") : absolute.left(slash);
+    const QString folder = absoluteFolderOf(path);
     const FileFacts folderFacts = fileFacts(folder);
     if (!folderFacts.exists) {
         return absolute;

@@ -45,6 +45,12 @@ struct FileFacts {
 // cleaned absolute path stands in).
 [[nodiscard]] QString fileIdentity(const QString& path);
 
+// `path` made absolute against the working folder and cleaned, by string alone (QFileInfo
+// would pass the name through a lossy encoding).
+[[nodiscard]] QString absolutePath(const QString& path);
+// The folder part of absolutePath(path): what holds the file.
+[[nodiscard]] QString absoluteFolderOf(const QString& path);
+
 // The path with every symbolic link and "." / ".." resolved; empty when it does not
 // exist.
 [[nodiscard]] QString resolvedPath(const QString& path);

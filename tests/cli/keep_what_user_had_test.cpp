@@ -256,6 +256,14 @@ TEST_F(KeepTest, ANameThatIsNotUtf8IsFoundDoneAndReported) {
     EXPECT_EQ(objects[3][QStringLiteral("written")].toInt(), 3);
     EXPECT_FALSE(objects[0].contains(QStringLiteral("input_base64")));  // a.jpg is shown exactly
 
+    // Below a folder whose name is not UTF-8 either, into such a folder.
+    ASSERT_EQ(::mkdir(nativeAt("sub\xff").constData(), 0755), 0);
+    writeNative("sub\xff/deep\xfe.jpg", jpegBytes(4));
+    const CliRun tree = runShell(
+        QStringLiteral("exec \"$CLI\" -r -d \"$(printf 'out\\375')\" \"$(printf 'sub\\377')\""));
+    EXPECT_EQ(tree.exitCode, 0) << tree.err.toStdString();
+    EXPECT_TRUE(existsNative("out\xfd/deep\xfe.jpg")) << tree.err.toStdString();
+
     // Named on the command line, in place.
     const QByteArray before = readNative(bad);
     const CliRun named =
