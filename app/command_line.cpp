@@ -27,7 +27,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& workin
         result.output = parser.errorText() + QLatin1Char('\n') + usage;
         return result;
     }
-    if (parser.isSet(help)) {
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         result.exitCode = 0;
         result.output = parser.helpText();
         return result;

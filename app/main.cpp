@@ -89,8 +89,11 @@ int main(int argc, char** argv) {
     if (asksForTextOnly(argc, argv)) {
         QCoreApplication core(argc, argv);
         nameApplication();
-        return printOnly(
-            vellora::parseCommandLine(QCoreApplication::arguments(), QDir::currentPath()));
+        const vellora::CommandLine textOnly =
+            vellora::parseCommandLine(QCoreApplication::arguments(), QDir::currentPath());
+        if (textOnly.exitCode) {
+            return printOnly(textOnly);
+        }
     }
     QApplication application(argc, argv);
     nameApplication();

@@ -167,6 +167,7 @@ TEST(CommandLineTest, OptionsAndTheFileArgument) {
          ""},
         {{QStringLiteral("--help")}, std::nullopt, 0, "[FILE]"},
         {{QStringLiteral("-h")}, std::nullopt, 0, "--version"},
+        {{QStringLiteral("--help-all")}, std::nullopt, 0, "[FILE]"},
         {{QStringLiteral("--version")}, std::nullopt, 0, "Vellora " VELLORA_VERSION "\n"},
         {{QStringLiteral("a.jpg"), QStringLiteral("b.jpg")}, std::nullopt, 2, "one file"},
         {{QStringLiteral("--frobnicate")}, std::nullopt, 2, "frobnicate"},
