@@ -532,27 +532,38 @@ QStringList droppedFiles(const QMimeData* data) {
     return files;
 }
 
+// Takes a drag that carries files, always as a copy (or a link): accepting the move a
+// file manager proposes by default would tell it to delete the user's original.
+bool acceptFiles(QDropEvent* event) {
+    if (droppedFiles(event->mimeData()).isEmpty()) {
+        return false;
+    }
+    for (const Qt::DropAction action : {Qt::CopyAction, Qt::LinkAction}) {
+        if (event->possibleActions() & action) {
+            event->setDropAction(action);
+            event->accept();
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void MDIForm1::dragEnterEvent(QDragEnterEvent* event) {
     // Anything that is not a file is refused here, so the pointer says so at once.
-    if (!droppedFiles(event->mimeData()).isEmpty()) {
-        event->acceptProposedAction();
-    }
+    acceptFiles(event);
 }
 
 void MDIForm1::dragMoveEvent(QDragMoveEvent* event) {
-    if (!droppedFiles(event->mimeData()).isEmpty()) {
-        event->acceptProposedAction();
-    }
+    acceptFiles(event);
 }
 
 void MDIForm1::dropEvent(QDropEvent* event) {
-    const QStringList files = droppedFiles(event->mimeData());
-    if (files.isEmpty()) {
+    if (!acceptFiles(event)) {
         return;
     }
-    event->acceptProposedAction();
+    const QStringList files = droppedFiles(event->mimeData());
     const qsizetype ignored = event->mimeData()->urls().size() - 1;
     // Opened once the drop has returned: a message box shown from inside the drop would
     // keep the file manager that sent it waiting until the user closes it.

@@ -110,16 +110,24 @@ protected:
 
     // Drags `data` over `target` and drops it there, as the window system delivers it.
     // Returns whether the drag was accepted (the pointer shows that it may be dropped).
-    bool drop(QWidget* target, QMimeData* data) {
+    // A file manager offers copy, move and link and proposes a move by default.
+    bool drop(QWidget* target, QMimeData* data,
+              Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction,
+              Qt::DropAction* taken = nullptr) {
         const QPoint at(target->width() / 2, target->height() / 2);
-        QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QDragEnterEvent enter(at, offered, data, Qt::LeftButton, Qt::NoModifier);
+        enter.setDropAction(Qt::MoveAction);
         QApplication::sendEvent(target, &enter);
         if (!enter.isAccepted()) {
             return false;
         }
-        QDropEvent dropped(QPointF(at), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent dropped(QPointF(at), offered, data, Qt::LeftButton, Qt::NoModifier);
+        dropped.setDropAction(Qt::MoveAction);
         QApplication::sendEvent(target, &dropped);
         QApplication::processEvents();
+        if (taken != nullptr) {
+            *taken = dropped.dropAction();
+        }
         return dropped.isAccepted();
     }
 
@@ -308,6 +316,33 @@ TEST_F(OpenFromOutsideTest, OfSeveralFilesTheFirstOpensAndTheRestAreCounted) {
     restart();
     ASSERT_TRUE(drop(m_window->mdiArea()->viewport(), files({a}).get()));
     EXPECT_EQ(m_window->StatusBar1()->currentMessage(), QString());
+}
+
+// The file manager deletes the original after a drop taken as a move: a drop is only
+// ever taken as a copy, or a link where a copy is not offered.
+TEST_F(OpenFromOutsideTest, DropsAreTakenAsCopiesNeverAsMoves) {
+    const QString path = makePicture(QStringLiteral("a.jpg"), 20, 20, "JPEG");
+    const struct {
+        Qt::DropActions offered;
+        bool accepted;
+        Qt::DropAction taken;
+    } cases[] = {
+        {Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, true, Qt::CopyAction},
+        {Qt::MoveAction | Qt::LinkAction, true, Qt::LinkAction},
+        {Qt::MoveAction, false, Qt::MoveAction},
+    };
+    for (const auto& c : cases) {
+        restart();
+        Qt::DropAction taken = Qt::MoveAction;
+        EXPECT_EQ(drop(m_window->mdiArea()->viewport(), files({path}).get(), c.offered, &taken),
+                  c.accepted)
+            << int(c.offered);
+        if (c.accepted) {
+            EXPECT_EQ(taken, c.taken) << int(c.offered);
+        }
+        EXPECT_EQ(sharedState().SourcePath, c.accepted ? path : QString()) << int(c.offered);
+        EXPECT_TRUE(QFileInfo::exists(path));
+    }
 }
 
 TEST_F(OpenFromOutsideTest, WhatIsNoFileIsRefusedAndChangesNothing) {
