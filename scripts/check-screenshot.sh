@@ -2,13 +2,15 @@
 # Starts the installed program with a picture on its command line under a real X server
 # (xvfb-run) and checks what the screen shows: a window titled "Vellora", and both
 # picture windows showing the whole picture, down to its last column and last row (the
-# compressed one is dragged aside with xdotool to show the original under it).
+# compressed one is dragged aside with xdotool to show the original under it); then
+# again at QT_SCALE_FACTOR=2, where each picture pixel must show as a 2x2 block.
 #
 #   VELLORA_INSTALLED_ROOT   the root the package was installed or unpacked into
 #                            (default /, i.e. the installed package)
 #   VELLORA_SCREENSHOT       where to keep the screenshot of both windows side by side
 #                            (default build-package/screenshot.png; the one taken as the
-#                            program started goes beside it as screenshot-start.png)
+#                            program started goes beside it as screenshot-start.png,
+#                            one at scale factor 2 as screenshot-scale2.png)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 installed=${VELLORA_INSTALLED_ROOT:-/}
@@ -54,9 +56,9 @@ if [[ -z $main ]]; then
 fi
 echo "window titled \"$(xdotool getwindowname "$main")\": $(xwininfo -id "$main" | sed -n 's/.*-geometry //p')"
 
-find_pictures() {  # COUNT SHOT: wait until the picture shows whole at least COUNT times
+find_pictures() {  # COUNT SHOT [SCALE]: wait until the picture shows whole COUNT times
     for _ in $(seq 20); do
-        if "$checker" find "$work/photo.jpg" "$2" "$1" >"$work/find.log" 2>&1; then
+        if "$checker" find "$work/photo.jpg" "$2" "$1" "${3:-1}" >"$work/find.log" 2>&1; then
             cat "$work/find.log"
             return 0
         fi
@@ -82,6 +84,15 @@ xdotool mousemove --sync "$grab_x" "$grab_y" mousedown 1 \
     mousemove --sync $((grab_x + 400)) $((grab_y + 20)) mouseup 1
 sleep 0.5
 find_pictures 2 "$shot"
+
+# At twice the scale (QT_SCALE_FACTOR=2) every picture pixel is a 2x2 block on screen,
+# and the window still shows the whole picture.
+kill "$pid"
+wait "$pid" 2>/dev/null || true
+QT_SCALE_FACTOR=2 "$program" "$work/photo.jpg" >"$work/vellora.log" 2>&1 &
+pid=$!
+echo "at scale factor 2:"
+find_pictures 1 "${shot%.png}-scale2.png" 2
 ON_X
 env -u DISPLAY -u WAYLAND_DISPLAY -u LD_LIBRARY_PATH \
     xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \

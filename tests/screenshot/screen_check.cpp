@@ -3,10 +3,11 @@
 //   vellora_screen_check picture FILE.jpg WIDTH HEIGHT
 //       writes a test picture: flat colour blocks aligned to the JPEG blocks, which
 //       survive re-encoding nearly unchanged, in colours no window frame uses.
-//   vellora_screen_check find FILE.jpg SHOT.png [COUNT]
+//   vellora_screen_check find FILE.jpg SHOT.png [COUNT [SCALE]]
 //       grabs the whole screen into SHOT.png and finds the places where the picture
-//       shows whole, every pixel of its last column and last row included. Succeeds
-//       when it shows at least COUNT times (default 1), printing each place.
+//       shows whole, every pixel of its last column and last row included, each picture
+//       pixel as a SCALE x SCALE block of screen pixels (default 1). Succeeds when it
+//       shows at least COUNT times (default 1), printing each place.
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
@@ -76,8 +77,12 @@ std::optional<Match> compare(const QImage& screen, const QImage& picture, int le
     return match;
 }
 
-int findPicture(const QString& file, const QString& shotPath, int wanted) {
-    const QImage picture = QImage(file).convertToFormat(QImage::Format_RGB32);
+int findPicture(const QString& file, const QString& shotPath, int wanted, int scale) {
+    QImage picture = QImage(file).convertToFormat(QImage::Format_RGB32);
+    if (!picture.isNull() && scale > 1) {
+        picture =
+            picture.scaled(picture.size() * scale, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    }
     if (picture.isNull()) {
         std::fprintf(stderr, "cannot read %s\n", qPrintable(file));
         return 2;
@@ -126,9 +131,11 @@ int main(int argc, char** argv) {
     if (args.size() == 5 && args[1] == QLatin1String("picture")) {
         return testPicture(args[3].toInt(), args[4].toInt()).save(args[2], "JPEG", 100) ? 0 : 2;
     }
-    if ((args.size() == 4 || args.size() == 5) && args[1] == QLatin1String("find")) {
-        return findPicture(args[2], args[3], args.size() == 5 ? args[4].toInt() : 1);
+    if (args.size() >= 4 && args.size() <= 6 && args[1] == QLatin1String("find")) {
+        return findPicture(args[2], args[3], args.size() >= 5 ? args[4].toInt() : 1,
+                           args.size() == 6 ? std::max(1, args[5].toInt()) : 1);
     }
-    std::fprintf(stderr, "usage: %s picture FILE W H | find FILE SHOT.png [COUNT]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s picture FILE W H | find FILE SHOT.png [COUNT [SCALE]]\n",
+                 argv[0]);
     return 2;
 }
