@@ -246,6 +246,14 @@ TEST_F(OpenFromOutsideTest, EveryWayInLeavesWhatTheOpenCommandLeaves) {
          [&](const QString& path) {
              EXPECT_TRUE(drop(m_window->Picture1(), files({path}).get()));
          }},
+        {"drop on the original picture",
+         [&](const QString& path) {
+             EXPECT_TRUE(drop(m_window->fm_jpg().pic_photo(), files({path}).get()));
+         }},
+        {"drop on the compressed picture",
+         [&](const QString& path) {
+             EXPECT_TRUE(drop(m_window->fm_com().pic_photo(), files({path}).get()));
+         }},
     };
     for (const QString& path : {picture, bitmap, folder, notes}) {
         // What the Open command leaves, after an earlier picture was open.
