@@ -101,7 +101,7 @@ TEST(RoundTwoOptionsTest, HelpShowsEveryNewOptionWithAnExample) {
         EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
     }
     for (const char* example : {"vellora-cli --lossless", "vellora-cli --target-ssim",
-                                "vellora-cli --min-saving", "vellora-cli -n", "- < in.jpg"}) {
+                                "vellora-cli --min-saving", "vellora-cli -n", "- <a.jpg"}) {
         EXPECT_TRUE(help.contains(QLatin1String(example))) << example;
     }
 }
