@@ -357,7 +357,9 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
 TEST_F(CliRoundTwoTest, ATerminalStdoutIsRefused) {
     makeJpeg("photo.jpg", 64, 48);
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
+    if (master < 0) {
+        GTEST_SKIP() << "no pseudo-terminal on this machine";
+    }
     ASSERT_EQ(::grantpt(master), 0);
     ASSERT_EQ(::unlockpt(master), 0);
     const QByteArray terminal = ::ptsname(master);
