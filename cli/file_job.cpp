@@ -1,16 +1,28 @@
 #include "file_job.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 
+#include "cli/lossless_repack.h"
 #include "cli/native_files.h"
 #include "cli/scratch_file.h"
+#include "cli/ssim.h"
+#include "cli/ssim_search.h"
+#include "cli/stdio_io.h"
 #include "imaging/image_library.h"
 #include "imaging/imgdll_api.h"
+#include "imaging/rgb_buffer.h"
 #include "platform/global_block.h"
 
 namespace vellora::cli {
@@ -20,6 +32,27 @@ QString libraryError(ImageLibrary& library, const char* fallback) {
     const char* text = library.ImgDLLGetLastError();
     // The library's text may name a file, whose bytes need not be UTF-8.
     return fromNativePath(QByteArray(text && *text ? text : fallback));
+}
+
+// The whole file, opened by its exact bytes (the name need not be UTF-8).
+std::optional<QByteArray> readWholeFile(const QString& path, QString& error) {
+    const int descriptor = ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return std::nullopt;
+    }
+    QFile file;
+    if (!file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        error = file.errorString();
+        return std::nullopt;
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        error = file.errorString();
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 class Job {
@@ -41,6 +74,13 @@ public:
         }
         if (m_stop.load()) {
             return fail(QStringLiteral("interrupted"));
+        }
+        if (m_settings.preserveTimes) {
+            // Read now: an in-place run replaces the input.
+            m_inputTimes = fileTimes(m_task.input);
+        }
+        if (m_settings.lossless && m_task.type == PictureType::Jpeg) {
+            return repackLossless();
         }
         try {
             return encode();
@@ -95,16 +135,18 @@ private:
         m_width = width;
         m_height = height;
 
-        m_folder = absoluteFolderOf(m_task.output);
-        m_stem = m_task.output.mid(m_task.output.lastIndexOf(QLatin1Char('/')) + 1);
-        if (m_task.makeFolder && !makeFolders(m_folder)) {
-            return fail(QStringLiteral("cannot create the folder '%1'").arg(m_folder));
+        if (!prepareFolder()) {
+            return m_result;
         }
 
         std::optional<ScratchFile> result;
         std::int64_t size = -1;
         if (m_settings.targetSize) {
             if (!searchTargetSize(result, size)) {
+                return m_result;
+            }
+        } else if (m_settings.targetSsim) {
+            if (!searchTargetSsim(pixels, result, size)) {
                 return m_result;
             }
         } else {
@@ -116,22 +158,82 @@ private:
             }
         }
         m_result.bytesAfter = size;
+        return finish(*result);
+    }
 
-        if (!m_settings.keepLarger && m_result.bytesBefore >= 0 && size >= m_result.bytesBefore) {
+    // Where scratch files go: beside the output, so the last step is a rename; for a
+    // dry run a private folder, so nothing beside the output changes even for a moment.
+    bool prepareFolder() {
+        m_stem = m_task.output.mid(m_task.output.lastIndexOf(QLatin1Char('/')) + 1);
+        if (m_settings.dryRun) {
+            m_privateFolder.emplace();
+            if (!m_privateFolder->isValid()) {
+                fail(QStringLiteral("cannot create a temporary folder: ") +
+                     m_privateFolder->errorString());
+                return false;
+            }
+            m_folder = m_privateFolder->path();
+            return true;
+        }
+        m_folder = absoluteFolderOf(m_task.output);
+        if (m_task.makeFolder && !makeFolders(m_folder)) {
+            fail(QStringLiteral("cannot create the folder '%1'").arg(m_folder));
+            return false;
+        }
+        return true;
+    }
+
+    // The reason a finished result (m_result.bytesAfter bytes) is not kept; empty
+    // when it is.
+    QString skipReason() const {
+        const std::int64_t before = m_result.bytesBefore;
+        const std::int64_t after = m_result.bytesAfter;
+        if (before < 0) {
+            return {};
+        }
+        if (!m_settings.keepLarger && after >= before) {
+            return QStringLiteral(
+                       "not smaller than the input (%1 -> %2 bytes); --keep-larger "
+                       "writes it anyway")
+                .arg(before)
+                .arg(after);
+        }
+        if (m_settings.minSaving && static_cast<double>(before - after) * 100.0 <
+                                        *m_settings.minSaving * static_cast<double>(before)) {
+            return QStringLiteral("saves %1 %, less than --min-saving %2 % (%3 -> %4 bytes)")
+                .arg(savedPercent(before, after), 0, 'f', 1)
+                .arg(*m_settings.minSaving)
+                .arg(before)
+                .arg(after);
+        }
+        return {};
+    }
+
+    // Keeps or drops the finished result in `result`.
+    FileResult finish(ScratchFile& result) {
+        if (const QString reason = skipReason(); !reason.isEmpty()) {
             m_result.status = FileStatus::Skipped;
-            m_result.message = QStringLiteral(
-                                   "not smaller than the input (%1 -> %2 bytes); --keep-larger "
-                                   "writes it anyway")
-                                   .arg(m_result.bytesBefore)
-                                   .arg(size);
-            return m_result;  // the scratch file goes with `result`
+            m_result.message = reason;
+            return m_result;  // the scratch file goes with its owner
+        }
+        if (m_settings.dryRun) {
+            m_result.dryRun = true;
+            m_result.status = FileStatus::Ok;
+            return m_result;
+        }
+        if (m_inputTimes) {
+            // Before the rename: the output never shows a time it does not keep.
+            QString error;
+            if (!setFileTimes(result.path(), *m_inputTimes, error)) {
+                return fail(error);
+            }
         }
         QString error;
-        if (!result->commit(m_task.output, m_task.replaceOutput, error)) {
+        if (!result.commit(m_task.output, m_task.replaceOutput, error)) {
             return fail(error);
         }
         m_result.status = FileStatus::Ok;
-        noteWhatWasNotKept(*result);
+        noteWhatWasNotKept(result);
         return m_result;
     }
 
@@ -144,6 +246,39 @@ private:
         if (!written.ownershipNote().isEmpty()) {
             m_result.warnings.append(written.ownershipNote());
         }
+    }
+
+    // --lossless for a JPEG: the coefficients repacked in memory, then put in place
+    // like any result.
+    FileResult repackLossless() {
+        m_result.lossless = true;
+        QString error;
+        const std::optional<QByteArray> input = readWholeFile(m_task.input, error);
+        if (!input) {
+            return fail(QStringLiteral("cannot read the file: ") + error);
+        }
+        const RepackResult repacked =
+            repackJpeg(*input, {m_settings.stripMetadata, m_settings.stripIcc});
+        if (repacked.status == RepackStatus::Refused) {
+            m_result.status = FileStatus::Skipped;
+            m_result.message = repacked.message;
+            return m_result;
+        }
+        if (repacked.status != RepackStatus::Ok) {
+            return fail(repacked.message);
+        }
+        m_result.bytesAfter = repacked.bytes.size();
+        if (!prepareFolder()) {
+            return m_result;
+        }
+        std::optional<ScratchFile> result = ScratchFile::create(m_folder, m_stem, error);
+        if (!result) {
+            return fail(error);
+        }
+        if (!writeFileDurably(result->path(), repacked.bytes, error)) {
+            return fail(error);
+        }
+        return finish(*result);
     }
 
     // One encode into a new scratch file; its size, or -1 with `error` set.
@@ -211,6 +346,72 @@ private:
         return true;
     }
 
+    // --target-ssim: keeps the lowest quality's encode whose SSIM against `pixels` (the
+    // buffer about to be saved) reaches the target in `best`; false (with the result
+    // filled in) when none does.
+    bool searchTargetSsim(const void* buffer, std::optional<ScratchFile>& best,
+                          std::int64_t& bestSize) {
+        imaging::RgbBufferHeader header;
+        std::memcpy(&header, buffer, sizeof header);
+        const auto* rgb = static_cast<const std::uint8_t*>(buffer) + header.headerBytes;
+        const LumaPlane reference = lumaFromRgb(rgb, header.width, header.height,
+                                                static_cast<std::ptrdiff_t>(header.stride));
+        const double target = *m_settings.targetSsim;
+        double bestSsim = 0;
+        double highestSsim = 0;  // the closest miss, for the report
+        QString error;
+        const SsimSearch search = findLowestQuality([&](int quality) {
+            if (m_stop.load()) {
+                error = QStringLiteral("interrupted");
+                return SsimTrial::Failed;
+            }
+            std::optional<ScratchFile> attempt;
+            const std::int64_t size = encodeAt(quality, attempt, error);
+            if (size < 0) {
+                return SsimTrial::Failed;
+            }
+            QString readError;
+            const std::optional<QByteArray> encoded = readWholeFile(attempt->path(), readError);
+            if (!encoded) {
+                error = QStringLiteral("cannot read back '%1': %2").arg(attempt->path(), readError);
+                return SsimTrial::Failed;
+            }
+            const std::optional<LumaPlane> decoded = decodeJpegLuma(*encoded, error);
+            if (!decoded) {
+                return SsimTrial::Failed;
+            }
+            const std::optional<double> ssim = meanSsim(reference, *decoded);
+            if (!ssim) {
+                error = QStringLiteral("the result's size differs from the picture's");
+                return SsimTrial::Failed;
+            }
+            highestSsim = std::max(highestSsim, *ssim);
+            if (*ssim < target) {
+                return SsimTrial::Misses;  // `attempt` removes its file
+            }
+            best = std::move(attempt);  // the previous best (a higher quality) goes
+            bestSize = size;
+            bestSsim = *ssim;
+            return SsimTrial::Reaches;
+        });
+        m_result.encodes = search.encodes;
+        if (search.failed) {
+            best.reset();
+            fail(error);
+            return false;
+        }
+        if (search.best == 0) {
+            m_result.status = FileStatus::Skipped;
+            m_result.message = QStringLiteral("SSIM %1 not reached: quality 100 gives %2")
+                                   .arg(target)
+                                   .arg(highestSsim, 0, 'f', 5);
+            return false;
+        }
+        m_result.quality = search.best;
+        m_result.ssim = bestSsim;
+        return true;
+    }
+
     const FileTask& m_task;
     const EncodeSettings& m_settings;
     ImageLibrary& m_library;
@@ -221,7 +422,9 @@ private:
     std::int32_t m_height = 0;
     QString m_folder;
     QString m_stem;
-    QString m_saveNote;  // the library's note on the last successful save
+    QString m_saveNote;                            // the library's note on the last successful save
+    std::optional<QTemporaryDir> m_privateFolder;  // a dry run's scratch folder
+    std::optional<FileTimes> m_inputTimes;         // -p
 };
 
 }  // namespace
@@ -232,6 +435,13 @@ EncodeSettings encodeSettings(const Options& options) {
     settings.targetSize = options.targetSize;
     settings.crop = options.crop;
     settings.keepLarger = options.keepLarger;
+    settings.lossless = options.lossless;
+    settings.stripMetadata = options.strip;
+    settings.stripIcc = options.stripIcc;
+    settings.targetSsim = options.targetSsim;
+    settings.minSaving = options.minSaving;
+    settings.dryRun = options.dryRun;
+    settings.preserveTimes = options.preserveTimes;
     settings.saveFlags = IMGDLL_SAVE_BEST | (options.strip ? IMGDLL_SAVE_STRIP_EXIF : 0) |
                          (options.stripIcc ? IMGDLL_SAVE_STRIP_ICC : 0);
     return settings;

@@ -26,6 +26,14 @@ struct EncodeSettings {
     std::optional<CropRect> crop;
     std::int32_t saveFlags = 1;  // the library's save flag bits
     bool keepLarger = false;
+    // --lossless: JPEG inputs are repacked, not re-encoded (BMP inputs use the rest).
+    bool lossless = false;
+    bool stripMetadata = false;  // for the repack: --strip
+    bool stripIcc = false;       // for the repack: --strip-icc
+    std::optional<double> targetSsim;
+    std::optional<double> minSaving;  // per cent
+    bool dryRun = false;
+    bool preserveTimes = false;
 };
 
 [[nodiscard]] EncodeSettings encodeSettings(const Options& options);
@@ -43,6 +51,10 @@ struct FileResult {
     // What the written file did not keep: metadata the library could not carry, the
     // replaced file's owner when it could not be given back.
     QStringList warnings;
+    std::optional<double> ssim;  // --target-ssim: the SSIM of the chosen result
+    int encodes = 0;             // --target-ssim: encodes the search made
+    bool lossless = false;       // the result is a lossless repack
+    bool dryRun = false;         // the result was made but not written
 };
 
 // The share of the input's size saved, in per cent to one decimal (negative when the

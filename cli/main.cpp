@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
 #include <csignal>
@@ -15,6 +17,7 @@
 #include "cli/native_files.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
+#include "cli/stdio_io.h"
 #include "imaging/image_library.h"
 
 namespace {
@@ -58,6 +61,71 @@ int usageError(const QString& message) {
     return kExitUsage;
 }
 
+int inputError(const QString& message) {
+    printText(stderr, kProgramName + QStringLiteral(": -: ") + message + QLatin1Char('\n'));
+    return kExitFailure;
+}
+
+// The "-" mode: the picture from stdin lands in a private folder as a file of its
+// kind, so it goes through exactly the path of any other input; without -o its result
+// is made in the same folder and then copied to stdout.
+struct StdinInput {
+    QTemporaryDir folder;
+    QByteArray bytes;
+    QString path;
+    bool toStdout = false;
+};
+
+constexpr std::int64_t kMaxStdinBytes = std::int64_t{1} << 30;
+
+// Empty when `options` may run; otherwise the usage error.
+QString losslessUsageProblem(const Options& options, const BatchPlan& plan) {
+    if (!options.lossless || options.qualityGiven || options.targetSize || options.targetSsim) {
+        return {};
+    }
+    for (const FileTask& task : plan.tasks) {
+        if (task.type == vellora::PictureType::Bitmap) {
+            return QStringLiteral(
+                       "--lossless keeps a JPEG's pixels; '%1' is a BMP: add -q, -s or "
+                       "--target-ssim for BMP inputs")
+                .arg(task.input);
+        }
+    }
+    return {};
+}
+
+// Names the streams in the report and, without -o, sends the picture to stdout: the
+// result, or the input unchanged when the result was skipped, so a pipe always
+// yields a picture.
+void finishStdinResult(const StdinInput& input, bool dryRun, FileResult& result) {
+    result.input = QStringLiteral("-");
+    if (!input.toStdout) {
+        return;
+    }
+    const QString made = result.output;
+    result.output = QStringLiteral("-");
+    if (dryRun || result.status == FileStatus::Failed) {
+        return;
+    }
+    QByteArray bytes = input.bytes;
+    if (result.status == FileStatus::Skipped) {
+        result.message += QStringLiteral("; the input went to stdout unchanged");
+    } else {
+        QFile file(made);
+        if (!file.open(QIODevice::ReadOnly)) {
+            result.status = FileStatus::Failed;
+            result.message = QStringLiteral("cannot read back the result: ") + file.errorString();
+            return;
+        }
+        bytes = file.readAll();
+    }
+    QString error;
+    if (!writeAllTo(STDOUT_FILENO, bytes, error)) {
+        result.status = FileStatus::Failed;
+        result.message = QStringLiteral("cannot write to stdout: ") + error;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,11 +146,57 @@ int main(int argc, char** argv) {
         case ParseAction::Run:
             break;
     }
-    const Options& options = parsed.options;
+    Options options = parsed.options;
+
+    std::optional<StdinInput> stdinInput;
+    if (options.stdio) {
+        stdinInput.emplace();
+        stdinInput->toStdout = options.output.isEmpty();
+        if (stdinInput->toStdout && !options.dryRun && ::isatty(STDOUT_FILENO) == 1) {
+            return usageError(QStringLiteral(
+                "stdout is a terminal: a picture is binary data; redirect it (> FILE, | ...) or "
+                "use -o FILE"));
+        }
+        if (::isatty(STDIN_FILENO) == 1) {
+            return usageError(QStringLiteral("stdin is a terminal: pipe a picture in (< FILE)"));
+        }
+        if (!stdinInput->folder.isValid()) {
+            return inputError(QStringLiteral("cannot create a temporary folder: ") +
+                              stdinInput->folder.errorString());
+        }
+        QString error;
+        std::optional<QByteArray> bytes = readAllFrom(STDIN_FILENO, kMaxStdinBytes, error);
+        if (!bytes) {
+            return inputError(error);
+        }
+        const vellora::PictureType type = pictureTypeOfContent(*bytes);
+        if (type == vellora::PictureType::Invalid) {
+            return inputError(bytes->isEmpty() ? QStringLiteral("standard input is empty")
+                                               : QStringLiteral("not a JPEG or BMP picture"));
+        }
+        stdinInput->bytes = std::move(*bytes);
+        stdinInput->path = stdinInput->folder.filePath(type == vellora::PictureType::Jpeg
+                                                           ? QStringLiteral("stdin.jpg")
+                                                           : QStringLiteral("stdin.bmp"));
+        QFile spool(stdinInput->path);
+        if (!spool.open(QIODevice::WriteOnly) ||
+            spool.write(stdinInput->bytes) != stdinInput->bytes.size() || !spool.flush()) {
+            return inputError(QStringLiteral("cannot keep the picture: ") + spool.errorString());
+        }
+        spool.close();
+        options.inputs = QStringList{stdinInput->path};
+        if (stdinInput->toStdout) {
+            options.output = stdinInput->folder.filePath(QStringLiteral("result.jpg"));
+        }
+        options.preserveTimes = false;  // a stream has no times to keep
+    }
 
     BatchPlan plan = planBatch(options);
     if (!plan.usageError.isEmpty()) {
         return usageError(plan.usageError);
+    }
+    if (const QString problem = losslessUsageProblem(options, plan); !problem.isEmpty()) {
+        return usageError(problem);
     }
 
     vellora::ImageLibrary& library = vellora::imageLibrary();
@@ -100,11 +214,20 @@ int main(int argc, char** argv) {
 
     installSignalHandlers();
     const EncodeSettings settings = encodeSettings(options);
-    Reporter reporter({options.verbose, options.json, ::isatty(STDERR_FILENO) == 1},
-                      plan.tasks.size(), stdout, stderr);
+    // A dry run shows what it would write; with "-" stdout carries the picture, so
+    // --json goes to stderr.
+    Reporter reporter({options.verbose || options.dryRun, options.json,
+                       ::isatty(STDERR_FILENO) == 1, options.dryRun},
+                      plan.tasks.size(), stdinInput ? stderr : stdout, stderr);
     const BatchRun run = runBatch(
         plan.tasks, options.jobs,
-        [&](const FileTask& task) { return runFileJob(task, settings, library, g_stop); },
+        [&](const FileTask& task) {
+            FileResult result = runFileJob(task, settings, library, g_stop);
+            if (stdinInput) {
+                finishStdinResult(*stdinInput, options.dryRun, result);
+            }
+            return result;
+        },
         [&](std::size_t index, const FileResult& result) { reporter.fileDone(index, result); },
         g_stop);
     reporter.finish(run.notStarted);

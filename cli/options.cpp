@@ -20,8 +20,8 @@ struct OptionRow {
     const char* help;       // one paragraph; the help text wraps it
 };
 
-const std::array<OptionRow, 17>& optionTable() {
-    static const std::array<OptionRow, 17> table = {{
+const std::array<OptionRow, 22>& optionTable() {
+    static const std::array<OptionRow, 22> table = {{
         {"quality", {"q", "quality"}, "N", "JPEG quality, 1 (smallest) to 100 (best); default 75."},
         {"target-size",
          {"s", "target-size"},
@@ -29,6 +29,21 @@ const std::array<OptionRow, 17>& optionTable() {
          "Highest quality whose output fits in SIZE bytes: plain bytes or K/M/G (1024-based), e.g. "
          "150000, 200K, 1.5M. A file that does not fit even at quality 1 fails and nothing is "
          "written for it. Cannot be combined with -q."},
+        {"target-ssim",
+         {"target-ssim"},
+         "VALUE",
+         "Lowest quality whose result still has at least this SSIM (0 < VALUE < 1) against the "
+         "input: luma, 11x11 Gaussian window, full resolution; 1 means identical. On photos 0.99 "
+         "looks the same as the original, 0.985 differs only on close inspection, 0.97 and below "
+         "show softening. Found by bisection in at most 8 encodes; a file that misses it even at "
+         "quality 100 is skipped. Not with -q or -s."},
+        {"lossless",
+         {"lossless"},
+         "",
+         "JPEG inputs: keep every pixel and repack the compressed data with optimised Huffman "
+         "tables and progressive scans (no re-encode; EXIF orientation stays a tag). Arithmetic-"
+         "coded, 12-bit and lossless-process JPEGs are skipped. BMP inputs need -q, -s or "
+         "--target-ssim too, which then applies to them. Not with --crop."},
         {"output", {"o", "output"}, "FILE", "Write the single input's result to FILE."},
         {"out-dir",
          {"d", "out-dir"},
@@ -68,6 +83,20 @@ const std::array<OptionRow, 17>& optionTable() {
          "",
          "Write the result even when it is not smaller than the input (by default such a file is "
          "skipped and reported)."},
+        {"min-saving",
+         {"min-saving"},
+         "PCT",
+         "Skip a result that saves less than PCT per cent of the input's size (like a result "
+         "that is not smaller)."},
+        {"preserve-times",
+         {"p", "preserve-times"},
+         "",
+         "Give each output the access and modification times of its input."},
+        {"dry-run",
+         {"n", "dry-run"},
+         "",
+         "Do everything but the write: report each file's output name and sizes (as with -v); "
+         "nothing on disk changes."},
         {"jobs", {"j", "jobs"}, "N", "Pictures worked on at once; default: the number of cores."},
         {"verbose",
          {"v", "verbose"},
@@ -132,11 +161,17 @@ QString helpText() {
     QString text;
     text += QStringLiteral(
         "Usage: vellora-cli [options] FILE|DIR...\n"
+        "       vellora-cli [options] - [-o FILE]\n"
         "\n"
         "Re-encodes JPEG and BMP pictures (.jpg, .jpeg, .jpe, .bmp) as smaller JPEG\n"
         "files. Folders are searched for such files; other files in them are left\n"
         "alone. Inputs are never overwritten without --in-place, existing outputs never\n"
         "without --force, and every file is written completely or not at all.\n"
+        "\n"
+        "A single \"-\" reads one picture (JPEG or BMP, told by its content) from stdin\n"
+        "and writes the result to stdout, or to -o FILE; a skipped result passes the\n"
+        "input through unchanged. Reports (and --json) then go to stderr. stdout must\n"
+        "not be a terminal.\n"
         "\n"
         "Options:\n");
     constexpr int kColumn = 26;
@@ -166,7 +201,12 @@ QString helpText() {
         "  vellora-cli photo.jpg                     writes photo-vellora.jpg, quality 75\n"
         "  vellora-cli -q 80 -r -d small/ photos/    photos/ and below into small/\n"
         "  vellora-cli -s 200K --strip scan.bmp      scan-vellora.jpg of at most 200 KiB\n"
-        "  vellora-cli --in-place --json *.jpg       shrink in place, report for scripts\n");
+        "  vellora-cli --in-place --json *.jpg       shrink in place, report for scripts\n"
+        "  vellora-cli --lossless -p *.jpg           same pixels, smaller, same dates\n"
+        "  vellora-cli --target-ssim .985 a.jpg      smallest result with SSIM >= 0.985\n"
+        "  vellora-cli --min-saving 10 -d out/ dir/  only results saving at least 10 %\n"
+        "  vellora-cli -n -r --json photos/          what would be written, with sizes\n"
+        "  vellora-cli --lossless - <a.jpg >b.jpg    a filter in a pipe\n");
     return text;
 }
 
@@ -181,6 +221,20 @@ std::optional<int> parseBoundedInt(const QString& text, int minimum, int maximum
         return std::nullopt;
     }
     return static_cast<int>(value);
+}
+
+std::optional<double> parseDecimal(const QString& text, double low, double high, bool openLow) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^(?:[0-9]{1,6}(?:\\.[0-9]{0,12})?|\\.[0-9]{1,12})$"));
+    if (!pattern.match(text).hasMatch()) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || value >= high || value < low || (openLow && value == low)) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 std::optional<std::int64_t> parseSize(const QString& text) {
@@ -281,6 +335,7 @@ ParseResult parseArguments(const QStringList& arguments, int defaultJobs) {
                 QStringLiteral("bad quality '%1': a whole number from 1 to 100").arg(value));
         }
         options.quality = *quality;
+        options.qualityGiven = true;
     }
     if (parser.isSet(QStringLiteral("target-size"))) {
         if (parser.isSet(QStringLiteral("quality"))) {
@@ -291,6 +346,29 @@ ParseResult parseArguments(const QStringList& arguments, int defaultJobs) {
         if (!options.targetSize) {
             return usageError(
                 QStringLiteral("bad size '%1': bytes, or a number with K, M or G (like 200K)")
+                    .arg(value));
+        }
+    }
+    if (parser.isSet(QStringLiteral("target-ssim"))) {
+        if (parser.isSet(QStringLiteral("quality")) ||
+            parser.isSet(QStringLiteral("target-size"))) {
+            return usageError(
+                QStringLiteral("--target-ssim cannot be combined with --quality or --target-size"));
+        }
+        const QString value = parser.value(QStringLiteral("target-ssim"));
+        options.targetSsim = parseDecimal(value, 0.0, 1.0, true);
+        if (!options.targetSsim) {
+            return usageError(
+                QStringLiteral("bad SSIM target '%1': a number between 0 and 1, like 0.985")
+                    .arg(value));
+        }
+    }
+    if (parser.isSet(QStringLiteral("min-saving"))) {
+        const QString value = parser.value(QStringLiteral("min-saving"));
+        options.minSaving = parseDecimal(value, 0.0, 100.0, false);
+        if (!options.minSaving) {
+            return usageError(
+                QStringLiteral("bad saving '%1': a per cent from 0 to below 100, like 5 or 2.5")
                     .arg(value));
         }
     }
@@ -330,6 +408,10 @@ ParseResult parseArguments(const QStringList& arguments, int defaultJobs) {
     options.verbose = parser.isSet(QStringLiteral("verbose"));
     options.json = parser.isSet(QStringLiteral("json"));
     options.inputs = parser.positionalArguments();
+    options.lossless = parser.isSet(QStringLiteral("lossless"));
+    options.preserveTimes = parser.isSet(QStringLiteral("preserve-times"));
+    options.dryRun = parser.isSet(QStringLiteral("dry-run"));
+    options.stdio = options.inputs.contains(QStringLiteral("-"));
 
     const bool outputGiven = parser.isSet(QStringLiteral("output"));
     const bool outDirGiven = parser.isSet(QStringLiteral("out-dir"));
@@ -356,6 +438,18 @@ ParseResult parseArguments(const QStringList& arguments, int defaultJobs) {
     }
     if (outputGiven && options.inputs.size() != 1) {
         return usageError(QStringLiteral("-o takes a single input; use -d for several"));
+    }
+    if (options.lossless && options.crop) {
+        return usageError(QStringLiteral("--lossless and --crop cannot be combined"));
+    }
+    if (options.stdio) {
+        if (options.inputs.size() != 1) {
+            return usageError(QStringLiteral("'-' (standard input) must be the only input"));
+        }
+        if (outDirGiven || options.inPlace || options.suffixGiven || options.recursive) {
+            return usageError(
+                QStringLiteral("'-' cannot be combined with -d, -r, --in-place or --suffix"));
+        }
     }
     result.action = ParseAction::Run;
     return result;

@@ -26,6 +26,7 @@ struct CropRect {
 
 struct Options {
     int quality = kDefaultQuality;
+    bool qualityGiven = false;               // -q on the command line
     std::optional<std::int64_t> targetSize;  // -s: bytes the output must fit in
     QString output;                          // -o; empty when not given
     QString outDir;                          // -d; empty when not given
@@ -42,6 +43,14 @@ struct Options {
     bool verbose = false;
     bool json = false;
     QStringList inputs;
+
+    // Round two: modes and habits of the usual scripting tools.
+    bool lossless = false;             // --lossless: repack JPEG coefficients, no re-encode
+    std::optional<double> targetSsim;  // --target-ssim: lowest quality reaching this SSIM
+    bool preserveTimes = false;        // -p: the input's access and modification times
+    std::optional<double> minSaving;   // --min-saving: per cent a result must save
+    bool dryRun = false;               // -n: everything but the write
+    bool stdio = false;                // "-" as the only input: stdin to stdout (or -o)
 };
 
 enum class ParseAction { Run, Help, Version, UsageError };
@@ -70,6 +79,11 @@ struct ParseResult {
 // "LEFT,TOP,WIDTH,HEIGHT": whole numbers, left and top >= 0, width and height >= 1,
 // left + width and top + height within 32 bits. nullopt when malformed.
 [[nodiscard]] std::optional<CropRect> parseCrop(const QString& text);
+
+// A decimal number ("0.985", "5", "2.5", ".99") below `high`, and above `low` (or equal
+// to it when `openLow` is false); nullopt when malformed or out of range.
+[[nodiscard]] std::optional<double> parseDecimal(const QString& text, double low, double high,
+                                                 bool openLow);
 
 // A whole decimal number in [minimum, maximum]; nullopt otherwise.
 [[nodiscard]] std::optional<int> parseBoundedInt(const QString& text, int minimum, int maximum);

@@ -41,6 +41,32 @@ QString percentText(double percent) {
     return QString::number(percent, 'f', 1) + QLatin1Char('%');
 }
 
+// Present only when the mode is used, so the objects of plain runs stay as they were.
+void addRoundTwoFields(QJsonObject& object, const FileResult& result) {
+    if (result.lossless) {
+        object.insert(QStringLiteral("lossless"), true);
+    }
+    if (result.encodes > 0) {
+        object.insert(QStringLiteral("ssim"),
+                      result.ssim ? QJsonValue(*result.ssim) : QJsonValue());
+        object.insert(QStringLiteral("encodes"), result.encodes);
+    }
+    if (result.dryRun) {
+        object.insert(QStringLiteral("dry_run"), true);
+    }
+}
+
+QString qualityText(const FileResult& result) {
+    if (result.lossless) {
+        return QStringLiteral("lossless");
+    }
+    QString text = QStringLiteral("quality %1").arg(result.quality);
+    if (result.ssim) {
+        text += QStringLiteral(", SSIM %1").arg(*result.ssim, 0, 'f', 4);
+    }
+    return text;
+}
+
 }  // namespace
 
 Reporter::Reporter(Settings settings, std::size_t total, std::FILE* out, std::FILE* err)
@@ -118,7 +144,7 @@ void Reporter::finish(std::size_t notStarted) {
         std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), m_out);
         std::fflush(m_out);
     } else if (m_chatty) {
-        printLine(m_err, summaryLine(m_totals));
+        printLine(m_err, summaryLine(m_totals, m_settings.dryRun));
     }
 }
 
@@ -154,6 +180,7 @@ QByteArray Reporter::jsonLine(const FileResult& result) {
         }
         object.insert(QStringLiteral("warnings"), warnings);
     }
+    addRoundTwoFields(object, result);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
@@ -173,18 +200,20 @@ QByteArray Reporter::summaryJson(const BatchTotals& totals, std::size_t notStart
 }
 
 QString Reporter::verboseLine(const FileResult& result) {
-    return QStringLiteral("%1 -> %2: %3 -> %4 bytes, %5 saved, quality %6")
+    return QStringLiteral("%1%2 -> %3: %4 -> %5 bytes, %6 saved, %7")
+        .arg(result.dryRun ? QStringLiteral("would write: ") : QString())
         .arg(result.input, result.output)
         .arg(result.bytesBefore)
         .arg(result.bytesAfter)
         .arg(percentText(savedPercent(result.bytesBefore, result.bytesAfter)))
-        .arg(result.quality);
+        .arg(qualityText(result));
 }
 
-QString Reporter::summaryLine(const BatchTotals& totals) {
-    return QStringLiteral("%1 file(s): %2 written, %3 skipped, %4 failed; %5 -> %6 bytes, %7 saved")
+QString Reporter::summaryLine(const BatchTotals& totals, bool dryRun) {
+    return QStringLiteral("%1 file(s): %2 %3, %4 skipped, %5 failed; %6 -> %7 bytes, %8 saved")
         .arg(totals.files)
         .arg(totals.written)
+        .arg(dryRun ? QStringLiteral("would be written") : QStringLiteral("written"))
         .arg(totals.skipped)
         .arg(totals.failed)
         .arg(totals.bytesBefore)

@@ -35,6 +35,7 @@ public:
         bool verbose = false;
         bool json = false;
         bool terminal = false;  // stderr is a terminal
+        bool dryRun = false;    // -n: "written" means "would be written"
     };
 
     Reporter(Settings settings, std::size_t total, std::FILE* out, std::FILE* err);
@@ -50,7 +51,7 @@ public:
     [[nodiscard]] static QByteArray jsonLine(const FileResult& result);
     [[nodiscard]] static QByteArray summaryJson(const BatchTotals& totals, std::size_t notStarted);
     [[nodiscard]] static QString verboseLine(const FileResult& result);
-    [[nodiscard]] static QString summaryLine(const BatchTotals& totals);
+    [[nodiscard]] static QString summaryLine(const BatchTotals& totals, bool dryRun = false);
     [[nodiscard]] static QString progressBar(std::size_t done, std::size_t total, int width);
 
 private:

@@ -1,0 +1,301 @@
+#include "lossless_repack.h"
+
+#include <cstring>
+#include <vector>
+
+#include <jerror.h>
+
+#include "imaging/encoder/scan_script.h"
+#include "imaging/libjpeg_bridge.h"
+
+namespace vellora::cli {
+namespace {
+
+// The same bounds the picture reader keeps: a picture larger than this is refused
+// before its coefficients are allocated, and a file with more scans than any encoder
+// writes (a "scan bomb" that keeps the decoder busy for minutes) is refused too.
+constexpr std::int64_t kMaxPixels = 200'000'000;
+constexpr int kMaxScans = 100;
+constexpr int kTooManyScansCode = 1000;
+const char* const kAddonMessages[] = {"Too many scans: more than %d", nullptr};
+
+struct ScanLimit {
+    jpeg_progress_mgr manager{};  // first, so libjpeg's pointer is ours too
+};
+
+void checkScanCount(j_common_ptr common) {
+    if (!common->is_decompressor) {
+        return;
+    }
+    auto* info = reinterpret_cast<j_decompress_ptr>(common);
+    if (info->input_scan_number > kMaxScans) {
+        common->err->msg_code = kTooManyScansCode;
+        common->err->msg_parm.i[0] = kMaxScans;
+        (*common->err->error_exit)(common);
+    }
+}
+
+struct Marker {
+    int code = 0;
+    QByteArray data;
+};
+
+bool startsWith(const QByteArray& data, const char* prefix, std::size_t length) {
+    return static_cast<std::size_t>(data.size()) >= length &&
+           std::memcmp(data.constData(), prefix, length) == 0;
+}
+
+bool isExif(const Marker& marker) {
+    return marker.code == JPEG_APP0 + 1 && startsWith(marker.data, "Exif\0\0", 6);
+}
+bool isIcc(const Marker& marker) {
+    return marker.code == JPEG_APP0 + 2 && startsWith(marker.data, "ICC_PROFILE\0", 12);
+}
+bool isJfif(const Marker& marker) {
+    return marker.code == JPEG_APP0 && startsWith(marker.data, "JFIF\0", 5);
+}
+bool isAdobe(const Marker& marker) {
+    return marker.code == JPEG_APP0 + 14 && startsWith(marker.data, "Adobe", 5);
+}
+
+// The markers the new file carries, in the input's order. JFIF and Adobe blocks are
+// written by libjpeg itself from the copied parameters, so copies would double them.
+std::vector<Marker> markersToKeep(const jpeg_decompress_struct& in, const jpeg_compress_struct& out,
+                                  const RepackSettings& settings) {
+    std::vector<Marker> kept;
+    for (jpeg_saved_marker_ptr saved = in.marker_list; saved; saved = saved->next) {
+        Marker marker{saved->marker, QByteArray(reinterpret_cast<const char*>(saved->data),
+                                                static_cast<qsizetype>(saved->data_length))};
+        if ((isJfif(marker) && out.write_JFIF_header) ||
+            (isAdobe(marker) && out.write_Adobe_marker)) {
+            continue;
+        }
+        if (isIcc(marker)) {
+            if (!settings.stripIcc) {
+                kept.push_back(std::move(marker));
+            }
+            continue;
+        }
+        if (settings.stripMetadata && !isJfif(marker) && !isAdobe(marker)) {
+            // Without the orientation tag a turned photo would show on its side: keep
+            // just that tag.
+            if (isExif(marker)) {
+                const std::optional<int> orientation = exifOrientation(marker.data);
+                if (orientation && *orientation != 1) {
+                    kept.push_back({JPEG_APP0 + 1, minimalExif(*orientation)});
+                }
+            }
+            continue;
+        }
+        kept.push_back(std::move(marker));
+    }
+    return kept;
+}
+
+RepackResult refused(const QString& message) {
+    return {RepackStatus::Refused, {}, message};
+}
+RepackResult failed(const QString& message) {
+    return {RepackStatus::Failed, {}, message};
+}
+
+RepackResult readFailure(const jpeg::ErrorBridge& bridge) {
+    const QString text = QString::fromStdString(bridge.text());
+    if (bridge.failedOnWarning || bridge.manager.msg_code == JERR_INPUT_EOF) {
+        return failed(QStringLiteral("file is truncated or corrupt: ") + text);
+    }
+    switch (bridge.manager.msg_code) {
+        case JERR_SOF_UNSUPPORTED:
+            return refused(
+                QStringLiteral("lossless-process or hierarchical JPEG (%1); --lossless only "
+                               "repacks 8-bit DCT JPEGs")
+                    .arg(text));
+        case JERR_BAD_PRECISION:
+            return refused(QStringLiteral("%1; --lossless only repacks 8-bit DCT JPEGs").arg(text));
+        case kTooManyScansCode:
+            return failed(QStringLiteral("refused: the JPEG has more than %1 scans, far more "
+                                         "than any encoder writes (a scan bomb)")
+                              .arg(kMaxScans));
+        default:
+            return failed(QStringLiteral("cannot read the JPEG: ") + text);
+    }
+}
+
+// One repack with the given scan layout into `bytes`; false with `error` on failure.
+bool writeWithLayout(jpeg_decompress_struct* in, jvirt_barray_ptr* coefficients,
+                     imaging::encoder::ScanLayout layout, const RepackSettings& settings,
+                     QByteArray& bytes, QString& error) {
+    jpeg::Compressor compressor;
+    if (!compressor.valid()) {
+        error = QStringLiteral("cannot start the JPEG writer");
+        return false;
+    }
+    jpeg::MemoryDestination destination;
+    jpeg_compress_struct* out = compressor.info();
+    const bool prepared = jpeg::runGuarded(compressor.bridge(), [&] {
+        destination.attach(out);
+        jpeg_copy_critical_parameters(in, out);
+        // libjpeg adds a JFIF block to every YCbCr or grey file; a file without one
+        // (most camera files carry EXIF instead) does not need it.
+        if (!in->saw_JFIF_marker) {
+            out->write_JFIF_header = FALSE;
+        }
+        out->optimize_coding = TRUE;
+        imaging::encoder::applyScanLayout(out, layout);
+    });
+    if (!prepared) {
+        error = QString::fromStdString(compressor.bridge().text());
+        return false;
+    }
+    const std::vector<Marker> markers = markersToKeep(*in, *out, settings);
+    const bool written = jpeg::runGuarded(compressor.bridge(), [&] {
+        jpeg_write_coefficients(out, coefficients);
+        for (const Marker& marker : markers) {
+            jpeg_write_marker(out, marker.code,
+                              reinterpret_cast<const JOCTET*>(marker.data.constData()),
+                              static_cast<unsigned int>(marker.data.size()));
+        }
+        jpeg_finish_compress(out);
+    });
+    if (!written) {
+        error = QString::fromStdString(compressor.bridge().text());
+        return false;
+    }
+    bytes = QByteArray(reinterpret_cast<const char*>(destination.data()),
+                       static_cast<qsizetype>(destination.size()));
+    return true;
+}
+
+std::uint32_t readNumber(const unsigned char* at, int bytes, bool littleEndian) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        const int index = littleEndian ? bytes - 1 - i : i;
+        value = (value << 8) | at[index];
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<int> exifOrientation(const QByteArray& payload) {
+    // "Exif\0\0", then a TIFF header: byte order, 42, offset of the first directory.
+    constexpr qsizetype kTiff = 6;
+    if (!startsWith(payload, "Exif\0\0", 6) || payload.size() < kTiff + 8) {
+        return std::nullopt;
+    }
+    const auto* tiff = reinterpret_cast<const unsigned char*>(payload.constData()) + kTiff;
+    const std::int64_t size = payload.size() - kTiff;
+    bool little = false;
+    if (tiff[0] == 'I' && tiff[1] == 'I') {
+        little = true;
+    } else if (!(tiff[0] == 'M' && tiff[1] == 'M')) {
+        return std::nullopt;
+    }
+    if (readNumber(tiff + 2, 2, little) != 42) {
+        return std::nullopt;
+    }
+    const std::int64_t directory = readNumber(tiff + 4, 4, little);
+    if (directory + 2 > size) {
+        return std::nullopt;
+    }
+    const std::int64_t entries = readNumber(tiff + directory, 2, little);
+    for (std::int64_t index = 0; index < entries; ++index) {
+        const std::int64_t entry = directory + 2 + index * 12;
+        if (entry + 12 > size) {
+            return std::nullopt;
+        }
+        const std::uint32_t tag = readNumber(tiff + entry, 2, little);
+        const std::uint32_t type = readNumber(tiff + entry + 2, 2, little);
+        const std::uint32_t count = readNumber(tiff + entry + 4, 4, little);
+        if (tag == 0x0112 && type == 3 && count == 1) {  // a single SHORT
+            const int value = static_cast<int>(readNumber(tiff + entry + 8, 2, little));
+            if (value >= 1 && value <= 8) {
+                return value;
+            }
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+QByteArray minimalExif(int orientation) {
+    // Little-endian TIFF with one directory of one entry, and no next directory.
+    static const unsigned char kTemplate[] = {
+        'E',  'x',  'i', 'f', 0, 0,                    // APP1 EXIF identifier
+        'I',  'I',  42,  0,   8, 0, 0, 0,              // header, directory at 8
+        1,    0,                                       // one entry
+        0x12, 0x01, 3,   0,   1, 0, 0, 0, 0, 0, 0, 0,  // orientation, SHORT, 1, value
+        0,    0,    0,   0};                           // no next directory
+    QByteArray bytes(reinterpret_cast<const char*>(kTemplate), sizeof kTemplate);
+    bytes[6 + 8 + 2 + 8] = static_cast<char>(orientation);
+    return bytes;
+}
+
+RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings) {
+    jpeg::Decompressor decompressor;
+    if (!decompressor.valid()) {
+        return failed(QStringLiteral("cannot start the JPEG reader"));
+    }
+    jpeg_decompress_struct* in = decompressor.info();
+    ScanLimit limit;
+    limit.manager.progress_monitor = checkScanCount;
+    const bool header = jpeg::runGuarded(decompressor.bridge(), [&] {
+        in->err->addon_message_table = kAddonMessages;
+        in->err->first_addon_message = kTooManyScansCode;
+        in->err->last_addon_message = kTooManyScansCode;
+        jpeg_mem_src(in, reinterpret_cast<const unsigned char*>(input.constData()),
+                     static_cast<unsigned long>(input.size()));
+        jpeg_save_markers(in, JPEG_COM, 0xFFFF);
+        for (int app = 0; app < 16; ++app) {
+            jpeg_save_markers(in, JPEG_APP0 + app, 0xFFFF);
+        }
+        jpeg_read_header(in, TRUE);
+    });
+    if (!header) {
+        return readFailure(decompressor.bridge());
+    }
+    if (in->arith_code) {
+        return refused(
+            QStringLiteral("arithmetic-coded JPEG: already tighter than Huffman coding "
+                           "repacks it; --lossless leaves it alone"));
+    }
+    if (static_cast<std::int64_t>(in->image_width) * in->image_height > kMaxPixels) {
+        return failed(QStringLiteral("picture too large: %1 x %2 pixels")
+                          .arg(in->image_width)
+                          .arg(in->image_height));
+    }
+    jvirt_barray_ptr* coefficients = nullptr;
+    const bool read = jpeg::runGuarded(decompressor.bridge(), [&] {
+        in->progress = &limit.manager;
+        coefficients = jpeg_read_coefficients(in);
+    });
+    if (!read || coefficients == nullptr) {
+        return readFailure(decompressor.bridge());
+    }
+
+    // Our layout is made for one-component and YCbCr-like three-component files;
+    // libjpeg's own works for every component count. The smaller result wins.
+    using imaging::encoder::ScanLayout;
+    std::vector<ScanLayout> layouts;
+    if (in->num_components == 1 || in->num_components == 3) {
+        layouts.push_back(ScanLayout::Tuned);
+    }
+    layouts.push_back(ScanLayout::LibjpegProgressive);
+    RepackResult best = failed({});
+    for (const ScanLayout layout : layouts) {
+        QByteArray bytes;
+        QString error;
+        if (!writeWithLayout(in, coefficients, layout, settings, bytes, error)) {
+            if (best.status != RepackStatus::Ok) {
+                best = failed(QStringLiteral("cannot repack the JPEG: ") + error);
+            }
+            continue;
+        }
+        if (best.status != RepackStatus::Ok || bytes.size() < best.bytes.size()) {
+            best = {RepackStatus::Ok, std::move(bytes), {}};
+        }
+    }
+    return best;
+}
+
+}  // namespace vellora::cli

@@ -1,0 +1,198 @@
+#include "ssim.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "imaging/libjpeg_bridge.h"
+
+namespace vellora::cli {
+namespace {
+
+constexpr int kWindow = 11;
+constexpr double kSigma = 1.5;
+constexpr double kC1 = (0.01 * 255) * (0.01 * 255);
+constexpr double kC2 = (0.03 * 255) * (0.03 * 255);
+
+std::array<float, kWindow> gaussianWeights() {
+    std::array<float, kWindow> weights{};
+    double sum = 0;
+    for (int i = 0; i < kWindow; ++i) {
+        const double distance = i - kWindow / 2;
+        const double weight = std::exp(-distance * distance / (2 * kSigma * kSigma));
+        weights[static_cast<std::size_t>(i)] = static_cast<float>(weight);
+        sum += weight;
+    }
+    for (float& weight : weights) {
+        weight = static_cast<float>(weight / sum);
+    }
+    return weights;
+}
+
+void lumaRow(const std::uint8_t* rgb, int width, float* out) {
+    for (int x = 0; x < width; ++x) {
+        out[x] = 0.299f * rgb[3 * x] + 0.587f * rgb[3 * x + 1] + 0.114f * rgb[3 * x + 2];
+    }
+}
+
+double ssimOf(double meanX, double meanY, double varianceX, double varianceY, double covariance) {
+    return ((2 * meanX * meanY + kC1) * (2 * covariance + kC2)) /
+           ((meanX * meanX + meanY * meanY + kC1) * (varianceX + varianceY + kC2));
+}
+
+// A picture smaller than the window: one window over all of it, equal weights.
+double wholePictureSsim(const LumaPlane& a, const LumaPlane& b) {
+    const std::size_t count = a.values.size();
+    double sumX = 0, sumY = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        sumX += a.values[i];
+        sumY += b.values[i];
+    }
+    const double meanX = sumX / count, meanY = sumY / count;
+    double xx = 0, yy = 0, xy = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double dx = a.values[i] - meanX, dy = b.values[i] - meanY;
+        xx += dx * dx;
+        yy += dy * dy;
+        xy += dx * dy;
+    }
+    return ssimOf(meanX, meanY, xx / count, yy / count, xy / count);
+}
+
+}  // namespace
+
+LumaPlane lumaFromRgb(const std::uint8_t* rgb, int width, int height, std::ptrdiff_t stride) {
+    LumaPlane plane;
+    plane.width = width;
+    plane.height = height;
+    plane.values.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    for (int y = 0; y < height; ++y) {
+        lumaRow(rgb + y * stride, width, plane.values.data() + static_cast<std::size_t>(y) * width);
+    }
+    return plane;
+}
+
+std::optional<LumaPlane> decodeJpegLuma(const QByteArray& jpeg, QString& error) {
+    jpeg::Decompressor decompressor;
+    if (!decompressor.valid()) {
+        error = QStringLiteral("cannot start the JPEG reader");
+        return std::nullopt;
+    }
+    jpeg_decompress_struct* info = decompressor.info();
+    const bool started = jpeg::runGuarded(decompressor.bridge(), [&] {
+        jpeg_mem_src(info, reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                     static_cast<unsigned long>(jpeg.size()));
+        jpeg_read_header(info, TRUE);
+        info->out_color_space = JCS_RGB;
+        jpeg_start_decompress(info);
+    });
+    if (!started) {
+        error = QStringLiteral("cannot decode the result: ") +
+                QString::fromStdString(decompressor.bridge().text());
+        return std::nullopt;
+    }
+    LumaPlane plane;
+    plane.width = static_cast<int>(info->output_width);
+    plane.height = static_cast<int>(info->output_height);
+    plane.values.resize(static_cast<std::size_t>(plane.width) * plane.height);
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(plane.width) * 3);
+    JSAMPROW rows[1] = {row.data()};
+    float* out = plane.values.data();
+    const int width = plane.width;
+    const bool decoded = jpeg::runGuarded(decompressor.bridge(), [&] {
+        while (info->output_scanline < info->output_height) {
+            const JDIMENSION y = info->output_scanline;
+            if (jpeg_read_scanlines(info, rows, 1) != 1) {
+                break;
+            }
+            lumaRow(rows[0], width, out + static_cast<std::size_t>(y) * width);
+        }
+        jpeg_finish_decompress(info);
+    });
+    if (!decoded || info->output_scanline < info->output_height) {
+        error = QStringLiteral("cannot decode the result: ") +
+                QString::fromStdString(decompressor.bridge().text());
+        return std::nullopt;
+    }
+    return plane;
+}
+
+std::optional<double> meanSsim(const LumaPlane& a, const LumaPlane& b) {
+    if (a.width != b.width || a.height != b.height || a.values.empty() ||
+        a.values.size() != b.values.size()) {
+        return std::nullopt;
+    }
+    if (a.width < kWindow || a.height < kWindow) {
+        return wholePictureSsim(a, b);
+    }
+    static const std::array<float, kWindow> weights = gaussianWeights();
+    const int outWidth = a.width - kWindow + 1;
+    const int outHeight = a.height - kWindow + 1;
+    const auto columns = static_cast<std::size_t>(outWidth);
+
+    // The horizontal pass of the five local sums (x, y, x^2, y^2, xy) for the last
+    // kWindow rows, in a ring; the vertical pass then makes one output row.
+    constexpr int kSums = 5;
+    std::vector<float> ring(static_cast<std::size_t>(kWindow) * kSums * columns);
+    auto slot = [&](int row, int sum) {
+        return ring.data() + (static_cast<std::size_t>(row % kWindow) * kSums + sum) * columns;
+    };
+    std::vector<float> products(static_cast<std::size_t>(a.width) * 3);
+    std::array<std::vector<double>, kSums> vertical;
+    for (auto& line : vertical) {
+        line.resize(columns);
+    }
+
+    double total = 0;
+    for (int y = 0; y < a.height; ++y) {
+        const float* x0 = a.values.data() + static_cast<std::size_t>(y) * a.width;
+        const float* y0 = b.values.data() + static_cast<std::size_t>(y) * b.width;
+        float* xx = products.data();
+        float* yy = xx + a.width;
+        float* xy = yy + a.width;
+        for (int i = 0; i < a.width; ++i) {
+            xx[i] = x0[i] * x0[i];
+            yy[i] = y0[i] * y0[i];
+            xy[i] = x0[i] * y0[i];
+        }
+        const float* sources[kSums] = {x0, y0, xx, yy, xy};
+        for (int sum = 0; sum < kSums; ++sum) {
+            float* out = slot(y, sum);
+            std::fill(out, out + columns, 0.0f);
+            const float* source = sources[sum];
+            for (int k = 0; k < kWindow; ++k) {
+                const float weight = weights[static_cast<std::size_t>(k)];
+                const float* shifted = source + k;
+                for (std::size_t c = 0; c < columns; ++c) {
+                    out[c] += weight * shifted[c];
+                }
+            }
+        }
+        if (y < kWindow - 1) {
+            continue;
+        }
+        for (int sum = 0; sum < kSums; ++sum) {
+            double* line = vertical[static_cast<std::size_t>(sum)].data();
+            std::fill(line, line + columns, 0.0);
+            for (int k = 0; k < kWindow; ++k) {
+                const double weight = weights[static_cast<std::size_t>(k)];
+                const float* in = slot(y - kWindow + 1 + k, sum);
+                for (std::size_t c = 0; c < columns; ++c) {
+                    line[c] += weight * in[c];
+                }
+            }
+        }
+        double rowTotal = 0;
+        for (std::size_t c = 0; c < columns; ++c) {
+            const double meanX = vertical[0][c], meanY = vertical[1][c];
+            const double varianceX = vertical[2][c] - meanX * meanX;
+            const double varianceY = vertical[3][c] - meanY * meanY;
+            const double covariance = vertical[4][c] - meanX * meanY;
+            rowTotal += ssimOf(meanX, meanY, varianceX, varianceY, covariance);
+        }
+        total += rowTotal;
+    }
+    return total / (static_cast<double>(columns) * outHeight);
+}
+
+}  // namespace vellora::cli

@@ -1,0 +1,138 @@
+#include "stdio_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+
+#include "cli/native_files.h"
+
+namespace vellora::cli {
+namespace {
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Closes a descriptor on every way out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    [[nodiscard]] int get() const { return m_fd; }
+    // Closes now; false (errno set) when the close reports a failed write.
+    bool close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error) {
+    QByteArray bytes;
+    char chunk[1 << 16];
+    for (;;) {
+        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        if (count == 0) {
+            return bytes;
+        }
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = QStringLiteral("cannot read standard input: ") + systemError(errno);
+            return std::nullopt;
+        }
+        if (bytes.size() + count > limit) {
+            error = QStringLiteral("standard input holds more than %1 bytes").arg(limit);
+            return std::nullopt;
+        }
+        bytes.append(chunk, static_cast<qsizetype>(count));
+    }
+}
+
+bool writeAllTo(int fd, const QByteArray& bytes, QString& error) {
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t count = ::write(fd, data, static_cast<std::size_t>(left));
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = systemError(errno);
+            return false;
+        }
+        data += count;
+        left -= count;
+    }
+    return true;
+}
+
+bool writeFileDurably(const QString& path, const QByteArray& bytes, QString& error) {
+    Descriptor file(::open(nativePath(path).constData(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (file.get() < 0) {
+        error = QStringLiteral("cannot open '%1': %2").arg(path, systemError(errno));
+        return false;
+    }
+    QString reason;
+    if (!writeAllTo(file.get(), bytes, reason)) {
+        error = QStringLiteral("cannot write '%1': %2").arg(path, reason);
+        return false;
+    }
+    if (::fsync(file.get()) != 0 || !file.close()) {
+        error = QStringLiteral("cannot write '%1': %2").arg(path, systemError(errno));
+        return false;
+    }
+    return true;
+}
+
+PictureType pictureTypeOfContent(const QByteArray& bytes) {
+    if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xD8 &&
+        static_cast<unsigned char>(bytes[2]) == 0xFF) {
+        return PictureType::Jpeg;
+    }
+    if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {
+        return PictureType::Bitmap;
+    }
+    return PictureType::Invalid;
+}
+
+std::optional<FileTimes> fileTimes(const QString& path) {
+    struct stat info {};
+    if (::stat(nativePath(path).constData(), &info) != 0) {
+        return std::nullopt;
+    }
+    return FileTimes{info.st_atim.tv_sec, info.st_atim.tv_nsec, info.st_mtim.tv_sec,
+                     info.st_mtim.tv_nsec};
+}
+
+bool setFileTimes(const QString& path, const FileTimes& times, QString& error) {
+    timespec both[2] = {};
+    both[0].tv_sec = static_cast<time_t>(times.accessSeconds);
+    both[0].tv_nsec = static_cast<long>(times.accessNanoseconds);
+    both[1].tv_sec = static_cast<time_t>(times.modifySeconds);
+    both[1].tv_nsec = static_cast<long>(times.modifyNanoseconds);
+    if (::utimensat(AT_FDCWD, nativePath(path).constData(), both, 0) != 0) {
+        error = QStringLiteral("cannot set the times of '%1': %2").arg(path, systemError(errno));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vellora::cli

@@ -1,0 +1,393 @@
+// The real vellora-cli with --lossless, --target-ssim, -p, --min-saving, -n and "-",
+// on pictures made in a scratch folder, checked through other decoders than its own.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "cli_test_support.h"
+#include "round_two_support.h"
+#include "support/test_support.h"
+
+namespace vellora::test {
+namespace {
+
+const QString kCli = QStringLiteral(VELLORA_BIN_DIR "/vellora-cli");
+
+class CliRoundTwoTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+    QString at(const QString& relative) const { return m_dir.filePath(relative); }
+    CliRun run(const QStringList& arguments) const { return runCli(arguments, m_dir.path()); }
+    void makeJpeg(const QString& relative, int width, int height, int quality = 95, int which = 1) {
+        QDir().mkpath(QFileInfo(at(relative)).path());
+        ASSERT_TRUE(writeJpeg(at(relative), photo(width, height, which), quality));
+    }
+    static QJsonObject firstObject(const QByteArray& lines) {
+        return QJsonDocument::fromJson(lines.split('\n').front()).object();
+    }
+
+    QTemporaryDir m_dir;
+};
+
+// What djpeg (libjpeg-turbo's own program, a second decoder) makes of a file.
+QByteArray djpegPixels(const QString& path) {
+    QProcess djpeg;
+    djpeg.start(QStringLiteral("djpeg"), {QStringLiteral("-ppm"), path});
+    if (!djpeg.waitForFinished(60000) || djpeg.exitCode() != 0) {
+        return {};
+    }
+    return djpeg.readAllStandardOutput();
+}
+
+// Every entry below `folder` with its size and modification time to the nanosecond.
+QStringList listingWithSizesAndTimes(const QString& folder) {
+    QStringList lines;
+    QDirIterator iterator(folder,
+                          QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                          QDirIterator::Subdirectories);
+    while (iterator.hasNext()) {
+        const QString path = iterator.next();
+        struct stat info {};
+        ::lstat(QFile::encodeName(path).constData(), &info);
+        lines << QStringLiteral("%1 %2 %3.%4")
+                     .arg(path)
+                     .arg(info.st_size)
+                     .arg(info.st_mtim.tv_sec)
+                     .arg(info.st_mtim.tv_nsec);
+    }
+    struct stat top {};
+    ::stat(QFile::encodeName(folder).constData(), &top);
+    lines << QStringLiteral(". %1.%2").arg(top.st_mtim.tv_sec).arg(top.st_mtim.tv_nsec);
+    lines.sort();
+    return lines;
+}
+
+TEST_F(CliRoundTwoTest, LosslessKeepsEveryKindPixelIdenticalThroughDjpeg) {
+    QStringList names;
+    int index = 0;
+    for (const JpegKind& kind : jpegKinds()) {
+        const QString name = QStringLiteral("kind%1.jpg").arg(index++);
+        ASSERT_TRUE(writeBytes(at(name), encodeKind(photo(211, 157, 2 + index), kind)));
+        names << name;
+    }
+    const QStringList shared = {QStringLiteral("bad/jpeg/ljt-testimages/testorig.jpg"),
+                                QStringLiteral("bad/jpeg/exif-orientation/Portrait_5.jpg"),
+                                QStringLiteral("photos/BytheWater.jpg")};
+    for (const QString& file : shared) {
+        const QString name = QStringLiteral("shared%1.jpg").arg(index++);
+        ASSERT_TRUE(QFile::copy(testData(file), at(name)));
+        names << name;
+    }
+    // --keep-larger: every result is written, so every one can be looked at.
+    const CliRun result = run({"--lossless", "--keep-larger", "--json", "-d", "out", "."});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    for (const QString& name : names) {
+        const QByteArray before = djpegPixels(at(name));
+        const QByteArray after = djpegPixels(at(QStringLiteral("out/") + name));
+        ASSERT_FALSE(before.isEmpty()) << name.toStdString();
+        EXPECT_EQ(before, after) << name.toStdString();
+        EXPECT_LE(QFileInfo(at(QStringLiteral("out/") + name)).size(), QFileInfo(at(name)).size())
+            << name.toStdString();
+    }
+    for (const QByteArray& line : result.out.split('\n')) {
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        if (!object.isEmpty() && !object.value(QStringLiteral("summary")).toBool()) {
+            EXPECT_TRUE(object.value(QStringLiteral("lossless")).toBool());
+            EXPECT_TRUE(object.value(QStringLiteral("quality")).isNull());
+        }
+    }
+}
+
+TEST_F(CliRoundTwoTest, LosslessKeepsTheOrientationTagAndThePixelsAsStored) {
+    ASSERT_TRUE(QFile::copy(testData(QStringLiteral("bad/jpeg/exif-orientation/Landscape_6.jpg")),
+                            at(QStringLiteral("turned.jpg"))));
+    const CliRun result = run({"--lossless", "--keep-larger", "-o", "out.jpg", "turned.jpg"});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    // Stored size, not turned: a 6 is shown turned by a quarter.
+    EXPECT_EQ(readJpegMarkers(at("out.jpg")).width, readJpegMarkers(at("turned.jpg")).width);
+    EXPECT_EQ(readJpegMarkers(at("out.jpg")).exifBlocks, 1);
+    EXPECT_EQ(QImage(at("out.jpg")).size(), QImage(at("turned.jpg")).size());  // Qt turns both
+}
+
+TEST_F(CliRoundTwoTest, LosslessRefusedKindsAreSkippedWithTheirReason) {
+    ASSERT_TRUE(QFile::copy(testData(QStringLiteral("bad/jpeg/ljt-testimages/testimgari.jpg")),
+                            at(QStringLiteral("arith.jpg"))));
+    ASSERT_TRUE(QFile::copy(
+        testData(QStringLiteral("bad/jpeg/ljt-lossless/random8_100x91_lossless_psv5_pt2.jpg")),
+        at(QStringLiteral("lossless.jpg"))));
+    ASSERT_TRUE(QFile::copy(testData(QStringLiteral("bad/jpeg/ljt-testimages/monkey12.jpg")),
+                            at(QStringLiteral("twelve.jpg"))));
+    const QStringList before = treeOf(m_dir.path());
+    const CliRun result = run({"--lossless", "-v", "arith.jpg", "lossless.jpg", "twelve.jpg"});
+    EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const QString err = QString::fromLocal8Bit(result.err);
+    EXPECT_TRUE(err.contains(QLatin1String("arith.jpg: skipped: arithmetic-coded")))
+        << result.err.toStdString();
+    EXPECT_TRUE(err.contains(QLatin1String("lossless.jpg: skipped: lossless-process")));
+    EXPECT_TRUE(
+        err.contains(QLatin1String("twelve.jpg: skipped: Unsupported JPEG data precision 12")));
+    EXPECT_EQ(treeOf(m_dir.path()), before);  // never a lossy encode in their place
+}
+
+TEST_F(CliRoundTwoTest, LosslessWithABmpNeedsAQuality) {
+    ASSERT_TRUE(writeBmp(at("scan.bmp"), photo(64, 48)));
+    makeJpeg("photo.jpg", 64, 48);
+    const CliRun refused = run({"--lossless", "scan.bmp", "photo.jpg"});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_TRUE(refused.err.contains("scan.bmp"));
+    EXPECT_FALSE(QFile::exists(at("scan-vellora.jpg")));
+    EXPECT_FALSE(QFile::exists(at("photo-vellora.jpg")));
+    const CliRun accepted = run({"--lossless", "-q", "60", "--json", "scan.bmp"});
+    EXPECT_EQ(accepted.exitCode, 0) << accepted.err.toStdString();
+    EXPECT_EQ(firstObject(accepted.out).value(QStringLiteral("quality")).toInt(), 60);
+    EXPECT_TRUE(QFile::exists(at("scan-vellora.jpg")));
+}
+
+// The target is checked again here: the result decoded by Qt's reader and the SSIM
+// computed the slow direct way.
+TEST_F(CliRoundTwoTest, TargetSsimIsMetByTheLowestQualityWithinEightEncodes) {
+    makeJpeg("photo.jpg", 160, 120, 98, 8);
+    for (const double target : {0.9, 0.97, 0.99}) {
+        const QString output = QStringLiteral("out-%1.jpg").arg(target);
+        const CliRun result = run({"--target-ssim", QString::number(target), "--keep-larger",
+                                   "--json", "-o", output, "photo.jpg"});
+        ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+        const QJsonObject object = firstObject(result.out);
+        const int quality = object.value(QStringLiteral("quality")).toInt();
+        const double reported = object.value(QStringLiteral("ssim")).toDouble();
+        EXPECT_LE(object.value(QStringLiteral("encodes")).toInt(), 8);
+        EXPECT_GE(reported, target);
+        const QImage original(at("photo.jpg"));
+        const double measured = directSsim(original, QImage(at(output)));
+        EXPECT_GE(measured, target - 1e-4) << target;
+        EXPECT_NEAR(measured, reported, 1e-3) << target;
+        if (quality > 1) {
+            // One quality lower misses: the answer is the lowest that reaches it.
+            const QString lower = QStringLiteral("lower-%1.jpg").arg(target);
+            ASSERT_EQ(
+                run({"-q", QString::number(quality - 1), "--keep-larger", "-o", lower, "photo.jpg"})
+                    .exitCode,
+                0);
+            EXPECT_LT(directSsim(original, QImage(at(lower))), target) << target;
+        }
+    }
+}
+
+TEST_F(CliRoundTwoTest, TargetSsimOutOfReachIsSkipped) {
+    makeJpeg("photo.jpg", 96, 64, 60, 4);
+    const CliRun result = run({"--target-ssim", "0.999999", "--json", "photo.jpg"});
+    EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const QJsonObject object = firstObject(result.out);
+    EXPECT_EQ(object.value(QStringLiteral("status")).toString(), QStringLiteral("skipped"));
+    EXPECT_TRUE(
+        object.value(QStringLiteral("error")).toString().contains(QLatin1String("not reached")));
+    EXPECT_FALSE(QFile::exists(at("photo-vellora.jpg")));
+}
+
+TEST_F(CliRoundTwoTest, PreserveTimesKeepsTheInputsTimes) {
+    // Each run has its own input: reading a file may move its access time.
+    for (const char* name : {"one.jpg", "two.jpg", "three.jpg", "four.jpg"}) {
+        makeJpeg(QString::fromLatin1(name), 120, 90, 95);
+    }
+    // In the past, with nanoseconds, different for access and modification.
+    const timespec times[2] = {{1600000000, 123456789}, {1500000000, 987654321}};
+    for (const char* name : {"one.jpg", "two.jpg", "three.jpg", "four.jpg"}) {
+        ASSERT_EQ(
+            ::utimensat(AT_FDCWD, QFile::encodeName(at(QString::fromLatin1(name))).constData(),
+                        times, 0),
+            0);
+    }
+    for (const QStringList& arguments :
+         {QStringList{"-p", "-o", "kept.jpg", "one.jpg"},
+          QStringList{"--preserve-times", "--lossless", "--keep-larger", "-o", "repacked.jpg",
+                      "two.jpg"},
+          QStringList{"-p", "--in-place", "three.jpg"},
+          QStringList{"-o", "plain.jpg", "four.jpg"}}) {
+        const CliRun result = run(arguments);
+        ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    }
+    for (const char* name : {"kept.jpg", "repacked.jpg", "three.jpg"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(at(QString::fromLatin1(name))).constData(), &info), 0);
+        EXPECT_EQ(info.st_mtim.tv_sec, 1500000000) << name;
+        EXPECT_EQ(info.st_mtim.tv_nsec, 987654321) << name;
+        EXPECT_EQ(info.st_atim.tv_sec, 1600000000) << name;
+    }
+    struct stat plain {};
+    ASSERT_EQ(::stat(QFile::encodeName(at("plain.jpg")).constData(), &plain), 0);
+    EXPECT_GT(plain.st_mtim.tv_sec, 1500000000);  // without -p: the time of the write
+}
+
+TEST_F(CliRoundTwoTest, MinSavingSkipsResultsThatSaveTooLittle) {
+    makeJpeg("photo.jpg", 160, 120, 95, 6);
+    const CliRun probe = run({"-n", "--json", "photo.jpg"});
+    ASSERT_EQ(probe.exitCode, 0);
+    const double saved = firstObject(probe.out).value(QStringLiteral("saved_percent")).toDouble();
+    ASSERT_GT(saved, 2.0);
+    const CliRun tooLittle =
+        run({"--min-saving", QString::number(saved + 1.0, 'f', 1), "--json", "photo.jpg"});
+    EXPECT_EQ(tooLittle.exitCode, 0);
+    EXPECT_EQ(firstObject(tooLittle.out).value(QStringLiteral("status")).toString(),
+              QStringLiteral("skipped"));
+    EXPECT_TRUE(firstObject(tooLittle.out)
+                    .value(QStringLiteral("error"))
+                    .toString()
+                    .contains(QLatin1String("--min-saving")));
+    EXPECT_FALSE(QFile::exists(at("photo-vellora.jpg")));
+    const CliRun enough = run({"--min-saving", QString::number(saved - 1.0, 'f', 1), "photo.jpg"});
+    EXPECT_EQ(enough.exitCode, 0);
+    EXPECT_TRUE(QFile::exists(at("photo-vellora.jpg")));
+}
+
+TEST_F(CliRoundTwoTest, DryRunLeavesTheFolderByteIdentical) {
+    makeJpeg("a.jpg", 120, 90, 95, 1);
+    makeJpeg("sub/b.jpg", 100, 80, 95, 2);
+    ASSERT_TRUE(writeBmp(at("sub/c.bmp"), photo(60, 40, 3)));
+    makeJpeg("a-vellora.jpg", 20, 20);  // an existing output, replaced only with -f
+    const QStringList before = listingWithSizesAndTimes(m_dir.path());
+    const QByteArray aBytes = readBytes(at("a.jpg"));
+    for (const QStringList& arguments :
+         {QStringList{"-n", "-f", "--json", "a.jpg"}, QStringList{"-n", "-r", "-d", "new/out", "."},
+          QStringList{"--dry-run", "--in-place", "-p", "-r", "."},
+          QStringList{"-n", "--lossless", "-q", "70", "-r", "-d", "x", "."},
+          QStringList{"-n", "--target-ssim", "0.95", "a.jpg", "-o", "t.jpg"}}) {
+        const CliRun result = run(arguments);
+        EXPECT_EQ(result.exitCode, 0)
+            << arguments.join(' ').toStdString() << result.err.toStdString();
+        EXPECT_EQ(listingWithSizesAndTimes(m_dir.path()), before)
+            << arguments.join(' ').toStdString();
+    }
+    EXPECT_EQ(readBytes(at("a.jpg")), aBytes);
+    const CliRun report = run({"-n", "-f", "--json", "a.jpg"});
+    const QJsonObject object = firstObject(report.out);
+    EXPECT_TRUE(object.value(QStringLiteral("dry_run")).toBool());
+    EXPECT_EQ(object.value(QStringLiteral("output")).toString(), QStringLiteral("a-vellora.jpg"));
+    EXPECT_GT(object.value(QStringLiteral("bytes_after")).toInteger(), 0);
+    EXPECT_TRUE(report.err.contains("would write: a.jpg -> a-vellora.jpg"));
+}
+
+// "-": a picture through a pipe. Runs the tool with `input` on stdin.
+struct PipeRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+PipeRun pipeThrough(const QStringList& arguments, const QByteArray& input, const QString& folder) {
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(kCli, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    PipeRun run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
+    makeJpeg("photo.jpg", 150, 100, 95, 5);
+    const QByteArray jpeg = readBytes(at("photo.jpg"));
+    ASSERT_TRUE(writeBmp(at("scan.bmp"), photo(70, 50, 6)));
+
+    // The same bytes as the file mode writes.
+    ASSERT_EQ(run({"-q", "60", "-o", "file.jpg", "photo.jpg"}).exitCode, 0);
+    const PipeRun piped = pipeThrough({"-q", "60", "--json", "-"}, jpeg, m_dir.path());
+    ASSERT_EQ(piped.exitCode, 0) << piped.err.toStdString();
+    EXPECT_EQ(piped.out, readBytes(at("file.jpg")));
+    // --json goes to stderr, naming the streams.
+    const QJsonObject object = QJsonDocument::fromJson(piped.err.split('\n').front()).object();
+    EXPECT_EQ(object.value(QStringLiteral("input")).toString(), QStringLiteral("-"));
+    EXPECT_EQ(object.value(QStringLiteral("output")).toString(), QStringLiteral("-"));
+    EXPECT_EQ(object.value(QStringLiteral("bytes_after")).toInteger(), piped.out.size());
+
+    // Lossless: the same pixels come out.
+    const PipeRun lossless = pipeThrough({"--lossless", "-"}, jpeg, m_dir.path());
+    ASSERT_EQ(lossless.exitCode, 0) << lossless.err.toStdString();
+    ASSERT_TRUE(writeBytes(at("lossless.jpg"), lossless.out));
+    EXPECT_EQ(djpegPixels(at("lossless.jpg")), djpegPixels(at("photo.jpg")));
+
+    // A BMP is told by its content; the result is a JPEG.
+    const PipeRun bmp = pipeThrough({"-"}, readBytes(at("scan.bmp")), m_dir.path());
+    ASSERT_EQ(bmp.exitCode, 0) << bmp.err.toStdString();
+    EXPECT_TRUE(bmp.out.startsWith("\xFF\xD8\xFF"));
+    EXPECT_EQ(QImage::fromData(bmp.out).size(), QSize(70, 50));
+
+    // A result that is not smaller: the input passes through unchanged.
+    const QByteArray small = readBytes(at("file.jpg"));
+    const PipeRun skipped = pipeThrough({"-q", "100", "-"}, small, m_dir.path());
+    EXPECT_EQ(skipped.exitCode, 0);
+    EXPECT_EQ(skipped.out, small);
+
+    // With -o the result goes to the file, stdout stays empty.
+    const PipeRun toFile = pipeThrough({"-", "-o", "from-stdin.jpg"}, jpeg, m_dir.path());
+    EXPECT_EQ(toFile.exitCode, 0) << toFile.err.toStdString();
+    EXPECT_TRUE(toFile.out.isEmpty());
+    EXPECT_TRUE(QImage(at("from-stdin.jpg")).size() == QSize(150, 100));
+
+    // Not a picture, or nothing: a clear failure and nothing on stdout.
+    for (const QByteArray& bad :
+         {QByteArray("GIF89a..."), QByteArray(), jpeg.left(jpeg.size() / 3)}) {
+        const PipeRun failed = pipeThrough({"-"}, bad, m_dir.path());
+        EXPECT_EQ(failed.exitCode, 1) << bad.size();
+        EXPECT_TRUE(failed.out.isEmpty()) << bad.size();
+        EXPECT_FALSE(failed.err.isEmpty()) << bad.size();
+    }
+}
+
+TEST_F(CliRoundTwoTest, ATerminalStdoutIsRefused) {
+    makeJpeg("photo.jpg", 64, 48);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) {
+        GTEST_SKIP() << "no pseudo-terminal on this machine";
+    }
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const QByteArray terminal = ::ptsname(master);
+    const QByteArray program = QFile::encodeName(kCli);
+    const QByteArray input = QFile::encodeName(at("photo.jpg"));
+    const QByteArray errors = QFile::encodeName(at("err.txt"));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int in = ::open(input.constData(), O_RDONLY);
+        const int out = ::open(terminal.constData(), O_RDWR | O_NOCTTY);
+        const int err = ::open(errors.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0) {
+            ::_exit(99);
+        }
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::execl(program.constData(), program.constData(), "-", static_cast<char*>(nullptr));
+        ::_exit(98);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(master);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_TRUE(readBytes(at("err.txt")).contains("stdout is a terminal"));
+}
+
+}  // namespace
+}  // namespace vellora::test

@@ -1,0 +1,210 @@
+#include "round_two_support.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "imaging/libjpeg_bridge.h"
+
+namespace vellora::test {
+
+std::vector<JpegKind> jpegKinds() {
+    std::vector<JpegKind> kinds;
+    kinds.push_back({"baseline 4:2:0"});
+    JpegKind progressive{"progressive"};
+    progressive.progressive = true;
+    kinds.push_back(progressive);
+    JpegKind grey{"grey"};
+    grey.grey = true;
+    kinds.push_back(grey);
+    JpegKind full{"4:4:4"};
+    full.lumaH = full.lumaV = 1;
+    kinds.push_back(full);
+    JpegKind half{"4:2:2"};
+    half.lumaH = 2;
+    half.lumaV = 1;
+    kinds.push_back(half);
+    JpegKind restarts{"restart markers"};
+    restarts.restartRows = 1;
+    kinds.push_back(restarts);
+    JpegKind exif{"EXIF"};
+    exif.exif = true;
+    kinds.push_back(exif);
+    JpegKind icc{"ICC"};
+    icc.icc = true;
+    kinds.push_back(icc);
+    JpegKind everything{"progressive 4:4:4 with EXIF, ICC, comment and restarts"};
+    everything.progressive = true;
+    everything.lumaH = everything.lumaV = 1;
+    everything.exif = everything.icc = everything.comment = true;
+    everything.restartRows = 2;
+    kinds.push_back(everything);
+    return kinds;
+}
+
+namespace {
+
+QByteArray exifWithOrientation6() {
+    static const unsigned char kBlock[] = {
+        'E',  'x',  'i', 'f', 0, 0, 'M', 'M', 0,   42,  0,   0, 0,    8,    0, 2,  // two entries
+        0x01, 0x0F, 0,   2,   0, 0, 0,   4,   'C', 'a', 'm', 0, 0x01, 0x12, 0, 3,
+        0,    0,    0,   1,   0, 6, 0,   0,   0,   0,   0,   0};
+    return QByteArray(reinterpret_cast<const char*>(kBlock), sizeof kBlock);
+}
+
+QByteArray iccChunk(int index, int count, const QByteArray& part) {
+    QByteArray chunk("ICC_PROFILE", 12);  // with its NUL
+    chunk.append(char(index)).append(char(count)).append(part);
+    return chunk;
+}
+
+}  // namespace
+
+QByteArray encodeKind(const QImage& source, const JpegKind& kind, int quality) {
+    const QImage image = source.convertToFormat(QImage::Format_RGB888);
+    jpeg::Compressor compressor;
+    jpeg::MemoryDestination destination;
+    if (!compressor.valid()) {
+        return {};
+    }
+    jpeg_compress_struct* info = compressor.info();
+    std::vector<unsigned char> row(static_cast<std::size_t>(image.width()) * 3);
+    QByteArray profile(3000, '\0');
+    for (int i = 0; i < profile.size(); ++i) {
+        profile[i] = static_cast<char>(i * 7);
+    }
+    const QByteArray exif = exifWithOrientation6();
+    const QByteArray first = iccChunk(1, 2, profile.left(1500));
+    const QByteArray second = iccChunk(2, 2, profile.mid(1500));
+    const bool ok = jpeg::runGuarded(compressor.bridge(), [&] {
+        destination.attach(info);
+        info->image_width = static_cast<JDIMENSION>(image.width());
+        info->image_height = static_cast<JDIMENSION>(image.height());
+        info->input_components = 3;
+        info->in_color_space = JCS_RGB;
+        jpeg_set_defaults(info);
+        if (kind.grey) {
+            jpeg_set_colorspace(info, JCS_GRAYSCALE);
+        } else {
+            info->comp_info[0].h_samp_factor = kind.lumaH;
+            info->comp_info[0].v_samp_factor = kind.lumaV;
+        }
+        jpeg_set_quality(info, quality, TRUE);
+        info->restart_in_rows = kind.restartRows;
+        if (kind.progressive) {
+            jpeg_simple_progression(info);
+        }
+        jpeg_start_compress(info, TRUE);
+        if (kind.exif) {
+            jpeg_write_marker(info, JPEG_APP0 + 1,
+                              reinterpret_cast<const JOCTET*>(exif.constData()),
+                              static_cast<unsigned>(exif.size()));
+        }
+        if (kind.icc) {
+            jpeg_write_marker(info, JPEG_APP0 + 2,
+                              reinterpret_cast<const JOCTET*>(first.constData()),
+                              static_cast<unsigned>(first.size()));
+            jpeg_write_marker(info, JPEG_APP0 + 2,
+                              reinterpret_cast<const JOCTET*>(second.constData()),
+                              static_cast<unsigned>(second.size()));
+        }
+        if (kind.comment) {
+            static const char kText[] = "made for the repack test";
+            jpeg_write_marker(info, JPEG_COM, reinterpret_cast<const JOCTET*>(kText),
+                              sizeof kText - 1);
+        }
+        while (info->next_scanline < info->image_height) {
+            std::memcpy(row.data(), image.constScanLine(static_cast<int>(info->next_scanline)),
+                        row.size());
+            JSAMPROW rows[1] = {row.data()};
+            jpeg_write_scanlines(info, rows, 1);
+        }
+        jpeg_finish_compress(info);
+    });
+    if (!ok) {
+        return {};
+    }
+    return QByteArray(reinterpret_cast<const char*>(destination.data()),
+                      static_cast<qsizetype>(destination.size()));
+}
+
+std::optional<DecodedPixels> decodeWithLibjpeg(const QByteArray& jpeg) {
+    jpeg::Decompressor decompressor;
+    if (!decompressor.valid()) {
+        return std::nullopt;
+    }
+    jpeg_decompress_struct* info = decompressor.info();
+    DecodedPixels pixels;
+    const bool started = jpeg::runGuarded(decompressor.bridge(), [&] {
+        jpeg_mem_src(info, reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                     static_cast<unsigned long>(jpeg.size()));
+        jpeg_read_header(info, TRUE);
+        jpeg_start_decompress(info);
+    });
+    if (!started) {
+        return std::nullopt;
+    }
+    pixels.width = static_cast<int>(info->output_width);
+    pixels.height = static_cast<int>(info->output_height);
+    pixels.components = info->output_components;
+    const qsizetype stride = static_cast<qsizetype>(pixels.width) * pixels.components;
+    pixels.samples.resize(stride * pixels.height);
+    auto* base = reinterpret_cast<unsigned char*>(pixels.samples.data());
+    const bool decoded = jpeg::runGuarded(decompressor.bridge(), [&] {
+        while (info->output_scanline < info->output_height) {
+            JSAMPROW rows[1] = {base + stride * info->output_scanline};
+            jpeg_read_scanlines(info, rows, 1);
+        }
+        jpeg_finish_decompress(info);
+    });
+    if (!decoded) {
+        return std::nullopt;
+    }
+    return pixels;
+}
+
+double directSsim(const QImage& first, const QImage& second) {
+    const QImage a = first.convertToFormat(QImage::Format_RGB888);
+    const QImage b = second.convertToFormat(QImage::Format_RGB888);
+    const auto luma = [](const QImage& image, int x, int y) {
+        const uchar* p = image.constScanLine(y) + 3 * x;
+        return 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
+    };
+    double weights[11][11];
+    double sum = 0;
+    for (int i = 0; i < 11; ++i) {
+        for (int j = 0; j < 11; ++j) {
+            weights[i][j] = std::exp(-((i - 5) * (i - 5) + (j - 5) * (j - 5)) / (2 * 1.5 * 1.5));
+            sum += weights[i][j];
+        }
+    }
+    const double c1 = std::pow(0.01 * 255, 2), c2 = std::pow(0.03 * 255, 2);
+    double total = 0;
+    int windows = 0;
+    for (int y = 0; y + 11 <= a.height(); ++y) {
+        for (int x = 0; x + 11 <= a.width(); ++x) {
+            double mx = 0, my = 0;
+            for (int i = 0; i < 11; ++i) {
+                for (int j = 0; j < 11; ++j) {
+                    mx += weights[i][j] / sum * luma(a, x + j, y + i);
+                    my += weights[i][j] / sum * luma(b, x + j, y + i);
+                }
+            }
+            double vx = 0, vy = 0, cov = 0;
+            for (int i = 0; i < 11; ++i) {
+                for (int j = 0; j < 11; ++j) {
+                    const double dx = luma(a, x + j, y + i) - mx;
+                    const double dy = luma(b, x + j, y + i) - my;
+                    vx += weights[i][j] / sum * dx * dx;
+                    vy += weights[i][j] / sum * dy * dy;
+                    cov += weights[i][j] / sum * dx * dy;
+                }
+            }
+            total +=
+                ((2 * mx * my + c1) * (2 * cov + c2)) / ((mx * mx + my * my + c1) * (vx + vy + c2));
+            ++windows;
+        }
+    }
+    return windows > 0 ? total / windows : 0.0;
+}
+
+}  // namespace vellora::test

@@ -1,0 +1,48 @@
+#pragma once
+// Pictures of every JPEG kind the lossless repack must handle, a decoder that gives the
+// exact pixels libjpeg-turbo makes of a file, and a plain SSIM written the slow, direct
+// way (every window summed in full) to check the tool's own against.
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+#include <optional>
+#include <vector>
+
+namespace vellora::test {
+
+struct JpegKind {
+    const char* name;
+    bool grey = false;
+    int lumaH = 2;  // luma sampling factors (chroma 1x1): 1x1 = 4:4:4, 2x1 = 4:2:2, 2x2 = 4:2:0
+    int lumaV = 2;
+    bool progressive = false;
+    int restartRows = 0;  // a restart marker every N MCU rows
+    bool exif = false;    // an EXIF block with orientation 6
+    bool icc = false;     // a (made-up, well-formed) ICC profile in two APP2 blocks
+    bool comment = false;
+};
+
+// The kinds: baseline 4:2:0, progressive, grey, 4:4:4, 4:2:2, restart markers, EXIF
+// and ICC, a comment.
+[[nodiscard]] std::vector<JpegKind> jpegKinds();
+
+// `image` (RGB888) written by libjpeg-turbo as that kind at `quality`; empty on failure.
+[[nodiscard]] QByteArray encodeKind(const QImage& image, const JpegKind& kind, int quality = 90);
+
+// What libjpeg-turbo decodes the file to (RGB for colour, one byte per pixel for grey),
+// with the size; nullopt when it cannot be decoded.
+struct DecodedPixels {
+    int width = 0;
+    int height = 0;
+    int components = 0;
+    QByteArray samples;
+    friend bool operator==(const DecodedPixels&, const DecodedPixels&) = default;
+};
+[[nodiscard]] std::optional<DecodedPixels> decodeWithLibjpeg(const QByteArray& jpeg);
+
+// Mean SSIM on BT.601 luma, 11x11 Gaussian window (sigma 1.5), valid windows only,
+// computed directly per window in double precision. For small pictures: slow.
+[[nodiscard]] double directSsim(const QImage& a, const QImage& b);
+
+}  // namespace vellora::test
