@@ -281,27 +281,8 @@ TEST_F(CliRoundTwoTest, DryRunLeavesTheFolderByteIdentical) {
 }
 
 // "-": a picture through a pipe. Runs the tool with `input` on stdin.
-struct PipeRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-PipeRun pipeThrough(const QStringList& arguments, const QByteArray& input, const QString& folder) {
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.start(kCli, arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    PipeRun run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+CliRun pipeThrough(const QStringList& arguments, const QByteArray& input, const QString& folder) {
+    return runCli(arguments, folder, {}, input);
 }
 
 TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
@@ -311,7 +292,7 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
 
     // The same bytes as the file mode writes.
     ASSERT_EQ(run({"-q", "60", "-o", "file.jpg", "photo.jpg"}).exitCode, 0);
-    const PipeRun piped = pipeThrough({"-q", "60", "--json", "-"}, jpeg, m_dir.path());
+    const CliRun piped = pipeThrough({"-q", "60", "--json", "-"}, jpeg, m_dir.path());
     ASSERT_EQ(piped.exitCode, 0) << piped.err.toStdString();
     EXPECT_EQ(piped.out, readBytes(at("file.jpg")));
     // --json goes to stderr, naming the streams.
@@ -321,25 +302,25 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
     EXPECT_EQ(object.value(QStringLiteral("bytes_after")).toInteger(), piped.out.size());
 
     // Lossless: the same pixels come out.
-    const PipeRun lossless = pipeThrough({"--lossless", "-"}, jpeg, m_dir.path());
+    const CliRun lossless = pipeThrough({"--lossless", "-"}, jpeg, m_dir.path());
     ASSERT_EQ(lossless.exitCode, 0) << lossless.err.toStdString();
     ASSERT_TRUE(writeBytes(at("lossless.jpg"), lossless.out));
     EXPECT_EQ(djpegPixels(at("lossless.jpg")), djpegPixels(at("photo.jpg")));
 
     // A BMP is told by its content; the result is a JPEG.
-    const PipeRun bmp = pipeThrough({"-"}, readBytes(at("scan.bmp")), m_dir.path());
+    const CliRun bmp = pipeThrough({"-"}, readBytes(at("scan.bmp")), m_dir.path());
     ASSERT_EQ(bmp.exitCode, 0) << bmp.err.toStdString();
     EXPECT_TRUE(bmp.out.startsWith("\xFF\xD8\xFF"));
     EXPECT_EQ(QImage::fromData(bmp.out).size(), QSize(70, 50));
 
     // A result that is not smaller: the input passes through unchanged.
     const QByteArray small = readBytes(at("file.jpg"));
-    const PipeRun skipped = pipeThrough({"-q", "100", "-"}, small, m_dir.path());
+    const CliRun skipped = pipeThrough({"-q", "100", "-"}, small, m_dir.path());
     EXPECT_EQ(skipped.exitCode, 0);
     EXPECT_EQ(skipped.out, small);
 
     // With -o the result goes to the file, stdout stays empty.
-    const PipeRun toFile = pipeThrough({"-", "-o", "from-stdin.jpg"}, jpeg, m_dir.path());
+    const CliRun toFile = pipeThrough({"-", "-o", "from-stdin.jpg"}, jpeg, m_dir.path());
     EXPECT_EQ(toFile.exitCode, 0) << toFile.err.toStdString();
     EXPECT_TRUE(toFile.out.isEmpty());
     EXPECT_TRUE(QImage(at("from-stdin.jpg")).size() == QSize(150, 100));
@@ -347,7 +328,7 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
     // Not a picture, or nothing: a clear failure and nothing on stdout.
     for (const QByteArray& bad :
          {QByteArray("GIF89a..."), QByteArray(), jpeg.left(jpeg.size() / 3)}) {
-        const PipeRun failed = pipeThrough({"-"}, bad, m_dir.path());
+        const CliRun failed = pipeThrough({"-"}, bad, m_dir.path());
         EXPECT_EQ(failed.exitCode, 1) << bad.size();
         EXPECT_TRUE(failed.out.isEmpty()) << bad.size();
         EXPECT_FALSE(failed.err.isEmpty()) << bad.size();

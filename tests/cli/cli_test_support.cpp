@@ -140,14 +140,16 @@ QStringList CliRun::outLines() const {
     return QString::fromLocal8Bit(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-CliRun runCli(const QStringList& arguments, const QString& workingDirectory,
-              const QString& program) {
+CliRun runCli(const QStringList& arguments, const QString& workingDirectory, const QString& program,
+              const QByteArray& input) {
     QProcess process;
     process.setProgram(program.isEmpty() ? QStringLiteral(VELLORA_BIN_DIR "/vellora-cli")
                                          : program);
     process.setArguments(arguments);
     process.setWorkingDirectory(workingDirectory);
     process.start();
+    process.write(input);
+    process.closeWriteChannel();
     CliRun run;
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
         process.kill();

@@ -50,9 +50,10 @@ struct CliRun {
     [[nodiscard]] QStringList outLines() const;
 };
 
-// Runs <build>/bin/vellora-cli with `arguments` in `workingDirectory`.
+// Runs <build>/bin/vellora-cli with `arguments` in `workingDirectory`, `input` on its
+// standard input (then closed).
 [[nodiscard]] CliRun runCli(const QStringList& arguments, const QString& workingDirectory,
-                            const QString& program = {});
+                            const QString& program = {}, const QByteArray& input = {});
 
 // Every file and folder below `folder`, hidden ones included, relative and sorted.
 [[nodiscard]] QStringList treeOf(const QString& folder);
