@@ -51,6 +51,9 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Vellora"));
     QApplication::setApplicationVersion(QStringLiteral(VELLORA_VERSION));
     endOnTerminationSignals(&application);
+    // Clears what killed instances left behind and makes this instance's private
+    // directory, locked for as long as it runs.
+    vellora::preparePrivateDirectory();
     Main();
     return QApplication::exec();
 }
