@@ -30,6 +30,21 @@
 namespace vellora {
 namespace {
 
+// Writes all of `bytes`. A write may stop short without an error (a file-size limit,
+// a disk that just filled up); only the next one fails and carries the system's reason
+// into errorString().
+bool writeWhole(QIODevice& device, const QByteArray& bytes) {
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 wrote = device.write(bytes.constData() + done, bytes.size() - done);
+        if (wrote <= 0) {
+            return false;
+        }
+        done += wrote;
+    }
+    return true;
+}
+
 // Design geometry, in twips.
 constexpr float kClientWidth = 8055.0F;
 constexpr float kClientHeight = 6030.0F;
@@ -406,9 +421,11 @@ void MDIForm1::saveAsCommand() {
     const QByteArray contents = source.readAll();
     // Written beside the target and renamed over it only when complete, so a failure
     // never leaves a partial file or harms the file being replaced.
+    // Unbuffered, so that a write the system refuses (disk full, a file-size limit)
+    // fails in write() with the system's reason rather than later as "Unknown error".
     QSaveFile output(target);
-    const bool written = output.open(QIODevice::WriteOnly) &&
-                         output.write(contents) == contents.size() && output.commit();
+    const bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                         writeWhole(output, contents) && output.commit();
     if (!written) {
         showError(
             QStringLiteral("Vellora could not save \"%1\".\n%2").arg(target, output.errorString()));

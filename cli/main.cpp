@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QThread>
 #include <atomic>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include "cli/file_job.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
+#include "cli/scratch_sweep.h"
 #include "imaging/image_library.h"
 
 namespace {
@@ -43,11 +45,27 @@ void installSignalHandlers() {
     // A reader of --json that goes away (| head) must not kill the program in the
     // middle of a write: the files are still done, only the report is lost.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) must fail the file with its reason ("File too
+    // large"), not kill the program in the middle of a write.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void printText(std::FILE* stream, const QString& text) {
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
+}
+
+// A run killed earlier (SIGKILL, power loss) may have left scratch files where this
+// run writes; those of runs that are gone go now.
+void removeAbandonedScratchFiles(const std::vector<FileTask>& tasks) {
+    QStringList folders;
+    for (const FileTask& task : tasks) {
+        const QString folder = QFileInfo(task.output).absolutePath();
+        if (!task.output.isEmpty() && !folders.contains(folder)) {
+            folders << folder;
+        }
+    }
+    (void)sweepAbandonedScratchFiles(folders);
 }
 
 int usageError(const QString& message) {
@@ -97,6 +115,7 @@ int main(int argc, char** argv) {
     }
 
     installSignalHandlers();
+    removeAbandonedScratchFiles(plan.tasks);
     const EncodeSettings settings = encodeSettings(options);
     Reporter reporter({options.verbose, options.json, ::isatty(STDERR_FILENO) == 1},
                       plan.tasks.size(), stdout, stderr);
