@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <QByteArray>
+#include <QFile>
 #include <QTemporaryDir>
 #include <array>
 #include <limits>
@@ -286,6 +287,39 @@ TEST(JpegScans, ScanBombIsRefusedBeforeAnyScanIsDecoded) {
     EXPECT_FALSE(block);
     EXPECT_NE(lastError().find("more than 100 scans"), std::string::npos) << lastError();
 }
+
+// ---------------------------------------------------------------------------
+// The same faults as files among the fuzz regressions (the replay checks only that
+// nothing crashes; here each must be refused for its reason, and at once)
+
+struct KeptInput {
+    const char* file;
+    const char* errorPart;
+};
+
+class KeptFaultInputs : public testing::TestWithParam<KeptInput> {};
+
+TEST_P(KeptFaultInputs, AreRefusedForTheirReason) {
+    const QString path =
+        QStringLiteral(VELLORA_FUZZ_REGRESSIONS "/") + QString::fromLatin1(GetParam().file);
+    ASSERT_TRUE(QFile::exists(path)) << path.toStdString();
+    GlobalBlock block = path.endsWith(QLatin1String(".bmp")) ? readBmp(path) : readJpg(path);
+    EXPECT_FALSE(block);
+    EXPECT_NE(lastError().find(GetParam().errorPart), std::string::npos) << lastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, KeptFaultInputs,
+    testing::Values(KeptInput{"bmp_read/fault1-sides-near-2-31.bmp", "at most 65500 pixels a side"},
+                    KeptInput{"bmp_read/fault2-rle8-run-without-value.bmp", "ends inside a run"},
+                    KeptInput{"bmp_read/fault2-rle8-absolute-run-cut.bmp", "stored pixels"},
+                    KeptInput{"bmp_read/fault2-rle8-no-markers.bmp", "stops before the end"},
+                    KeptInput{"bmp_read/fault2-rle4-run-without-value.bmp", "ends inside a run"},
+                    KeptInput{"jpeg_read/fault3-luma-scan-only.jpg", "only 1 of its 3 colour"},
+                    KeptInput{"jpeg_read/fault4-scan-bomb.jpg", "more than 100 scans"},
+                    KeptInput{"jpeg_read/fault4-scan-bomb-14000.jpg", "more than 100 scans"},
+                    KeptInput{"bmp_read/fault5-wide-rle-strip.bmp", "16842879 x 8 pixels"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 }  // namespace
 }  // namespace vellora::test
