@@ -4,9 +4,14 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
+#include <cstdio>
+#include <string_view>
 
+#include "app/command_line.h"
 #include "app/mdiform1.h"
 #include "common/build_config.h"
 #include "platform/platform.h"
@@ -39,21 +44,68 @@ void endOnTerminationSignals(QObject* owner) {
     }
 }
 
-void Main() {
+void Main(const std::optional<QString>& file) {
     auto* window = new vellora::MDIForm1;  // lives until the program ends
     window->show();
+    if (file) {
+        // Opened from the event loop, once the window is on screen, exactly as an Open
+        // would after its dialog.
+        QTimer::singleShot(0, window, [window, path = *file] { window->openPicture(path); });
+    }
+}
+
+void nameApplication() {
+    QCoreApplication::setApplicationName(QStringLiteral("Vellora"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELLORA_VERSION));
+}
+
+// Prints what the command line asks for instead of a start; returns the exit status.
+int printOnly(const vellora::CommandLine& commandLine) {
+    std::fputs(commandLine.output.toLocal8Bit().constData(),
+               *commandLine.exitCode == 0 ? stdout : stderr);
+    return *commandLine.exitCode;
+}
+
+// --help and --version answer without a display, so they work in a terminal without a
+// desktop (a package check, a remote shell).
+bool asksForTextOnly(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument(argv[i]);
+        if (argument == "--") {
+            break;
+        }
+        for (const char* option : {"-h", "--help", "-?", "--help-all", "-v", "--version"}) {
+            if (argument == option) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (asksForTextOnly(argc, argv)) {
+        QCoreApplication core(argc, argv);
+        nameApplication();
+        const vellora::CommandLine textOnly =
+            vellora::parseCommandLine(QCoreApplication::arguments(), QDir::currentPath());
+        if (textOnly.exitCode) {
+            return printOnly(textOnly);
+        }
+    }
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Vellora"));
-    QApplication::setApplicationVersion(QStringLiteral(VELLORA_VERSION));
+    nameApplication();
+    const vellora::CommandLine commandLine =
+        vellora::parseCommandLine(QApplication::arguments(), QDir::currentPath());
+    if (commandLine.exitCode) {
+        return printOnly(commandLine);
+    }
     endOnTerminationSignals(&application);
     // Clears what killed instances left behind and makes this instance's private
     // directory, locked for as long as it runs.
     vellora::preparePrivateDirectory();
-    Main();
+    Main(commandLine.file);
     return QApplication::exec();
 }

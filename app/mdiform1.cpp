@@ -1,18 +1,25 @@
 #include "mdiform1.h"
 
+#include <sys/stat.h>
+
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QSaveFile>
 #include <QScreen>
 #include <QStatusBar>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
 
 #include "about/frmabout.h"
 #include "app/click_slider.h"
@@ -23,6 +30,7 @@
 #include "common/twips.h"
 #include "image_windows/image_window.h"
 #include "imaging/picture_loader.h"
+#include "platform/file_ownership.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
@@ -45,6 +53,29 @@ bool writeWhole(QIODevice& device, const QByteArray& bytes) {
     return true;
 }
 
+// Before Save As renames its new file over an existing one: the new file gets the old
+// one's owner, group and permissions, so replacing a picture never hands it to whoever
+// runs Vellora. Always true (the save goes on); `note` says what could not be kept.
+bool keepReplacedOwnership(QSaveFile& output, const QString& target, QString& note) {
+    struct stat existing {};
+    if (::stat(QFile::encodeName(target).constData(), &existing) != 0 ||
+        !S_ISREG(existing.st_mode)) {
+        return true;
+    }
+    const KeptOwnership kept = keepOwnership(output.handle(), existing);
+    if (!kept.complete()) {
+        note = QString::fromStdString(kept.note);
+    }
+    return true;
+}
+
+// After the rename: the folder is flushed, so a power loss cannot bring back the old
+// picture.
+void makeSaveDurable(const QString& target) {
+    noteReplaceStep("rename");
+    (void)syncFolderOf(QFile::encodeName(target).toStdString());
+}
+
 // Design geometry, in twips.
 constexpr float kClientWidth = 8055.0F;
 constexpr float kClientHeight = 6030.0F;
@@ -54,13 +85,19 @@ constexpr float kButtonTop = 20.0F;
 constexpr float kButtonSize = 350.0F;
 constexpr float kPanelWidths[3] = {3440.0F, 1540.0F, 3040.0F};
 constexpr float kStatusBarHeight = 255.0F;
-// What a picture window adds to its picture, in twips.
+// What a picture window adds to its picture at least, in twips. The old design's
+// allowance for the frame; today's frames are often thicker, and then the frame wins.
 constexpr float kExtraWidth = 50.0F;
 constexpr float kExtraHeight = 380.0F;
+// How long the status bar says that dropped items were ignored.
+constexpr int kIgnoredDropsMessageMs = 10000;
 
 void sizeToPicture(ImageWindow& window) {
-    const float width = window.pic_photo()->Width() + kExtraWidth;
-    const float height = window.pic_photo()->Height() + window.labelHeight() + kExtraHeight;
+    const float width =
+        std::max(window.pic_photo()->Width() + kExtraWidth, window.outerWidthForPicture());
+    const float height =
+        std::max(window.pic_photo()->Height() + window.labelHeight() + kExtraHeight,
+                 window.outerHeightForPicture());
     window.setOuterSize(width, height);
 }
 
@@ -78,6 +115,8 @@ MDIForm1::MDIForm1(UserInterface* ui, PassLibrary* library)
     setObjectName(QStringLiteral("MDIForm1"));
     setWindowTitle(kApplicationTitle);
     setWindowIcon(artwork::windowIcon());
+    // Pictures dropped anywhere on the window, the picture windows included, open here.
+    setAcceptDrops(true);
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -203,7 +242,6 @@ void MDIForm1::buildStatusBar() {
     m_statusBar = statusBar();
     m_statusBar->setObjectName(QStringLiteral("StatusBar1"));
     m_statusBar->setSizeGripEnabled(false);
-    m_statusBar->setMinimumHeight(twipsToPixelsY(kStatusBarHeight));
     for (std::size_t i = 0; i < m_panels.size(); ++i) {
         auto* panel = new QLabel(m_statusBar);
         panel->setObjectName(QStringLiteral("Panel%1").arg(i + 1));
@@ -213,6 +251,10 @@ void MDIForm1::buildStatusBar() {
         m_statusBar->addWidget(panel);
         m_panels[i] = panel;
     }
+    // The design's height, unless the panels' text needs more at the current font: a
+    // fixed minimum below that would squeeze the panels and cut the text's lower part.
+    m_statusBar->setMinimumHeight(
+        std::max(twipsToPixelsY(kStatusBarHeight), m_statusBar->minimumSizeHint().height()));
 }
 
 QToolButton* MDIForm1::cmd_toolbar(int index) const {
@@ -314,7 +356,18 @@ void MDIForm1::openCommand() {
         throw RuntimeError(ErrorNumber::Cancelled, "Cancel was selected.");
     }
     m_commonDialog.FileName = *chosen;
-    const QString path = *chosen;
+    openChosenFile(*chosen);
+}
+
+void MDIForm1::openPicture(const QString& path) {
+    // The same trap as the commands': a run-time error ends the open silently.
+    try {
+        openChosenFile(path);
+    } catch (...) {
+    }
+}
+
+void MDIForm1::openChosenFile(const QString& path) {
     WaitCursor wait;
 
     // Read the picture and its size before anything changes, so that a file that cannot
@@ -424,11 +477,21 @@ void MDIForm1::saveAsCommand() {
     // Unbuffered, so that a write the system refuses (disk full, a file-size limit)
     // fails in write() with the system's reason rather than later as "Unknown error".
     QSaveFile output(target);
+    QString ownershipNote;
     const bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
-                         writeWhole(output, contents) && output.commit();
+                         writeWhole(output, contents) &&
+                         keepReplacedOwnership(output, target, ownershipNote) && output.commit();
     if (!written) {
         showError(
             QStringLiteral("Vellora could not save \"%1\".\n%2").arg(target, output.errorString()));
+        return;
+    }
+    makeSaveDurable(target);
+    if (!ownershipNote.isEmpty()) {
+        m_ui->messageBox(
+            this, MessageIcon::Information,
+            QStringLiteral("\"%1\" was saved, but it is %2.").arg(target, ownershipNote),
+            QMessageBox::Ok, QMessageBox::Ok);
     }
 }
 
@@ -504,6 +567,74 @@ void MDIForm1::MDIForm_Unload() {
     } catch (...) {
     }
     currentPlatform().endProgram();
+}
+
+namespace {
+
+// The local files among the dropped addresses, in the order given. Web addresses and
+// plain text name nothing Vellora could open.
+QStringList droppedFiles(const QMimeData* data) {
+    QStringList files;
+    if (data != nullptr && data->hasUrls()) {
+        for (const QUrl& url : data->urls()) {
+            if (url.isLocalFile() && !url.toLocalFile().isEmpty()) {
+                files << url.toLocalFile();
+            }
+        }
+    }
+    return files;
+}
+
+// Takes a drag that carries files, always as a copy (or a link): accepting the move a
+// file manager proposes by default would tell it to delete the user's original.
+bool acceptFiles(QDropEvent* event) {
+    if (droppedFiles(event->mimeData()).isEmpty()) {
+        return false;
+    }
+    for (const Qt::DropAction action : {Qt::CopyAction, Qt::LinkAction}) {
+        if (event->possibleActions() & action) {
+            event->setDropAction(action);
+            event->accept();
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void MDIForm1::dragEnterEvent(QDragEnterEvent* event) {
+    // Anything that is not a file is refused here, so the pointer says so at once.
+    acceptFiles(event);
+}
+
+void MDIForm1::dragMoveEvent(QDragMoveEvent* event) {
+    acceptFiles(event);
+}
+
+void MDIForm1::dropEvent(QDropEvent* event) {
+    if (!acceptFiles(event)) {
+        return;
+    }
+    const QStringList files = droppedFiles(event->mimeData());
+    const qsizetype ignored = event->mimeData()->urls().size() - 1;
+    // Opened once the drop has returned: a message box shown from inside the drop would
+    // keep the file manager that sent it waiting until the user closes it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, path = files.first(), ignored] {
+            openPicture(path);
+            if (ignored > 0) {
+                m_statusBar->showMessage(
+                    ignored == 1 ? QStringLiteral("1 more dropped item was ignored: Vellora "
+                                                  "opens one picture at a time.")
+                                 : QStringLiteral("%1 more dropped items were ignored: Vellora "
+                                                  "opens one picture at a time.")
+                                       .arg(ignored),
+                    kIgnoredDropsMessageMs);
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void MDIForm1::closeEvent(QCloseEvent* event) {

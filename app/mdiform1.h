@@ -65,6 +65,10 @@ public:
 
     // Public routines.
     void cmd_nav(std::int16_t& Index);
+    // Opens a picture named from outside the program (the command line, a drop): the
+    // same steps, checks and messages as the Open command once its dialog has returned
+    // `path`, under the same trap.
+    void openPicture(const QString& path);
     void compress();
     // Returns true when the working file now holds the cut-out.
     bool Crop();
@@ -85,6 +89,9 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void buildToolbarStrip();
@@ -92,6 +99,7 @@ private:
     void buildStatusBar();
     void placeChild(ImageWindow* window);
     void openCommand();
+    void openChosenFile(const QString& path);
     void saveAsCommand();
     void helpCommand();
     void cropToggleCommand();

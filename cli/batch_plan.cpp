@@ -1,11 +1,12 @@
 #include "batch_plan.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <algorithm>
+
+#include "cli/native_files.h"
 
 namespace vellora::cli {
 namespace {
@@ -14,17 +15,10 @@ QString joinPath(const QString& folder, const QString& name) {
     return QDir::cleanPath(folder + QLatin1Char('/') + name);
 }
 
-// The same string for every name of one file: the resolved path when the file exists,
-// otherwise its resolved folder and its name.
+// The same string for every name of one file, however it was reached (a second hard
+// link, a symbolic link, another spelling of its folder): its device and inode.
 QString identity(const QString& path) {
-    const QFileInfo info(path);
-    if (info.exists()) {
-        return info.canonicalFilePath();
-    }
-    const QFileInfo folder(info.absolutePath());
-    const QString resolved =
-        folder.exists() ? folder.canonicalFilePath() : QDir::cleanPath(info.absolutePath());
-    return joinPath(resolved, info.fileName());
+    return fileIdentity(path);
 }
 
 struct Candidate {
@@ -40,32 +34,35 @@ bool isPicture(const QString& path) {
 
 void scanFolder(const Options& options, const QString& folder, const QString& excluded,
                 std::vector<Candidate>& found) {
-    QDirIterator iterator(
-        folder, QDir::Files | QDir::NoDotAndDotDot,
-        options.recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
-    std::vector<QString> paths;
-    while (iterator.hasNext()) {
-        const QString path = iterator.next();
-        if (!isPicture(path) || looksLikeEarlierOutput(options, path)) {
+    // Names are read as the file system's bytes, so a name that is not valid UTF-8 is
+    // found and done like any other.
+    std::vector<FoundFile> files;
+    for (FoundFile& file : filesIn(folder, options.recursive)) {
+        if (!isPicture(file.path) || looksLikeEarlierOutput(options, file.path)) {
             continue;
         }
         if (!excluded.isEmpty() &&
-            QFileInfo(path).canonicalFilePath().startsWith(excluded + QLatin1Char('/'))) {
+            resolvedPath(file.path).startsWith(excluded + QLatin1Char('/'))) {
             continue;  // the results of an earlier run into an out-dir inside this tree
         }
-        paths.push_back(path);
+        files.push_back(std::move(file));
     }
-    // The iterator's order depends on the file system; a sorted list keeps runs and
-    // their reports repeatable.
-    std::sort(paths.begin(), paths.end());
-    const QDir base(QFileInfo(folder).absoluteFilePath());
-    for (const QString& path : paths) {
-        QString relative = base.relativeFilePath(QFileInfo(path).absolutePath());
-        if (relative == QLatin1String(".")) {
-            relative.clear();
-        }
-        found.push_back({path, relative, {}});
+    // The order of a folder's entries depends on the file system; a sorted list keeps
+    // runs and their reports repeatable.
+    std::sort(files.begin(), files.end(),
+              [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; });
+    for (FoundFile& file : files) {
+        found.push_back({std::move(file.path), std::move(file.relativeFolder), {}});
     }
+}
+
+// Replacing one name of a file with several hard links gives that name a new file and
+// leaves the others with the old picture: the links would silently part ways.
+QString splitLinksReason(nlink_t links) {
+    const auto others = static_cast<qulonglong>(links - 1);
+    return QStringLiteral("has %1 other link%2; replacing it would split them")
+        .arg(others)
+        .arg(others == 1 ? QString() : QStringLiteral("s"));
 }
 
 }  // namespace
@@ -111,14 +108,14 @@ bool looksLikeEarlierOutput(const Options& options, const QString& path) {
 
 BatchPlan planBatch(const Options& options) {
     BatchPlan plan;
-    const QString excluded = options.outDir.isEmpty() || !QFileInfo(options.outDir).isDir()
+    const QString excluded = options.outDir.isEmpty() || !fileFacts(options.outDir).isFolder
                                  ? QString()
-                                 : QFileInfo(options.outDir).canonicalFilePath();
+                                 : resolvedPath(options.outDir);
 
     std::vector<Candidate> candidates;
     for (const QString& argument : options.inputs) {
-        const QFileInfo info(argument);
-        if (info.isDir()) {
+        const FileFacts info = fileFacts(argument);
+        if (info.isFolder) {
             if (!options.output.isEmpty()) {
                 plan.usageError =
                     QStringLiteral("-o takes a single input file, not the folder '%1'")
@@ -126,7 +123,7 @@ BatchPlan planBatch(const Options& options) {
                 return plan;
             }
             scanFolder(options, argument, excluded, candidates);
-        } else if (!info.exists() && !info.isSymLink()) {
+        } else if (!info.exists && !info.isLink) {
             candidates.push_back({argument, {}, QStringLiteral("no such file or directory")});
         } else if (!isPicture(argument)) {
             candidates.push_back(
@@ -160,16 +157,16 @@ BatchPlan planBatch(const Options& options) {
         if (task.failure.isEmpty()) {
             task.output = outputPathFor(options, candidate.path, candidate.relativeFolder);
             if (options.inPlace && task.type == PictureType::Jpeg &&
-                QFileInfo(candidate.path).isSymLink()) {
+                fileFacts(candidate.path).isLink) {
                 // Through a symbolic link: replace the file it points to, keep the link.
-                const QString resolved = QFileInfo(candidate.path).canonicalFilePath();
+                const QString resolved = resolvedPath(candidate.path);
                 if (!resolved.isEmpty()) {
                     task.output = resolved;
                 }
             }
             const QString outputId = identity(task.output);
             const bool ownInPlace = options.inPlace && outputId == inputId;
-            const QFileInfo existing(task.output);
+            const FileFacts existing = fileFacts(task.output);
             if (outputId == inputId && !ownInPlace) {
                 task.failure = QStringLiteral(
                     "the output would replace the input itself (use --in-place "
@@ -180,8 +177,10 @@ BatchPlan planBatch(const Options& options) {
             } else if (claimed.contains(outputId)) {
                 task.failure = QStringLiteral("the output '%1' is also the output of '%2'")
                                    .arg(task.output, claimed.value(outputId));
-            } else if (existing.exists() || existing.isSymLink()) {
-                if (existing.isDir()) {
+            } else if (ownInPlace && existing.links > 1) {
+                task.failure = splitLinksReason(existing.links);
+            } else if (existing.exists || existing.isLink) {
+                if (existing.isFolder) {
                     task.failure = QStringLiteral("the output '%1' is a folder").arg(task.output);
                 } else if (ownInPlace || options.force) {
                     task.replaceOutput = true;

@@ -2,12 +2,12 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 #include <cmath>
 #include <exception>
 #include <limits>
 
+#include "cli/native_files.h"
 #include "cli/scratch_file.h"
 #include "imaging/image_library.h"
 #include "imaging/imgdll_api.h"
@@ -18,7 +18,8 @@ namespace {
 
 QString libraryError(ImageLibrary& library, const char* fallback) {
     const char* text = library.ImgDLLGetLastError();
-    return QString::fromLocal8Bit(text && *text ? text : fallback);
+    // The library's text may name a file, whose bytes need not be UTF-8.
+    return fromNativePath(QByteArray(text && *text ? text : fallback));
 }
 
 class Job {
@@ -31,9 +32,9 @@ public:
     }
 
     FileResult run() {
-        const QFileInfo input(m_task.input);
-        if (input.isFile()) {
-            m_result.bytesBefore = input.size();
+        const FileFacts input = fileFacts(m_task.input);
+        if (input.isFile) {
+            m_result.bytesBefore = input.size;
         }
         if (!m_task.failure.isEmpty()) {
             return fail(m_task.failure);
@@ -57,7 +58,7 @@ private:
     }
 
     FileResult encode() {
-        const QByteArray path = QFile::encodeName(m_task.input);
+        const QByteArray path = nativePath(m_task.input);
         std::int32_t width = 0;
         std::int32_t height = 0;
         GlobalBlock picture(
@@ -94,10 +95,9 @@ private:
         m_width = width;
         m_height = height;
 
-        const QFileInfo output(m_task.output);
-        m_folder = output.absolutePath();
-        m_stem = output.fileName();
-        if (m_task.makeFolder && !QDir().mkpath(m_folder)) {
+        m_folder = absoluteFolderOf(m_task.output);
+        m_stem = m_task.output.mid(m_task.output.lastIndexOf(QLatin1Char('/')) + 1);
+        if (m_task.makeFolder && !makeFolders(m_folder)) {
             return fail(QStringLiteral("cannot create the folder '%1'").arg(m_folder));
         }
 
@@ -131,7 +131,19 @@ private:
             return fail(error);
         }
         m_result.status = FileStatus::Ok;
+        noteWhatWasNotKept(*result);
         return m_result;
+    }
+
+    // What the written file lost on the way, for the report: metadata the library left
+    // out, the replaced file's owner when the process could not give it back.
+    void noteWhatWasNotKept(const ScratchFile& written) {
+        if (!m_saveNote.isEmpty()) {
+            m_result.warnings.append(m_saveNote);
+        }
+        if (!written.ownershipNote().isEmpty()) {
+            m_result.warnings.append(written.ownershipNote());
+        }
     }
 
     // One encode into a new scratch file; its size, or -1 with `error` set.
@@ -140,7 +152,7 @@ private:
         if (!into) {
             return -1;
         }
-        const QByteArray path = QFile::encodeName(into->path());
+        const QByteArray path = nativePath(into->path());
         const std::int32_t status = m_library.ImgDLLSaveRGBToJPG(
             path.constData(), m_pixels, m_width, m_height, quality, m_settings.saveFlags);
         if (status != 1) {
@@ -148,6 +160,8 @@ private:
             into.reset();
             return -1;
         }
+        // A save that succeeds may still leave a note: metadata it could not carry.
+        m_saveNote = libraryError(m_library, "");
         const std::int64_t size = into->size();
         if (size < 0) {
             error = QStringLiteral("cannot read back the size of '%1'").arg(into->path());
@@ -207,6 +221,7 @@ private:
     std::int32_t m_height = 0;
     QString m_folder;
     QString m_stem;
+    QString m_saveNote;  // the library's note on the last successful save
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 // comes back as a result with its reason, never as an exception.
 
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,9 @@ struct FileResult {
     std::int64_t bytesAfter = -1;   // -1: nothing was encoded
     int quality = 0;                // 0: nothing was encoded
     QString message;                // why it failed or was skipped
+    // What the written file did not keep: metadata the library could not carry, the
+    // replaced file's owner when it could not be given back.
+    QStringList warnings;
 };
 
 // The share of the input's size saved, in per cent to one decimal (negative when the

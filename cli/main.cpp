@@ -11,7 +11,9 @@
 
 #include "cli/batch_plan.h"
 #include "cli/batch_runner.h"
+#include "cli/display_name.h"
 #include "cli/file_job.h"
+#include "cli/native_files.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
 #include "cli/scratch_sweep.h"
@@ -69,7 +71,7 @@ void removeAbandonedScratchFiles(const std::vector<FileTask>& tasks) {
 }
 
 int usageError(const QString& message) {
-    printText(stderr, kProgramName + QStringLiteral(": ") + message +
+    printText(stderr, kProgramName + QStringLiteral(": ") + displayText(message) +
                           QStringLiteral("\nTry 'vellora-cli --help' for more information.\n"));
     return kExitUsage;
 }
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(kProgramName);
 
     const ParseResult parsed =
-        parseArguments(QCoreApplication::arguments(), QThread::idealThreadCount());
+        parseArguments(nativeArguments(argc, argv), QThread::idealThreadCount());
     switch (parsed.action) {
         case ParseAction::Help:
             printText(stdout, helpText());

@@ -53,7 +53,11 @@ const std::array<OptionRow, 17>& optionTable() {
          "L,T,W,H",
          "Keep only the rectangle at LEFT,TOP of WIDTH x HEIGHT pixels; the part reaching past the "
          "picture is cut off."},
-        {"strip", {"strip"}, "", "Leave out EXIF data and comments."},
+        {"strip",
+         {"strip"},
+         "",
+         "Leave out the EXIF block, comments (COM), XMP (APP1) and IPTC (APP13); all are kept by "
+         "default, in their order. The colour profile stays (see --strip-icc)."},
         {"strip-icc",
          {"strip-icc"},
          "",

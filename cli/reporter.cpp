@@ -1,9 +1,12 @@
 #include "reporter.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+
+#include "cli/display_name.h"
 
 namespace vellora::cli {
 namespace {
@@ -22,6 +25,16 @@ const char* statusName(FileStatus status) {
 
 QJsonValue bytesValue(std::int64_t bytes) {
     return bytes < 0 ? QJsonValue() : QJsonValue(static_cast<qint64>(bytes));
+}
+
+// A file name in a report object: as text with anything unshowable escaped (see
+// display_name.h) and, when that is not the name exactly, its bytes as "<key>_base64".
+void insertName(QJsonObject& object, const QString& key, const QString& name) {
+    object.insert(key, displayText(name));
+    const QByteArray raw = rawNameBase64(name);
+    if (!raw.isEmpty()) {
+        object.insert(key + QStringLiteral("_base64"), QString::fromLatin1(raw));
+    }
 }
 
 QString percentText(double percent) {
@@ -65,6 +78,11 @@ void Reporter::report(const FileResult& result) {
             m_totals.bytesAfter += std::max<std::int64_t>(result.bytesAfter, 0);
             if (m_settings.verbose) {
                 printLine(m_err, verboseLine(result));
+            }
+            // Always told: the file was written, but not all the user had came along.
+            for (const QString& warning : result.warnings) {
+                printLine(m_err, kProgramName + QStringLiteral(": ") + name +
+                                     QStringLiteral(": warning: ") + warning);
             }
             break;
         case FileStatus::Skipped:
@@ -111,9 +129,12 @@ BatchTotals Reporter::totals() const {
 
 QByteArray Reporter::jsonLine(const FileResult& result) {
     QJsonObject object;
-    object.insert(QStringLiteral("input"), result.input);
-    object.insert(QStringLiteral("output"),
-                  result.output.isEmpty() ? QJsonValue() : QJsonValue(result.output));
+    insertName(object, QStringLiteral("input"), result.input);
+    if (result.output.isEmpty()) {
+        object.insert(QStringLiteral("output"), QJsonValue());
+    } else {
+        insertName(object, QStringLiteral("output"), result.output);
+    }
     object.insert(QStringLiteral("status"), QLatin1String(statusName(result.status)));
     object.insert(QStringLiteral("bytes_before"), bytesValue(result.bytesBefore));
     object.insert(QStringLiteral("bytes_after"), bytesValue(result.bytesAfter));
@@ -123,8 +144,16 @@ QByteArray Reporter::jsonLine(const FileResult& result) {
                       : QJsonValue());
     object.insert(QStringLiteral("quality"),
                   result.quality > 0 ? QJsonValue(result.quality) : QJsonValue());
-    object.insert(QStringLiteral("error"),
-                  result.status == FileStatus::Ok ? QJsonValue() : QJsonValue(result.message));
+    object.insert(QStringLiteral("error"), result.status == FileStatus::Ok
+                                               ? QJsonValue()
+                                               : QJsonValue(displayText(result.message)));
+    if (!result.warnings.isEmpty()) {
+        QJsonArray warnings;
+        for (const QString& warning : result.warnings) {
+            warnings.append(displayText(warning));
+        }
+        object.insert(QStringLiteral("warnings"), warnings);
+    }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
@@ -190,7 +219,9 @@ void Reporter::clearBar() {
 }
 
 void Reporter::printLine(std::FILE* stream, const QString& line) {
-    const QByteArray text = line.toLocal8Bit() + '\n';
+    // Names in a line may hold anything; shown raw, an escape sequence in one would
+    // drive the user's terminal.
+    const QByteArray text = displayText(line).toLocal8Bit() + '\n';
     std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stream);
     std::fflush(stream);
 }

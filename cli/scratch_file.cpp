@@ -12,6 +12,9 @@
 #include <random>
 #include <utility>
 
+#include "cli/native_files.h"
+#include "platform/file_ownership.h"
+
 namespace vellora::cli {
 namespace {
 
@@ -40,7 +43,7 @@ std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QStr
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QString path = folder + QStringLiteral("/.") + shortStem + QLatin1Char('.') +
                              randomPart() + QStringLiteral(".vellora-tmp");
-        const QByteArray native = QFile::encodeName(path);
+        const QByteArray native = nativePath(path);
         // 0666 less the umask: the permissions any new file gets; the library's save
         // keeps them when it replaces this file with the picture.
         const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -59,12 +62,14 @@ std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QStr
 }
 
 ScratchFile::ScratchFile(ScratchFile&& other) noexcept
-    : m_path(std::exchange(other.m_path, QString())) {}
+    : m_path(std::exchange(other.m_path, QString())),
+      m_ownershipNote(std::exchange(other.m_ownershipNote, QString())) {}
 
 ScratchFile& ScratchFile::operator=(ScratchFile&& other) noexcept {
     if (this != &other) {
         discard();
         m_path = std::exchange(other.m_path, QString());
+        m_ownershipNote = std::exchange(other.m_ownershipNote, QString());
     }
     return *this;
 }
@@ -75,7 +80,7 @@ ScratchFile::~ScratchFile() {
 
 std::int64_t ScratchFile::size() const {
     struct stat info {};
-    if (m_path.isEmpty() || ::stat(QFile::encodeName(m_path).constData(), &info) != 0) {
+    if (m_path.isEmpty() || ::stat(nativePath(m_path).constData(), &info) != 0) {
         return -1;
     }
     return static_cast<std::int64_t>(info.st_size);
@@ -83,7 +88,7 @@ std::int64_t ScratchFile::size() const {
 
 void ScratchFile::discard() {
     if (!m_path.isEmpty()) {
-        (void)::unlink(QFile::encodeName(m_path).constData());
+        (void)::unlink(nativePath(m_path).constData());
         m_path.clear();
     }
 }
@@ -93,26 +98,23 @@ bool ScratchFile::commit(const QString& target, bool replace, QString& error) {
         error = QStringLiteral("nothing to write");
         return false;
     }
-    const QByteArray from = QFile::encodeName(m_path);
-    const QByteArray to = QFile::encodeName(target);
+    const QByteArray from = nativePath(m_path);
+    const QByteArray to = nativePath(target);
     if (replace) {
-        struct stat existing {};
-        if (::stat(to.constData(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-            // The replaced file's readers keep their access (an in-place run must not
-            // make a shared picture private, nor a private one readable).
-            (void)::chmod(from.constData(), existing.st_mode & 07777);
-        }
+        takeOwnershipOf(from, to);
         if (::rename(from.constData(), to.constData()) != 0) {
             error = QStringLiteral("cannot write '%1': %2").arg(target, systemError(errno));
             return false;
         }
         m_path.clear();
+        makeRenameDurable(to);
         return true;
     }
     // Never replace: the file system decides, so a file that appeared since the plan
     // looked is still safe.
     if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
         m_path.clear();
+        makeRenameDurable(to);
         return true;
     }
     if (errno == EEXIST) {
@@ -128,6 +130,7 @@ bool ScratchFile::commit(const QString& target, bool replace, QString& error) {
     // safely on an existing name.
     if (::link(from.constData(), to.constData()) == 0) {
         discard();
+        makeRenameDurable(to);
         return true;
     }
     if (errno == EEXIST) {
@@ -137,6 +140,36 @@ bool ScratchFile::commit(const QString& target, bool replace, QString& error) {
     }
     error = QStringLiteral("cannot write '%1': %2").arg(target, systemError(errno));
     return false;
+}
+
+void ScratchFile::takeOwnershipOf(const QByteArray& scratch, const QByteArray& target) {
+    m_ownershipNote.clear();
+    struct stat existing {};
+    if (::stat(target.constData(), &existing) != 0 || !S_ISREG(existing.st_mode)) {
+        return;  // nothing is replaced: the new file is simply the user's
+    }
+    // The replaced file's owner, group and readers keep their access: an in-place run
+    // as root must not hand a user's picture to root, nor make a private one readable.
+    const int fd = ::open(scratch.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        m_ownershipNote = QStringLiteral(
+                              "the replaced file's owner and permissions were not "
+                              "kept: %1")
+                              .arg(systemError(errno));
+        return;
+    }
+    const KeptOwnership kept = keepOwnership(fd, existing);
+    ::close(fd);
+    if (!kept.complete()) {
+        m_ownershipNote = QString::fromStdString(kept.note);
+    }
+}
+
+void ScratchFile::makeRenameDurable(const QByteArray& target) {
+    noteReplaceStep("rename");
+    // The file itself was flushed before the rename; without the folder, a power loss
+    // could still bring back the old picture or the hidden scratch name.
+    (void)syncFolderOf(target.toStdString());
 }
 
 }  // namespace vellora::cli

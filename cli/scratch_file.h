@@ -35,9 +35,19 @@ public:
     // Removes the file now.
     void discard();
 
+    // After a commit that replaced a file: empty when the new file has the replaced
+    // file's owner, group and permissions, otherwise whose it is now and why.
+    [[nodiscard]] const QString& ownershipNote() const { return m_ownershipNote; }
+
 private:
     explicit ScratchFile(QString path) : m_path(std::move(path)) {}
+    // Gives the scratch file the owner, group and mode of the file at `target` before
+    // it replaces it; the folder is flushed after the rename.
+    void takeOwnershipOf(const QByteArray& scratch, const QByteArray& target);
+    static void makeRenameDurable(const QByteArray& target);
+
     QString m_path;  // empty once committed or discarded
+    QString m_ownershipNote;
 };
 
 }  // namespace vellora::cli

@@ -66,6 +66,17 @@ void ImageWindow::setOuterSize(float widthTwips, float heightTwips) {
     setFixedSize(outer);
 }
 
+float ImageWindow::outerWidthForPicture() const {
+    // The sub-window keeps its frame as its contents margins: the form sits inside them.
+    const QMargins frame = contentsMargins();
+    return pixelsToTwipsX(frame.left() + m_picture->x() + m_picture->width() + frame.right());
+}
+
+float ImageWindow::outerHeightForPicture() const {
+    const QMargins frame = contentsMargins();
+    return pixelsToTwipsY(frame.top() + m_picture->y() + m_picture->height() + frame.bottom());
+}
+
 FmJpg::FmJpg(QWidget* parent)
     : ImageWindow(parent, QStringLiteral("fm_jpg"), QString(), 2370.0F, 2775.0F) {}
 

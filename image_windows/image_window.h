@@ -37,6 +37,12 @@ public:
     [[nodiscard]] float Height() const;
     void setOuterSize(float widthTwips, float heightTwips);
 
+    // The smallest outer size, in twips, that shows the whole picture: the picture box
+    // below the label plus the frame this window really draws (title bar and borders, as
+    // the window measures them for the current style and screen).
+    [[nodiscard]] float outerWidthForPicture() const;
+    [[nodiscard]] float outerHeightForPicture() const;
+
 protected:
     ImageWindow(QWidget* parent, const QString& name, const QString& designCaption,
                 float designClientWidth, float designClientHeight);

@@ -26,45 +26,73 @@ ExifEntry* orientationEntry(ExifData* data) {
     return entry;
 }
 
-}  // namespace
+struct LoadedExif {
+    std::unique_ptr<ExifMem, MemRelease> mem;
+    std::unique_ptr<ExifData, DataRelease> data;
+    int orientation = 1;
+};
 
-UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1) {
-    UprightExif result;
+// Parses an APP1 EXIF payload; `data` is null when nothing usable is in it. Everything
+// that reads an orientation goes through here, so all agree on every file.
+LoadedExif loadExif(std::span<const std::uint8_t> app1) {
+    LoadedExif loaded;
     if (app1.empty() || app1.size() > 0xFFFF) {
-        return result;
+        return loaded;
     }
-    std::unique_ptr<ExifMem, MemRelease> mem(exif_mem_new_default());
-    if (!mem) {
-        return result;
+    loaded.mem.reset(exif_mem_new_default());
+    if (!loaded.mem) {
+        return loaded;
     }
-    std::unique_ptr<ExifData, DataRelease> data(exif_data_new_mem(mem.get()));
+    loaded.data.reset(exif_data_new_mem(loaded.mem.get()));
+    ExifData* data = loaded.data.get();
     if (!data) {
-        return result;
+        return loaded;
     }
     // Keep the block as the camera wrote it: no invented mandatory tags, no dropped
     // unknown tags, maker notes left alone.
-    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
-    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
-    exif_data_set_option(data.get(), EXIF_DATA_OPTION_DONT_CHANGE_MAKER_NOTE);
-    exif_data_load_data(data.get(), app1.data(), static_cast<unsigned>(app1.size()));
+    exif_data_unset_option(data, EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+    exif_data_unset_option(data, EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
+    exif_data_set_option(data, EXIF_DATA_OPTION_DONT_CHANGE_MAKER_NOTE);
+    exif_data_load_data(data, app1.data(), static_cast<unsigned>(app1.size()));
     if (!data->ifd[EXIF_IFD_0] || data->ifd[EXIF_IFD_0]->count == 0) {
-        return result;  // nothing usable in it
+        loaded.data.reset();  // nothing usable in it
+        return loaded;
     }
-
-    const ExifByteOrder order = exif_data_get_byte_order(data.get());
-    if (ExifEntry* entry = orientationEntry(data.get())) {
-        const ExifShort value = exif_get_short(entry->data, order);
+    // Only the main image's directory says how the picture is stored; an orientation
+    // in the thumbnail's directory (IFD 1) describes the thumbnail alone.
+    if (ExifEntry* entry = orientationEntry(data)) {
+        const ExifShort value = exif_get_short(entry->data, exif_data_get_byte_order(data));
         if (value >= 1 && value <= 8) {
-            result.orientation = value;
+            loaded.orientation = value;
         }
+    }
+    return loaded;
+}
+
+}  // namespace
+
+int exifOrientation(std::span<const std::uint8_t> app1) {
+    return loadExif(app1).orientation;
+}
+
+UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1) {
+    UprightExif result;
+    LoadedExif loaded = loadExif(app1);
+    if (!loaded.data) {
+        return result;
+    }
+    ExifData* const data = loaded.data.get();
+    ExifMem* const mem = loaded.mem.get();
+    result.orientation = loaded.orientation;
+    if (ExifEntry* entry = orientationEntry(data)) {
         // The pixels are turned upright on reading, so the block must say so.
-        exif_set_short(entry->data, order, 1);
+        exif_set_short(entry->data, exif_data_get_byte_order(data), 1);
     }
 
     // The thumbnail shows the picture as it was before cropping and re-encoding; drop
     // it and the directory that describes it.
     if (data->data) {
-        exif_mem_free(mem.get(), data->data);
+        exif_mem_free(mem, data->data);
         data->data = nullptr;
         data->size = 0;
     }
@@ -76,12 +104,12 @@ UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1) {
 
     unsigned char* saved = nullptr;
     unsigned int savedSize = 0;
-    exif_data_save_data(data.get(), &saved, &savedSize);
+    exif_data_save_data(data, &saved, &savedSize);
     if (saved && savedSize > 6) {
         result.block.assign(saved, saved + savedSize);
     }
     if (saved) {
-        exif_mem_free(mem.get(), saved);
+        exif_mem_free(mem, saved);
     }
     return result;
 }

@@ -16,6 +16,10 @@ struct UprightExif {
     std::vector<std::uint8_t> block;
 };
 
+// The orientation the block gives the main image, 1 to 8 (1 when absent or invalid).
+// `app1` is an APP1 payload starting "Exif\0\0".
+[[nodiscard]] int exifOrientation(std::span<const std::uint8_t> app1);
+
 // `app1` is an APP1 payload starting "Exif\0\0".
 [[nodiscard]] UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1);
 

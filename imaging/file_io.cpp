@@ -10,6 +10,8 @@
 #include <cstring>
 #include <random>
 
+#include "platform/file_ownership.h"
+
 namespace vellora::imaging {
 namespace {
 
@@ -70,15 +72,6 @@ std::string temporaryName(const std::string& directory, const std::string& base)
     return directory + "/." + base.substr(0, 100) + suffix;
 }
 
-// Makes a rename or link in `directory` durable; a failure here no longer endangers
-// the file.
-void syncDirectory(const std::string& directory) {
-    FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directoryFd) {
-        (void)::fsync(directoryFd.get());
-    }
-}
-
 // Gives the unnamed file `fd` the name `name`; 0 or the errno of the failure. Without
 // the capability AT_EMPTY_PATH needs, through /proc (ENOENT then means neither works).
 int linkUnnamed(int fd, const std::string& name) {
@@ -100,14 +93,20 @@ int linkUnnamed(int fd, const std::string& name) {
 // success or the reason.
 bool replaceThroughUnnamedFile(const std::string& directory, const std::string& base,
                                const char* path, std::span<const std::uint8_t> bytes,
-                               const struct stat* existing, std::string& failure) {
+                               const struct stat* existing, std::string* ownershipNote,
+                               std::string& failure) {
     const std::string target(path);
     FileDescriptor fd(::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (!fd) {
         return false;  // not supported here (or not allowed: the named route says why)
     }
     if (existing) {
-        (void)::fchmod(fd.get(), existing->st_mode & 07777);
+        // Keep the replaced file's owner, group and permissions; what the process may
+        // not give back is told, and the file is written all the same.
+        const KeptOwnership kept = keepOwnership(fd.get(), *existing);
+        if (ownershipNote && !kept.complete()) {
+            *ownershipNote = kept.note;
+        }
     }
     int error = 0;
     if (!writeAll(fd.get(), bytes.data(), bytes.size(), error)) {
@@ -123,6 +122,7 @@ bool replaceThroughUnnamedFile(const std::string& directory, const std::string& 
     if (!existing) {
         error = linkUnnamed(fd.get(), target);
         if (error == 0) {
+            noteReplaceStep("rename");  // the step that gives the file its name
             return true;
         }
         if (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
@@ -151,7 +151,9 @@ bool replaceThroughUnnamedFile(const std::string& directory, const std::string& 
     if (::rename(temporary.c_str(), path) != 0) {
         failure = "cannot replace " + quoted(target) + ": " + systemError(errno);
         ::unlink(temporary.c_str());
+        return true;
     }
+    noteReplaceStep("rename");
     return true;
 }
 
@@ -232,7 +234,8 @@ bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes) {
     return true;
 }
 
-std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t> bytes) {
+std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t> bytes,
+                                  std::string* ownershipNote) {
     if (!path || !*path) {
         return "no file name given";
     }
@@ -255,9 +258,9 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
 
     std::string unnamedFailure;
     if (replaceThroughUnnamedFile(directory, base, path, bytes, targetExists ? &existing : nullptr,
-                                  unnamedFailure)) {
+                                  ownershipNote, unnamedFailure)) {
         if (unnamedFailure.empty()) {
-            syncDirectory(directory);
+            (void)syncFolderOf(target);  // make the new name durable
         }
         return unnamedFailure;
     }
@@ -282,9 +285,12 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
     int error = 0;
     std::string failure;
     if (targetExists) {
-        // Keep the replaced file's permissions; should that fail, the new file simply
-        // has the default ones.
-        (void)::fchmod(fd.get(), existing.st_mode & 07777);
+        // Keep the replaced file's owner, group and permissions; what the process may
+        // not give back is told, and the file is written all the same.
+        const KeptOwnership kept = keepOwnership(fd.get(), existing);
+        if (ownershipNote && !kept.complete()) {
+            *ownershipNote = kept.note;
+        }
     }
     if (!writeAll(fd.get(), bytes.data(), bytes.size(), error)) {
         failure = "cannot write " + quoted(temporary) + ": " + systemError(error);
@@ -294,13 +300,16 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
         failure = "cannot write " + quoted(temporary) + ": " + systemError(errno);
     } else if (::rename(temporary.c_str(), path) != 0) {
         failure = "cannot replace " + quoted(target) + ": " + systemError(errno);
+    } else {
+        noteReplaceStep("rename");
     }
     if (!failure.empty()) {
         fd = FileDescriptor();  // close before removing
         ::unlink(temporary.c_str());
         return failure;
     }
-    syncDirectory(directory);
+    // Make the rename itself durable; a failure here no longer endangers the file.
+    (void)syncFolderOf(target);
     return {};
 }
 

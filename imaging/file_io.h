@@ -42,12 +42,15 @@ struct OpenedFile {
 [[nodiscard]] bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes);
 
 // Writes `bytes` to `path` through a new file in the same directory that is flushed to
-// disk and only then given the name `path`: an unnamed file (O_TMPFILE) linked into
-// place where the file system has them, so that even a killed process leaves nothing
-// behind, else a uniquely named file renamed over `path`. On failure the temporary
-// file is removed, an existing `path` is left as it was, and the reason is returned;
-// "" on success.
+// disk, given the replaced file's owner, group and permissions, and only then given the
+// name `path`: an unnamed file (O_TMPFILE) linked into place where the file system has
+// them, so that even a killed process leaves nothing behind, else a uniquely named file
+// renamed over `path`; the folder is flushed afterwards. On failure the temporary file
+// is removed, an existing `path` is left as it was, and the reason is returned; "" on
+// success. `ownershipNote` (when given) is set when the owner or permissions could not
+// be kept.
 [[nodiscard]] std::string replaceFileAtomically(const char* path,
-                                                std::span<const std::uint8_t> bytes);
+                                                std::span<const std::uint8_t> bytes,
+                                                std::string* ownershipNote = nullptr);
 
 }  // namespace vellora::imaging

@@ -10,6 +10,7 @@
 #include "file_io.h"
 #include "imgdll_api.h"
 #include "jpeg_encoder.h"
+#include "jpeg_markers.h"
 #include "picture_readers.h"
 #include "rgb_buffer.h"
 
@@ -70,6 +71,21 @@ bool completeJpeg(const std::vector<std::uint8_t>& bytes) {
     const std::size_t size = bytes.size();
     return size >= 4 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[size - 2] == 0xFF &&
            bytes[size - 1] == 0xD9;
+}
+
+// A rewritten EXIF block can outgrow the one marker it must fit in (libexif lays out
+// data that the camera's block shared between tags once per tag). It cannot be
+// written then: left out, with the reason, which the caller gets as the note of a
+// successful save. Empty when the block fits.
+std::string exifThatCannotBeCarried(std::vector<std::uint8_t>& exif) {
+    if (exif.size() <= kMaxMarkerPayload) {
+        return {};
+    }
+    const std::size_t size = exif.size();
+    exif.clear();
+    return "saved without the EXIF block: it is " + std::to_string(size) +
+           " bytes, more than the " + std::to_string(kMaxMarkerPayload) +
+           " one JPEG marker can hold";
 }
 
 }  // namespace
@@ -142,7 +158,7 @@ IMGDLL_API void* ImgDLLCropRGB(void* source, int32_t width, int32_t height, int3
         const int cutWidth = static_cast<int>(clippedRight - clippedLeft);
         const int cutHeight = static_cast<int>(clippedBottom - clippedTop);
         RgbBufferWriter writer(cutWidth, cutHeight, view.exif(), view.icc(), requestedWidth,
-                               requestedHeight);
+                               requestedHeight, view.markers());
         if (!writer.valid()) {
             setError("cannot crop: " + writer.error());
             return nullptr;
@@ -199,8 +215,11 @@ IMGDLL_API int32_t ImgDLLSaveRGBToJPG(const char* path, void* buffer, int32_t wi
         pixels.stride = static_cast<std::ptrdiff_t>(header.stride);
         pixels.channels = kBytesPerPixel;
         JpegMetadata metadata;
+        std::string note;
         if ((flag & IMGDLL_SAVE_STRIP_EXIF) == 0) {
             metadata.exif.assign(view.exif().begin(), view.exif().end());
+            metadata.markers = unpackMarkers(view.markers());
+            note = exifThatCannotBeCarried(metadata.exif);
         }
         if ((flag & IMGDLL_SAVE_STRIP_ICC) == 0) {
             metadata.icc.assign(view.icc().begin(), view.icc().end());
@@ -214,10 +233,17 @@ IMGDLL_API int32_t ImgDLLSaveRGBToJPG(const char* path, void* buffer, int32_t wi
                                             : encoded.error));
             return 0;
         }
-        if (std::string error = replaceFileAtomically(path, encoded.bytes); !error.empty()) {
+        std::string ownership;
+        if (std::string error = replaceFileAtomically(path, encoded.bytes, &ownership);
+            !error.empty()) {
             setError(error);
             return 0;
         }
+        if (!ownership.empty()) {
+            note += (note.empty() ? "" : "; ") + ("'" + std::string(path) + "' is " + ownership);
+        }
+        // Saved; what could not come along is told, not dropped in silence.
+        setError(std::move(note));
         return 1;
     } catch (...) {
         setCurrentException("ImgDLLSaveRGBToJPG");

@@ -33,8 +33,9 @@ enum {
     // Set: the tuned encoder, smallest file for the quality. Clear: libjpeg-turbo's
     // standard encoder (optimised Huffman tables, progressive scans).
     IMGDLL_SAVE_BEST = 0x1,
-    // Leave out the EXIF block read with the picture (by default it is written back,
-    // with orientation 1 since the pixels are upright, and without its thumbnail).
+    // Leave out the EXIF block, the comments, the XMP packets and the IPTC block read
+    // with the picture. By default all are written back in their order, the EXIF block
+    // with orientation 1 (the pixels are upright) and without its thumbnail.
     IMGDLL_SAVE_STRIP_EXIF = 0x2,
     // Leave out the ICC colour profile read with the picture (kept by default).
     IMGDLL_SAVE_STRIP_ICC = 0x4
@@ -65,13 +66,17 @@ IMGDLL_API void* ImgDLLCropRGB(void* source, int32_t width, int32_t height, int3
 // 100 (best); values outside are clamped to that range. The file is written beside
 // `path` under a temporary name, flushed and renamed over `path`, so a failed save
 // leaves no partial file and an existing `path` as it was. Returns exactly 1 when the
-// complete file is in place, 0 otherwise.
+// complete file is in place, 0 otherwise. A successful save that had to leave out
+// metadata (an EXIF block grown past the 65533 bytes one marker holds), or that
+// replaced a file whose owner it may not give back (the new file gets the old one's
+// owner, group and permissions when the process may), says so in ImgDLLGetLastError;
+// after a plain success that text is "".
 IMGDLL_API int32_t ImgDLLSaveRGBToJPG(const char* path, void* buffer, int32_t width, int32_t height,
                                       int32_t quality, int32_t flag);
 
 // A clear English text for the failure of the calling thread's last call of an
-// entry; "" when that call succeeded. The text stays valid until the thread's next
-// call of an entry.
+// entry, or for what a successful save left out; "" when that call fully succeeded. The text stays
+// valid until the thread's next call of an entry.
 IMGDLL_API const char* ImgDLLGetLastError(void);
 
 #ifdef __cplusplus

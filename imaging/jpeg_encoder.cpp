@@ -5,12 +5,7 @@
 #include "libjpeg_bridge.h"
 
 namespace vellora::imaging {
-namespace {
-
-constexpr unsigned kExifMarker = JPEG_APP0 + 1;
-constexpr std::size_t kMaxMarkerPayload = 65533;
-
-}  // namespace
+namespace {}  // namespace
 
 std::string encodingProblem(const PixelView& picture) {
     const bool valid =
@@ -43,6 +38,12 @@ void writeMetadataMarkers(jpeg_compress_struct* info, const JpegMetadata& metada
     if (!metadata.exif.empty() && metadata.exif.size() <= kMaxMarkerPayload) {
         jpeg_write_marker(info, kExifMarker, metadata.exif.data(),
                           static_cast<unsigned>(metadata.exif.size()));
+    }
+    for (const CarriedMarker& marker : metadata.markers) {
+        if (marker.payload.size() <= kMaxMarkerPayload) {
+            jpeg_write_marker(info, marker.code, marker.payload.data(),
+                              static_cast<unsigned>(marker.payload.size()));
+        }
     }
     if (!metadata.icc.empty()) {
         jpeg_write_icc_profile(info, metadata.icc.data(),

@@ -10,6 +10,8 @@
 
 #include <jpeglib.h>
 
+#include "jpeg_markers.h"
+
 namespace vellora::jpeg {
 class Compressor;
 class MemoryDestination;
@@ -28,10 +30,12 @@ struct PixelView {
 };
 
 // Metadata written back into the file. `exif` is the APP1 payload, starting with
-// "Exif\0\0"; `icc` is the whole colour profile; empty means none.
+// "Exif\0\0"; `icc` is the whole colour profile; empty means none. `markers` are the
+// other markers carried as they were (comments, XMP, IPTC), written in their order.
 struct JpegMetadata {
     std::vector<std::uint8_t> exif;
     std::vector<std::uint8_t> icc;
+    std::vector<CarriedMarker> markers;
 };
 
 enum class EncoderKind { Standard, Best };
@@ -60,8 +64,8 @@ struct EncodedJpeg {
 [[nodiscard]] EncodedJpeg encodedResult(bool ok, jpeg::Compressor& compressor,
                                         const jpeg::MemoryDestination& destination);
 
-// Writes the EXIF (APP1) and ICC (APP2) markers; call between jpeg_start_compress (or
-// jpeg_write_coefficients) and the first scan, inside a guarded step.
+// Writes the EXIF (APP1) marker, the carried markers and the ICC (APP2) markers; call between
+// jpeg_start_compress (or jpeg_write_coefficients) and the first scan, inside a guarded step.
 void writeMetadataMarkers(jpeg_compress_struct* info, const JpegMetadata& metadata);
 
 }  // namespace vellora::imaging

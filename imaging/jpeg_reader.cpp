@@ -27,6 +27,7 @@
 
 #include "exif_metadata.h"
 #include "file_io.h"
+#include "jpeg_markers.h"
 #include "libjpeg_bridge.h"
 #include "orientation.h"
 #include "picture_checks.h"
@@ -35,9 +36,6 @@
 
 namespace vellora::imaging {
 namespace {
-
-constexpr int kExifMarker = JPEG_APP0 + 1;
-constexpr int kIccMarker = JPEG_APP0 + 2;
 
 // Our own libjpeg message, reported through the same error path as libjpeg's.
 constexpr int kTooManyScansCode = 1000;
@@ -119,18 +117,6 @@ std::int64_t coefficientBufferBytes(const jpeg_decompress_struct& info) {
     return bytes;
 }
 
-// The first APP1 marker that holds EXIF data, or an empty span.
-std::span<const std::uint8_t> exifPayload(const jpeg_decompress_struct& info) {
-    static constexpr std::uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
-    for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
-        if (marker->marker == kExifMarker && marker->data_length >= sizeof kExifHeader &&
-            std::memcmp(marker->data, kExifHeader, sizeof kExifHeader) == 0) {
-            return {marker->data, marker->data_length};
-        }
-    }
-    return {};
-}
-
 // An ICC profile fits the RGB pixels we hand out only when it describes RGB data;
 // a CMYK or grey profile would make every later reader show wrong colours.
 bool isRgbProfile(const JOCTET* profile, unsigned length) {
@@ -192,7 +178,7 @@ ReadResult readJpegFile(const char* path) {
     std::FILE* input = stream.get();
     if (!jpeg::runGuarded(bridge, [&] {
             jpeg_stdio_src(info, input);
-            jpeg_save_markers(info, kExifMarker, 0xFFFF);
+            saveDescriptiveMarkers(info);
             jpeg_save_markers(info, kIccMarker, 0xFFFF);
             info->progress = &scanLimit.manager;
             (void)jpeg_read_header(info, TRUE);
@@ -219,6 +205,7 @@ ReadResult readJpegFile(const char* path) {
 
     const UprightExif exif = rewriteExifUpright(exifPayload(*info));
     const int orientation = exif.orientation;
+    const std::vector<std::uint8_t> markers = packMarkers(carriedMarkers(*info));
 
     const bool cmyk = info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK;
     const bool adobeInverted = info->saw_Adobe_marker;
@@ -249,7 +236,8 @@ ReadResult readJpegFile(const char* path) {
     const bool turned = swapsAxes(orientation);
     const int finalWidth = static_cast<int>(turned ? height : width);
     const int finalHeight = static_cast<int>(turned ? width : height);
-    RgbBufferWriter writer(finalWidth, finalHeight, exif.block, icc, finalWidth, finalHeight);
+    RgbBufferWriter writer(finalWidth, finalHeight, exif.block, icc, finalWidth, finalHeight,
+                           markers);
     if (!writer.valid()) {
         return failed(writer.error());
     }

@@ -1,9 +1,35 @@
 #include "picture_loader.h"
 
+#include <QColorSpace>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 
+#include "imaging/jpeg_markers.h"
+#include "imaging/orientation.h"
+
 namespace vellora {
+namespace {
+
+// The stored picture turned as its EXIF orientation says, by the image library's code.
+QImage upright(const QImage& stored, int orientation) {
+    if (orientation < 2 || orientation > 8 || stored.isNull()) {
+        return stored;
+    }
+    const QImage rgb = stored.convertToFormat(QImage::Format_RGB888);
+    const bool turned = imaging::swapsAxes(orientation);
+    QImage result(turned ? rgb.height() : rgb.width(), turned ? rgb.width() : rgb.height(),
+                  QImage::Format_RGB888);
+    if (result.isNull()) {
+        return stored;
+    }
+    imaging::copyUpright(rgb.constBits(), rgb.width(), rgb.height(), rgb.bytesPerLine(),
+                         orientation, result.bits(), result.bytesPerLine());
+    result.setColorSpace(stored.colorSpace());
+    return result;
+}
+
+}  // namespace
 
 LoadedPicture loadPicture(const QString& path) {
     LoadedPicture result;
@@ -20,7 +46,11 @@ LoadedPicture loadPicture(const QString& path) {
     QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
     QImageReader reader(path);
     reader.setDecideFormatFromContent(true);
-    reader.setAutoTransform(true);
+    // Qt's own orientation reading differs from the image library's on some files (an
+    // XMP block before the EXIF one, an orientation only in the thumbnail's directory);
+    // the library's code turns the picture here too, so both windows agree.
+    reader.setAutoTransform(false);
+    const QByteArray format = reader.format();  // asked before reading: empty after it
     const QSize size = reader.size();
     if (size.isValid() && static_cast<qint64>(size.width()) * size.height() * 4 >
                               static_cast<qint64>(kPictureAllocationLimitMB) * 1024 * 1024) {
@@ -35,6 +65,11 @@ LoadedPicture loadPicture(const QString& path) {
             result.error = QStringLiteral("The file is not a picture that can be shown.");
         }
         result.image = QImage();
+        return result;
+    }
+    if (format == "jpeg") {
+        result.image = upright(result.image,
+                               imaging::jpegFileOrientation(QFile::encodeName(path).constData()));
     }
     return result;
 }

@@ -70,10 +70,13 @@ std::string checkPictureSize(std::int64_t width, std::int64_t height, std::int64
 
 RgbBufferWriter::RgbBufferWriter(int width, int height, std::span<const std::uint8_t> exif,
                                  std::span<const std::uint8_t> icc, std::int64_t requestedWidth,
-                                 std::int64_t requestedHeight) {
-    const std::int64_t total = bufferBytes(width, height, exif.size(), icc.size());
+                                 std::int64_t requestedHeight,
+                                 std::span<const std::uint8_t> markers) {
+    const std::int64_t total =
+        bufferBytes(width, height, exif.size(), std::uint64_t{icc.size()} + markers.size());
     if (total < 0 || exif.size() > std::numeric_limits<std::uint32_t>::max() ||
-        icc.size() > std::numeric_limits<std::uint32_t>::max()) {
+        icc.size() > std::numeric_limits<std::uint32_t>::max() ||
+        markers.size() > std::numeric_limits<std::uint32_t>::max()) {
         m_error = "picture too large: " + std::to_string(width) + " x " + std::to_string(height);
         return;
     }
@@ -101,6 +104,7 @@ RgbBufferWriter::RgbBufferWriter(int width, int height, std::span<const std::uin
     header.requestedHeight = requestedHeight;
     header.exifBytes = static_cast<std::uint32_t>(exif.size());
     header.iccBytes = static_cast<std::uint32_t>(icc.size());
+    header.markerBytes = static_cast<std::uint32_t>(markers.size());
     std::memcpy(m_base, &header, sizeof header);
 
     std::uint8_t* metadata = pixels() + m_stride * height;
@@ -109,6 +113,9 @@ RgbBufferWriter::RgbBufferWriter(int width, int height, std::span<const std::uin
     }
     if (!icc.empty()) {
         std::memcpy(metadata + exif.size(), icc.data(), icc.size());
+    }
+    if (!markers.empty()) {
+        std::memcpy(metadata + exif.size() + icc.size(), markers.data(), markers.size());
     }
 }
 
@@ -147,7 +154,8 @@ RgbBufferView::RgbBufferView(const void* pointer) {
         return;
     }
     const std::int64_t expected =
-        bufferBytes(m_header.width, m_header.height, m_header.exifBytes, m_header.iccBytes);
+        bufferBytes(m_header.width, m_header.height, m_header.exifBytes,
+                    std::uint64_t{m_header.iccBytes} + m_header.markerBytes);
     if (expected < 0 || m_header.stride != std::int64_t{m_header.width} * kBytesPerPixel ||
         static_cast<std::uint64_t>(expected) != size || m_header.requestedWidth <= 0 ||
         m_header.requestedHeight <= 0) {
@@ -165,6 +173,12 @@ std::span<const std::uint8_t> RgbBufferView::exif() const {
 std::span<const std::uint8_t> RgbBufferView::icc() const {
     const std::uint8_t* start = pixels() + m_header.stride * m_header.height + m_header.exifBytes;
     return {start, m_header.iccBytes};
+}
+
+std::span<const std::uint8_t> RgbBufferView::markers() const {
+    const std::uint8_t* start =
+        pixels() + m_header.stride * m_header.height + m_header.exifBytes + m_header.iccBytes;
+    return {start, m_header.markerBytes};
 }
 
 }  // namespace vellora::imaging

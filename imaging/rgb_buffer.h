@@ -9,6 +9,8 @@
 //   + stride * height              the EXIF block (exifBytes bytes, APP1 payload
 //                                  starting "Exif\0\0", orientation 1, no thumbnail)
 //   + exifBytes                    the ICC colour profile (iccBytes bytes, RGB only)
+//   + iccBytes                     the other carried markers (markerBytes bytes:
+//                                  comments, XMP, IPTC, packed as in jpeg_markers.h)
 //
 // The block's size is exactly the sum of these parts; together with the magic that is
 // how crop and save recognise a buffer of ours behind the pointer a caller passes. The
@@ -37,6 +39,8 @@ struct RgbBufferHeader {
     std::int64_t requestedHeight = 0;
     std::uint32_t exifBytes = 0;
     std::uint32_t iccBytes = 0;
+    std::uint32_t markerBytes = 0;
+    std::uint32_t reserved = 0;
 };
 
 inline constexpr std::size_t kHeaderBytes = sizeof(RgbBufferHeader);
@@ -81,7 +85,7 @@ public:
     // writes its header. Fails (valid() false, error() says why) when memory is short.
     RgbBufferWriter(int width, int height, std::span<const std::uint8_t> exif,
                     std::span<const std::uint8_t> icc, std::int64_t requestedWidth,
-                    std::int64_t requestedHeight);
+                    std::int64_t requestedHeight, std::span<const std::uint8_t> markers = {});
     ~RgbBufferWriter();
     RgbBufferWriter(const RgbBufferWriter&) = delete;
     RgbBufferWriter& operator=(const RgbBufferWriter&) = delete;
@@ -113,6 +117,7 @@ public:
     [[nodiscard]] const std::uint8_t* pixels() const { return m_base + kHeaderBytes; }
     [[nodiscard]] std::span<const std::uint8_t> exif() const;
     [[nodiscard]] std::span<const std::uint8_t> icc() const;
+    [[nodiscard]] std::span<const std::uint8_t> markers() const;
 
 private:
     const std::uint8_t* m_base = nullptr;

@@ -14,6 +14,9 @@ packages=(
     libjpeg-turbo-progs   # djpeg/cjpeg: tests cross-check our files with the reference decoder
     util-linux            # setpriv: permission tests drop root
     xvfb xauth            # a real X display for screenshots (tests use the offscreen platform)
+    librsvg2-bin          # rsvg-convert: the icon sizes drawn from the SVG at build time
+    # scripts/check-package.sh: package dependencies, validators, the screenshot check
+    dpkg-dev lintian appstream desktop-file-utils x11-utils xdotool
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(guetzli butteraugli python3-skimage python3-numpy python3-scipy hyperfine)

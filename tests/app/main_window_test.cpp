@@ -170,6 +170,68 @@ TEST_F(GuiTest, PictureWindowsHaveTheirDesignGeometry) {
     EXPECT_EQ(m_window->mdiArea()->subWindowList().size(), 2);
 }
 
+// The frame the window system draws is thicker than the old design's allowance: each
+// window must still show every pixel of its picture, the last column and row included.
+TEST_F(GuiTest, PictureWindowsShowTheWholePicture) {
+    for (const QSize size : {QSize(64, 48), QSize(13, 120), QSize(260, 9)}) {
+        QImage source(size, QImage::Format_RGB32);
+        for (int y = 0; y < size.height(); ++y) {
+            for (int x = 0; x < size.width(); ++x) {
+                source.setPixel(x, y, qRgb((x * 37) % 256, (y * 53) % 256, ((x + y) % 2) * 255));
+            }
+        }
+        const QString path = m_work.filePath(QStringLiteral("edges.bmp"));
+        ASSERT_TRUE(source.save(path, "BMP"));
+        open(path);
+        QApplication::processEvents();
+        ASSERT_TRUE(m_ui.messages.empty());
+
+        const struct {
+            ImageWindow* window;
+            QImage picture;
+        } windows[] = {{&m_window->fm_jpg(), source},
+                       {&m_window->fm_com(), m_window->fm_com().pic_photo()->picture()}};
+        for (const auto& [window, picture] : windows) {
+            const std::string what = window->objectName().toStdString() + " " +
+                                     std::to_string(size.width()) + "x" +
+                                     std::to_string(size.height());
+            PictureBox* box = window->pic_photo();
+            const QRect shownAt(box->mapTo(window, QPoint(0, 0)), box->size());
+            EXPECT_TRUE(window->contentsRect().contains(shownAt)) << what;
+            const QImage shot = window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            const QImage expected = picture.convertToFormat(QImage::Format_RGB32);
+            int wrong = 0;
+            for (int y = 0; y < size.height(); ++y) {
+                const int x = size.width() - 1;
+                wrong += shot.pixel(shownAt.topLeft() + QPoint(x, y)) != expected.pixel(x, y);
+            }
+            for (int x = 0; x < size.width(); ++x) {
+                const int y = size.height() - 1;
+                wrong += shot.pixel(shownAt.topLeft() + QPoint(x, y)) != expected.pixel(x, y);
+            }
+            EXPECT_EQ(wrong, 0) << what << ": last column and row";
+        }
+    }
+}
+
+TEST_F(GuiTest, StatusBarShowsItsTextWhole) {
+    for (int panel = 1; panel <= 3; ++panel) {
+        m_window->setPanelText(panel, QStringLiteral("/home/Jög/Äpfel (qy)"));
+    }
+    QApplication::processEvents();
+    QStatusBar* bar = m_window->StatusBar1();
+    EXPECT_GE(bar->height(), twipsToPixelsY(255.0F));
+    for (int panel = 1; panel <= 3; ++panel) {
+        auto* label = bar->findChild<QLabel*>(QStringLiteral("Panel%1").arg(panel));
+        ASSERT_NE(label, nullptr);
+        // The text's whole line height fits inside the sunken frame, and the frame inside
+        // the bar.
+        EXPECT_GE(label->contentsRect().height(), label->fontMetrics().height()) << panel;
+        EXPECT_TRUE(bar->rect().contains(label->geometry())) << panel;
+        EXPECT_LE(label->geometry().bottom(), bar->height() - 1) << panel;
+    }
+}
+
 TEST_F(GuiTest, CropRectangleStartsHiddenAtItsDesignPlace) {
     FmCom& w = m_window->fm_com();
     CropShape* shape = w.sh_crop();

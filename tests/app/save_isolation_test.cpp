@@ -4,6 +4,7 @@
 // The parent test prepares the folder and starts this same test program again, filtered
 // to SaveAsChild.Run, which does the Save As and checks what it sees.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -106,6 +107,39 @@ TEST_F(SaveAsIsolation, UnwritableFolderLeavesTheOldFileAlone) {
     EXPECT_EQ(readAll(old), oldBytes);
     EXPECT_EQ(QDir(m_dir.filePath(QStringLiteral("locked"))).entryList(QDir::Files | QDir::Hidden),
               QStringList{QStringLiteral("old.jpg")});
+}
+
+// Run as another user, Save As over root's file cannot give it back to root: the
+// picture is saved all the same and the user is told whose it now is.
+TEST_F(SaveAsIsolation, AnOwnerThatCannotBeKeptIsToldAfterTheSave) {
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    const QString problem =
+        test::unprivilegedAccessProblem({QCoreApplication::applicationFilePath(), m_dir.path(),
+                                         QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so")});
+    if (!problem.isEmpty()) {
+        GTEST_SKIP() << problem.toStdString();
+    }
+    ASSERT_TRUE(noise(96, 64).save(m_dir.filePath(QStringLiteral("source.jpg")), "JPEG", 90));
+    QDir(m_dir.path()).mkdir(QStringLiteral("shared"));
+    QFile::setPermissions(m_dir.filePath(QStringLiteral("shared")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                              QFileDevice::ReadOther | QFileDevice::WriteOther |
+                              QFileDevice::ExeOther | QFileDevice::ReadGroup |
+                              QFileDevice::WriteGroup | QFileDevice::ExeGroup);
+    const QString theirs = m_dir.filePath(QStringLiteral("shared/theirs.jpg"));
+    ASSERT_TRUE(writeFile(theirs, "root's old picture"));
+    // Root's, but anyone may write it (Save As never replaces a file its user may not).
+    ASSERT_EQ(::chmod(QFile::encodeName(theirs).constData(), 0666), 0);
+
+    const int status = runChild({setpriv, QStringLiteral("--reuid=65534"),
+                                 QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")},
+                                QStringLiteral("owner"), m_dir.path());
+    EXPECT_EQ(status, 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(theirs).constData(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);  // saved, by the user who could
+    EXPECT_EQ(info.st_mode & 07777, 0666u);
+    EXPECT_TRUE(readAll(theirs).startsWith("\xFF\xD8"));
 }
 
 TEST_F(SaveAsIsolation, FullDiskLeavesTheOldFileByteIdentical) {
@@ -228,6 +262,18 @@ TEST_F(SaveAsChild, Run) {
         EXPECT_EQ(readAll(working()), workingBefore);
         EXPECT_EQ(QDir(m_private.path()).entryList(QDir::Files | QDir::Hidden),
                   QStringList{QStringLiteral("winpcdll")});
+    } else if (m_mode == QLatin1String("owner")) {
+        open(source);
+        ASSERT_TRUE(m_ui.messages.empty());
+        const QString theirs = folder.filePath(QStringLiteral("shared/theirs.jpg"));
+        m_ui.answers.push_back(QMessageBox::Yes);
+        saveAs(theirs);
+        ASSERT_EQ(m_ui.messages.size(), 2U);  // the replace question, then the note
+        EXPECT_EQ(m_ui.messages[1].icon, MessageIcon::Information);
+        EXPECT_TRUE(m_ui.messages[1].text.contains(theirs));
+        EXPECT_TRUE(m_ui.messages[1].text.contains(
+            QLatin1String("now owned by nobody:nogroup, not root:root")))
+            << m_ui.messages[1].text.toStdString();
     } else {
         FAIL() << "unknown mode " << m_mode.toStdString();
     }

@@ -1,0 +1,70 @@
+#include "command_line.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QUrl>
+
+#include "common/application_title.h"
+#include "common/build_config.h"
+
+namespace vellora {
+
+CommandLine parseCommandLine(const QStringList& arguments, const QString& workingDirectory) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Makes JPEG and BMP pictures smaller: shows FILE, if given, beside "
+                       "its re-encoded form."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("A JPEG or BMP picture to open."),
+                                 QStringLiteral("[FILE]"));
+
+    CommandLine result;
+    const QString usage = QStringLiteral("Try 'vellora --help' for more information.\n");
+    if (!parser.parse(arguments)) {
+        result.exitCode = 2;
+        result.output = parser.errorText() + QLatin1Char('\n') + usage;
+        return result;
+    }
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        result.exitCode = 0;
+        result.output = parser.helpText();
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.exitCode = 0;
+        result.output =
+            QStringLiteral("%1 %2\n").arg(kApplicationTitle, QStringLiteral(VELLORA_VERSION));
+        return result;
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        result.exitCode = 2;
+        result.output = QStringLiteral("Only one file can be opened at a time.\n") + usage;
+        return result;
+    }
+    if (files.size() == 1) {
+        const QString& given = files.first();
+        QString path = given;
+        if (given.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
+            // Only this machine's files: a file address naming another host is a share
+            // the program cannot reach by that name.
+            const QUrl url(given);
+            const QString host = url.host();
+            path = host.isEmpty() || host == QLatin1String("localhost") ? url.toLocalFile()
+                                                                        : QString();
+        }
+        if (path.isEmpty()) {
+            result.exitCode = 2;
+            result.output =
+                QStringLiteral("\"%1\" does not name a local file.\n").arg(given) + usage;
+            return result;
+        }
+        // The full path, as the Open dialog would give it; links are kept as named.
+        result.file = QDir::cleanPath(QDir(workingDirectory).absoluteFilePath(path));
+    }
+    return result;
+}
+
+}  // namespace vellora

@@ -1,0 +1,230 @@
+#include "native_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace vellora::cli {
+namespace {
+
+constexpr char16_t kEscapeBase = 0xDC00;
+
+bool isEscapedByte(char16_t unit) {
+    return unit >= 0xDC80 && unit <= 0xDCFF;
+}
+
+// The length of the valid UTF-8 sequence at `at` (1..4), or 0 when the byte there
+// does not start one. Overlong forms, surrogates and values past U+10FFFF are invalid,
+// which keeps the escaping exactly reversible.
+int validSequence(const unsigned char* bytes, qsizetype at, qsizetype size, char32_t& value) {
+    const unsigned char first = bytes[at];
+    if (first < 0x80) {
+        value = first;
+        return 1;
+    }
+    int length = 0;
+    char32_t minimum = 0;
+    if ((first & 0xE0) == 0xC0) {
+        length = 2, value = first & 0x1F, minimum = 0x80;
+    } else if ((first & 0xF0) == 0xE0) {
+        length = 3, value = first & 0x0F, minimum = 0x800;
+    } else if ((first & 0xF8) == 0xF0) {
+        length = 4, value = first & 0x07, minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > size) {
+        return 0;
+    }
+    for (int index = 1; index < length; ++index) {
+        const unsigned char next = bytes[at + index];
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        value = (value << 6) | (next & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+QByteArray nativePath(const QString& path) {
+    QByteArray bytes;
+    bytes.reserve(path.size());
+    const qsizetype size = path.size();
+    for (qsizetype index = 0; index < size; ++index) {
+        const char16_t unit = path.at(index).unicode();
+        const bool pair = QChar::isHighSurrogate(unit) && index + 1 < size &&
+                          QChar::isLowSurrogate(path.at(index + 1).unicode());
+        if (pair) {
+            bytes += QStringView(path).mid(index, 2).toUtf8();
+            ++index;
+        } else if (isEscapedByte(unit)) {
+            bytes += static_cast<char>(unit - kEscapeBase);
+        } else if (unit < 0x80) {
+            bytes += static_cast<char>(unit);
+        } else {
+            bytes += QStringView(path).mid(index, 1).toUtf8();
+        }
+    }
+    return bytes;
+}
+
+QString fromNativePath(const QByteArray& bytes) {
+    QString path;
+    path.reserve(bytes.size());
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const qsizetype size = bytes.size();
+    for (qsizetype at = 0; at < size;) {
+        char32_t value = 0;
+        const int length = validSequence(data, at, size, value);
+        if (length == 0) {
+            path += QChar(static_cast<char16_t>(kEscapeBase + data[at]));
+            ++at;
+            continue;
+        }
+        if (value >= 0x10000) {
+            path += QChar(QChar::highSurrogate(value));
+            path += QChar(QChar::lowSurrogate(value));
+        } else {
+            path += QChar(static_cast<char16_t>(value));
+        }
+        at += length;
+    }
+    return path;
+}
+
+bool hasUndecodableBytes(const QString& path) {
+    for (qsizetype index = 0; index < path.size(); ++index) {
+        const char16_t unit = path.at(index).unicode();
+        if (isEscapedByte(unit) && (index == 0 || !path.at(index - 1).isHighSurrogate())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QStringList nativeArguments(int argc, const char* const* argv) {
+    QStringList arguments;
+    for (int index = 0; index < argc; ++index) {
+        arguments.append(fromNativePath(QByteArray(argv[index])));
+    }
+    return arguments;
+}
+
+FileFacts fileFacts(const QString& path) {
+    FileFacts facts;
+    const QByteArray native = nativePath(path);
+    struct stat info {};
+    if (::lstat(native.constData(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        facts.isLink = true;
+    }
+    if (::stat(native.constData(), &info) != 0) {
+        return facts;
+    }
+    facts.exists = true;
+    facts.isFile = S_ISREG(info.st_mode);
+    facts.isFolder = S_ISDIR(info.st_mode);
+    facts.device = info.st_dev;
+    facts.inode = info.st_ino;
+    facts.links = info.st_nlink;
+    facts.size = static_cast<std::int64_t>(info.st_size);
+    return facts;
+}
+
+QString absolutePath(const QString& path) {
+    if (path.startsWith(QLatin1Char('/'))) {
+        return QDir::cleanPath(path);
+    }
+    std::unique_ptr<char, decltype(&std::free)> working(::getcwd(nullptr, 0), &std::free);
+    const QString folder = working ? fromNativePath(QByteArray(working.get())) : QString();
+    return QDir::cleanPath(folder + QLatin1Char('/') + path);
+}
+
+QString absoluteFolderOf(const QString& path) {
+    const QString absolute = absolutePath(path);
+    const qsizetype slash = absolute.lastIndexOf(QLatin1Char('/'));
+    return slash <= 0 ? QStringLiteral("/") : absolute.left(slash);
+}
+
+QString fileIdentity(const QString& path) {
+    const FileFacts facts = fileFacts(path);
+    if (facts.exists) {
+        return QStringLiteral("%1:%2").arg(facts.device).arg(facts.inode);
+    }
+    const QString absolute = absolutePath(path);
+    const qsizetype slash = absolute.lastIndexOf(QLatin1Char('/'));
+    const QString folder = absoluteFolderOf(path);
+    const FileFacts folderFacts = fileFacts(folder);
+    if (!folderFacts.exists) {
+        return absolute;
+    }
+    return QStringLiteral("%1:%2/").arg(folderFacts.device).arg(folderFacts.inode) +
+           absolute.mid(slash + 1);
+}
+
+QString resolvedPath(const QString& path) {
+    const QByteArray native = nativePath(path);
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(native.constData(), nullptr),
+                                                         &std::free);
+    return resolved ? fromNativePath(QByteArray(resolved.get())) : QString();
+}
+
+bool makeFolders(const QString& folder) {
+    std::error_code error;
+    const std::filesystem::path native(nativePath(folder).toStdString());
+    std::filesystem::create_directories(native, error);
+    return !error && std::filesystem::is_directory(native, error);
+}
+
+std::vector<FoundFile> filesIn(const QString& folder, bool recursive) {
+    namespace fs = std::filesystem;
+    std::vector<FoundFile> found;
+    const fs::path base(nativePath(folder).toStdString());
+    // Found names are spelt as the folder was given, cleaned ("photos/" gives
+    // "photos/a.jpg", "." gives "./a.jpg").
+    QString prefix = QDir::cleanPath(folder);
+    if (!prefix.endsWith(QLatin1Char('/'))) {
+        prefix += QLatin1Char('/');
+    }
+    std::error_code error;
+    fs::recursive_directory_iterator walk(base, fs::directory_options::skip_permission_denied,
+                                          error);
+    const fs::recursive_directory_iterator end;
+    for (; !error && walk != end; walk.increment(error)) {
+        const fs::directory_entry& entry = *walk;
+        const std::string name = entry.path().filename().native();
+        const bool hidden = !name.empty() && name[0] == '.';
+        std::error_code look;
+        if (entry.is_directory(look)) {
+            if (!recursive || hidden || entry.is_symlink(look)) {
+                walk.disable_recursion_pending();
+            }
+            continue;
+        }
+        if (hidden || !entry.is_regular_file(look)) {
+            continue;
+        }
+        const std::string relative = entry.path().parent_path().lexically_relative(base).native();
+        FoundFile file;
+        file.relativeFolder =
+            relative == "." || relative.empty() ? QString() : fromNativePath(relative.c_str());
+        file.path = prefix;
+        if (!file.relativeFolder.isEmpty()) {
+            file.path += file.relativeFolder + QLatin1Char('/');
+        }
+        file.path += fromNativePath(QByteArray(name.c_str()));
+        found.push_back(std::move(file));
+    }
+    return found;
+}
+
+}  // namespace vellora::cli

@@ -1,0 +1,71 @@
+#pragma once
+// File names as the file system gives them. Linux names are bytes, not text: a name
+// need not be valid UTF-8, and a lossy decoding would lose the file. Names travel
+// through the tool as QStrings in which every byte that is not part of valid UTF-8 is
+// kept as the lone surrogate U+DC80 + byte (the "surrogate escape" Python uses too),
+// so decoding and encoding give back exactly the bytes the file system gave. Every
+// look at the file system goes through the helpers here, never through QFileInfo,
+// which would encode such a name lossily.
+
+#include <sys/types.h>
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+namespace vellora::cli {
+
+// The name's bytes for the operating system.
+[[nodiscard]] QByteArray nativePath(const QString& path);
+// The name as a QString, undecodable bytes escaped as above (exactly reversible).
+[[nodiscard]] QString fromNativePath(const QByteArray& bytes);
+// True when `path` holds escaped bytes, so it cannot be shown exactly as text.
+[[nodiscard]] bool hasUndecodableBytes(const QString& path);
+
+// The program's arguments (without argv[0] dropped), decoded as file names are.
+[[nodiscard]] QStringList nativeArguments(int argc, const char* const* argv);
+
+// What stat() says about a name (following symbolic links, or not).
+struct FileFacts {
+    bool exists = false;
+    bool isFile = false;
+    bool isFolder = false;
+    bool isLink = false;  // the name itself is a symbolic link
+    dev_t device = 0;
+    ino_t inode = 0;
+    nlink_t links = 0;
+    std::int64_t size = -1;
+};
+[[nodiscard]] FileFacts fileFacts(const QString& path);
+
+// One key for every name of one file: its device and inode when it exists; otherwise
+// the device and inode of its folder and its own name, so two names of a file still
+// to be written compare equal too. Empty when not even the folder exists (then the
+// cleaned absolute path stands in).
+[[nodiscard]] QString fileIdentity(const QString& path);
+
+// `path` made absolute against the working folder and cleaned, by string alone (QFileInfo
+// would pass the name through a lossy encoding).
+[[nodiscard]] QString absolutePath(const QString& path);
+// The folder part of absolutePath(path): what holds the file.
+[[nodiscard]] QString absoluteFolderOf(const QString& path);
+
+// The path with every symbolic link and "." / ".." resolved; empty when it does not
+// exist.
+[[nodiscard]] QString resolvedPath(const QString& path);
+
+// Makes `folder` and every missing folder above it; false when that fails.
+bool makeFolders(const QString& folder);
+
+// The regular files (or links to them) in `folder`, below it too when `recursive`,
+// hidden names (and hidden folders) left out and folder links not followed. Each comes
+// with its folder relative to `folder` ("" directly inside). Unreadable subfolders are
+// passed over.
+struct FoundFile {
+    QString path;
+    QString relativeFolder;
+};
+[[nodiscard]] std::vector<FoundFile> filesIn(const QString& folder, bool recursive);
+
+}  // namespace vellora::cli

@@ -1,0 +1,53 @@
+#pragma once
+// The markers before a JPEG's first scan that describe the picture, and the one place
+// that decides which of them is its EXIF block. The image library's reader and the
+// windows' picture loader both go through here, so every view of a file turns it the
+// same way.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace vellora::imaging {
+
+inline constexpr int kExifMarker = JPEG_APP0 + 1;
+inline constexpr int kIccMarker = JPEG_APP0 + 2;
+inline constexpr int kIptcMarker = JPEG_APP0 + 13;
+inline constexpr int kCommentMarker = JPEG_COM;
+
+// The most bytes one marker can carry (its 16-bit length counts itself).
+inline constexpr std::size_t kMaxMarkerPayload = 65533;
+
+// A marker carried from the input to the output as it was.
+struct CarriedMarker {
+    int code = 0;  // kExifMarker (XMP), kIptcMarker or kCommentMarker
+    std::vector<std::uint8_t> payload;
+};
+
+// Asks libjpeg to keep the markers read below; call before jpeg_read_header.
+void saveDescriptiveMarkers(jpeg_decompress_struct* info);
+
+// The first APP1 marker that holds EXIF data ("Exif\0\0"), wherever it stands among
+// the other APP1 markers (XMP often comes first), or an empty span.
+[[nodiscard]] std::span<const std::uint8_t> exifPayload(const jpeg_decompress_struct& info);
+
+// The comments, XMP packets (standard and extended) and IPTC (APP13) blocks, in the
+// order of the file.
+[[nodiscard]] std::vector<CarriedMarker> carriedMarkers(const jpeg_decompress_struct& info);
+
+// The markers as one byte string for a picture buffer, and back. Each marker is its
+// code (1 byte), its payload's length (2 bytes, big-endian) and the payload. Decoding
+// stops at the first entry that does not fit.
+[[nodiscard]] std::vector<std::uint8_t> packMarkers(const std::vector<CarriedMarker>& markers);
+[[nodiscard]] std::vector<CarriedMarker> unpackMarkers(std::span<const std::uint8_t> packed);
+
+// The EXIF orientation (1 to 8) of the JPEG file at `path`: the first EXIF block's
+// main-image orientation, read with libexif as the image library reads it. 1 when the
+// file has none or cannot be read.
+[[nodiscard]] int jpegFileOrientation(const char* path);
+
+}  // namespace vellora::imaging

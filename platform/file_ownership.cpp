@@ -1,0 +1,136 @@
+#include "file_ownership.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace vellora {
+namespace {
+
+std::atomic<ReplaceStepObserver> g_observer{nullptr};
+
+std::string systemError(int error) {
+    char buffer[256] = {};
+    return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+std::string userName(uid_t owner) {
+    std::vector<char> buffer(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(owner, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        return found->pw_name;
+    }
+    return std::to_string(owner);
+}
+
+std::string groupName(gid_t group) {
+    std::vector<char> buffer(4096);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (::getgrgid_r(group, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        return found->gr_name;
+    }
+    return std::to_string(group);
+}
+
+std::string modeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+}  // namespace
+
+std::string ownerText(uid_t owner, gid_t group) {
+    return userName(owner) + ":" + groupName(group);
+}
+
+KeptOwnership keepOwnership(int fd, const struct stat& previous) {
+    KeptOwnership kept;
+    struct stat now {};
+    if (::fstat(fd, &now) != 0) {
+        kept.ownerKept = kept.modeKept = false;
+        kept.note = "cannot look at the new file: " + systemError(errno);
+        return kept;
+    }
+    std::string ownerFailure;
+    if (now.st_uid != previous.st_uid || now.st_gid != previous.st_gid) {
+        noteReplaceStep("fchown");
+        if (::fchown(fd, previous.st_uid, previous.st_gid) != 0) {
+            const int error = errno;
+            // Without privilege the group alone may still be ours to give (a group
+            // the user belongs to).
+            if (now.st_gid != previous.st_gid) {
+                (void)::fchown(fd, static_cast<uid_t>(-1), previous.st_gid);
+            }
+            ownerFailure = systemError(error);
+        }
+    }
+    noteReplaceStep("fchmod");
+    const bool modeSet = ::fchmod(fd, previous.st_mode & 07777) == 0;
+    const int modeError = errno;
+
+    if (::fstat(fd, &now) == 0) {
+        kept.ownerKept = now.st_uid == previous.st_uid && now.st_gid == previous.st_gid;
+        kept.modeKept = (now.st_mode & 07777) == (previous.st_mode & 07777);
+    } else {
+        kept.ownerKept = ownerFailure.empty();
+        kept.modeKept = modeSet;
+    }
+    if (!kept.ownerKept) {
+        kept.note = "now owned by " + ownerText(now.st_uid, now.st_gid) + ", not " +
+                    ownerText(previous.st_uid, previous.st_gid);
+        if (!ownerFailure.empty()) {
+            kept.note += " (" + ownerFailure + ")";
+        }
+    }
+    if (!kept.modeKept) {
+        if (!kept.note.empty()) {
+            kept.note += "; ";
+        }
+        kept.note +=
+            "permissions now " + modeText(now.st_mode) + ", not " + modeText(previous.st_mode);
+        if (!modeSet) {
+            kept.note += " (" + systemError(modeError) + ")";
+        }
+    }
+    return kept;
+}
+
+std::string syncFolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    if (folder.empty()) {
+        folder = "/";
+    }
+    noteReplaceStep("fsync-folder");
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return "cannot open the folder '" + folder + "': " + systemError(errno);
+    }
+    std::string failure;
+    if (::fsync(fd) != 0 && errno != EINVAL) {  // EINVAL: a file system without it
+        failure = "cannot flush the folder '" + folder + "' to disk: " + systemError(errno);
+    }
+    ::close(fd);
+    return failure;
+}
+
+void setReplaceStepObserver(ReplaceStepObserver observer) {
+    g_observer.store(observer);
+}
+
+void noteReplaceStep(const char* step) {
+    if (const ReplaceStepObserver observer = g_observer.load()) {
+        observer(step);
+    }
+}
+
+}  // namespace vellora

@@ -1,0 +1,330 @@
+// vellora-cli keeps what the user had: the replaced file's owner, group and mode, the
+// comments, XMP and IPTC, files whose names are not UTF-8, hard links whole; it says
+// what it could not keep, and never lets a file name reach the terminal raw.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <filesystem>
+
+#include "cli_test_support.h"
+#include "support/jpeg_fixtures.h"
+#include "support/test_support.h"
+
+namespace vellora::test {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNoGroup = 65534;
+
+class KeepTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+    // QDir cannot remove a name that is not UTF-8; the file system's bytes can.
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(QFile::encodeName(m_dir.path()).toStdString(), ignored);
+    }
+
+    QString at(const QString& relative) const { return m_dir.filePath(relative); }
+    QByteArray nativeAt(const QByteArray& name) const {
+        return QFile::encodeName(m_dir.path()) + '/' + name;
+    }
+
+    QByteArray jpegBytes(int which = 1) const {
+        QByteArray bytes;
+        const QString scratch = m_dir.filePath(QStringLiteral(".scratch.jpg"));
+        EXPECT_TRUE(writeJpeg(scratch, photo(160, 120, which), 95));
+        bytes = readBytes(scratch);
+        QFile::remove(scratch);
+        return bytes;
+    }
+    // Writes `bytes` under a name given as raw bytes (any bytes but '/' and NUL).
+    void writeNative(const QByteArray& name, const QByteArray& bytes) const {
+        const int fd = ::open(nativeAt(name).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())), bytes.size());
+        ::close(fd);
+    }
+    bool existsNative(const QByteArray& name) const {
+        struct stat info {};
+        return ::stat(nativeAt(name).constData(), &info) == 0;
+    }
+    QByteArray readNative(const QByteArray& name) const {
+        const int fd = ::open(nativeAt(name).constData(), O_RDONLY);
+        if (fd < 0) {
+            return {};
+        }
+        QByteArray bytes;
+        char buffer[65536];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            bytes.append(buffer, got);
+        }
+        ::close(fd);
+        return bytes;
+    }
+
+    CliRun run(const QStringList& arguments) const { return runCli(arguments, m_dir.path()); }
+
+    // Runs `sh -c script` in the folder with $CLI set: the shell can hand the tool
+    // arguments that are not UTF-8 (QProcess would encode them lossily).
+    CliRun runShell(const QString& script, const QStringList& prefix = {}) const {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("CLI"), QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(m_dir.path());
+        QStringList arguments = prefix;
+        arguments << QStringLiteral("sh") << QStringLiteral("-c") << script;
+        process.start(arguments.takeFirst(), arguments);
+        CliRun result;
+        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
+            process.kill();
+            process.waitForFinished();
+            return result;
+        }
+        result.exitCode = process.exitCode();
+        result.out = process.readAllStandardOutput();
+        result.err = process.readAllStandardError();
+        return result;
+    }
+
+    static std::vector<QJsonObject> jsonObjects(const CliRun& run) {
+        std::vector<QJsonObject> objects;
+        for (const QString& line : run.outLines()) {
+            objects.push_back(QJsonDocument::fromJson(line.toUtf8()).object());
+        }
+        return objects;
+    }
+
+    static struct stat statOf(const QString& path) {
+        struct stat info {};
+        EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0) << path.toStdString();
+        return info;
+    }
+
+    QTemporaryDir m_dir;
+};
+
+// ---- owner, group and mode ------------------------------------------------------------
+
+TEST_F(KeepTest, ReplacingAFileKeepsItsOwnerGroupAndMode) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a file to another user needs root";
+    }
+    // --in-place over the input, and --force over an existing output.
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("theirs.jpg")), jpegBytes(1)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("src.jpg")), jpegBytes(2)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("out.jpg")), "an old result"));
+    for (const char* name : {"theirs.jpg", "out.jpg"}) {
+        const QByteArray path = QFile::encodeName(at(QString::fromLatin1(name)));
+        ASSERT_EQ(::chown(path.constData(), kNobody, kNoGroup), 0);
+        ASSERT_EQ(::chmod(path.constData(), 0640), 0);
+    }
+    const CliRun inPlace =
+        run({QStringLiteral("--in-place"), QStringLiteral("--json"), QStringLiteral("theirs.jpg")});
+    ASSERT_EQ(inPlace.exitCode, 0) << inPlace.err.toStdString();
+    const CliRun forced = run({QStringLiteral("-f"), QStringLiteral("-o"),
+                               QStringLiteral("out.jpg"), QStringLiteral("src.jpg")});
+    ASSERT_EQ(forced.exitCode, 0) << forced.err.toStdString();
+    for (const char* name : {"theirs.jpg", "out.jpg"}) {
+        const struct stat info = statOf(at(QString::fromLatin1(name)));
+        EXPECT_EQ(info.st_uid, kNobody) << name;
+        EXPECT_EQ(info.st_gid, kNoGroup) << name;
+        EXPECT_EQ(info.st_mode & 07777, 0640u) << name;
+    }
+    EXPECT_TRUE(readBytes(at(QStringLiteral("out.jpg"))).startsWith("\xFF\xD8"));
+    EXPECT_FALSE(jsonObjects(inPlace)[0].contains(QStringLiteral("warnings")));
+}
+
+TEST_F(KeepTest, AnOwnerThatCannotBeKeptIsReported) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    }
+    // A folder the unprivileged user may write, a picture in it that root owns.
+    ASSERT_EQ(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("shared")));
+    const QByteArray folder = QFile::encodeName(at(QStringLiteral("shared")));
+    ASSERT_EQ(::chmod(folder.constData(), 0777), 0);
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("shared/photo.jpg")), jpegBytes()));
+    ASSERT_EQ(::chmod(QFile::encodeName(at(QStringLiteral("shared/photo.jpg"))).constData(), 0644),
+              0);
+    const QString problem = unprivilegedAccessProblem(
+        {QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"),
+         QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so"), at(QStringLiteral("shared"))});
+    if (!problem.isEmpty()) {
+        GTEST_SKIP() << problem.toStdString();
+    }
+
+    const CliRun result =
+        runShell(QStringLiteral("exec \"$CLI\" --in-place -v --json shared/photo.jpg"),
+                 {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                  QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const struct stat info = statOf(at(QStringLiteral("shared/photo.jpg")));
+    EXPECT_EQ(info.st_uid, kNobody);  // written all the same
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    // Said on stderr and in the JSON report: whose it is now, and whose it was.
+    EXPECT_TRUE(
+        result.err.contains("shared/photo.jpg: warning: now owned by nobody:nogroup, "
+                            "not root:root"))
+        << result.err.toStdString();
+    const QJsonArray warnings = jsonObjects(result)[0][QStringLiteral("warnings")].toArray();
+    ASSERT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(warnings[0].toString().startsWith(QLatin1String("now owned by nobody:nogroup")));
+}
+
+// ---- comments, XMP, IPTC --------------------------------------------------------------
+
+TEST_F(KeepTest, CommentsXmpAndIptcAreKeptAndStripDropsThem) {
+    const std::vector<Marker> extra{{kApp1, xmpPacket("Harbour")},
+                                    {kApp13, iptcBlock("Caption")},
+                                    {kComment, "Copyright 2026 A. Photographer"}};
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("photo.jpg")), withMarkers(jpegBytes(), extra)));
+    const auto kept = [](const QByteArray& file) {
+        std::vector<Marker> result;
+        for (const Marker& marker : markersOf(file)) {
+            if ((marker.code == kApp1 && !marker.payload.startsWith("Exif")) ||
+                marker.code == kApp13 || marker.code == kComment) {
+                result.push_back(marker);
+            }
+        }
+        return result;
+    };
+    const CliRun plain = run({QStringLiteral("photo.jpg")});
+    ASSERT_EQ(plain.exitCode, 0) << plain.err.toStdString();
+    EXPECT_EQ(kept(readBytes(at(QStringLiteral("photo-vellora.jpg")))), extra);
+
+    const CliRun stripped =
+        run({QStringLiteral("--strip"), QStringLiteral("-f"), QStringLiteral("photo.jpg")});
+    ASSERT_EQ(stripped.exitCode, 0) << stripped.err.toStdString();
+    EXPECT_TRUE(kept(readBytes(at(QStringLiteral("photo-vellora.jpg")))).empty());
+
+    // In place, the only copy: still there afterwards.
+    const CliRun inPlace = run({QStringLiteral("--in-place"), QStringLiteral("photo.jpg")});
+    ASSERT_EQ(inPlace.exitCode, 0) << inPlace.err.toStdString();
+    EXPECT_EQ(kept(readBytes(at(QStringLiteral("photo.jpg")))), extra);
+}
+
+TEST_F(KeepTest, AnExifBlockTooLargeToCarryIsReported) {
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("big.jpg")),
+                           withMarkers(jpegBytes(), {{kApp1, exifWithSharedText(12000)}})));
+    const CliRun result =
+        run({QStringLiteral("-v"), QStringLiteral("--json"), QStringLiteral("big.jpg")});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains("big.jpg: warning: saved without the EXIF block"))
+        << result.err.toStdString();
+    const QJsonArray warnings = jsonObjects(result)[0][QStringLiteral("warnings")].toArray();
+    ASSERT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(warnings[0].toString().contains(QLatin1String("65533")));
+}
+
+// ---- names that are not UTF-8 ---------------------------------------------------------
+
+TEST_F(KeepTest, ANameThatIsNotUtf8IsFoundDoneAndReported) {
+    const QByteArray bad("bad\xff\xfe-name.jpg");
+    writeNative("a.jpg", jpegBytes(1));
+    writeNative(bad, jpegBytes(2));
+    writeNative("c.jpg", jpegBytes(3));
+
+    const CliRun folder =
+        run({QStringLiteral("-v"), QStringLiteral("--json"), QStringLiteral(".")});
+    EXPECT_EQ(folder.exitCode, 0) << folder.err.toStdString();
+    EXPECT_TRUE(existsNative("bad\xff\xfe-name-vellora.jpg"));
+    EXPECT_TRUE(folder.err.contains("./bad\\xff\\xfe-name.jpg -> bad\\xff\\xfe-name-vellora.jpg"))
+        << folder.err.toStdString();
+    const std::vector<QJsonObject> objects = jsonObjects(folder);
+    ASSERT_EQ(objects.size(), 4U);  // three files and the summary
+    const QJsonObject& entry = objects[1];
+    EXPECT_EQ(entry[QStringLiteral("input")].toString(),
+              QStringLiteral("./bad\\xff\\xfe-name.jpg"));
+    EXPECT_EQ(QByteArray::fromBase64(entry[QStringLiteral("input_base64")].toString().toLatin1()),
+              "./" + bad);
+    EXPECT_EQ(QByteArray::fromBase64(entry[QStringLiteral("output_base64")].toString().toLatin1()),
+              QByteArray("bad\xff\xfe-name-vellora.jpg"));
+    EXPECT_EQ(objects[3][QStringLiteral("written")].toInt(), 3);
+    EXPECT_FALSE(objects[0].contains(QStringLiteral("input_base64")));  // a.jpg is shown exactly
+
+    // Below a folder whose name is not UTF-8 either, into such a folder.
+    ASSERT_EQ(::mkdir(nativeAt("sub\xff").constData(), 0755), 0);
+    writeNative("sub\xff/deep\xfe.jpg", jpegBytes(4));
+    const CliRun tree = runShell(
+        QStringLiteral("exec \"$CLI\" -r -d \"$(printf 'out\\375')\" \"$(printf 'sub\\377')\""));
+    EXPECT_EQ(tree.exitCode, 0) << tree.err.toStdString();
+    EXPECT_TRUE(existsNative("out\xfd/deep\xfe.jpg")) << tree.err.toStdString();
+
+    // Named on the command line, in place.
+    const QByteArray before = readNative(bad);
+    const CliRun named =
+        runShell(QStringLiteral("exec \"$CLI\" --in-place \"$(printf 'bad\\377\\376-name.jpg')\""));
+    EXPECT_EQ(named.exitCode, 0) << named.err.toStdString();
+    const QByteArray after = readNative(bad);
+    EXPECT_FALSE(after.isEmpty());
+    EXPECT_NE(after, before);
+}
+
+// ---- hard links -----------------------------------------------------------------------
+
+TEST_F(KeepTest, InPlaceRefusesAFileWithOtherLinksAndGoesOn) {
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("linked.jpg")), jpegBytes(1)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("single.jpg")), jpegBytes(2)));
+    ASSERT_EQ(::link(QFile::encodeName(at(QStringLiteral("linked.jpg"))).constData(),
+                     QFile::encodeName(at(QStringLiteral("other-name.jpg"))).constData()),
+              0);
+    const QByteArray linked = readBytes(at(QStringLiteral("linked.jpg")));
+    const QByteArray single = readBytes(at(QStringLiteral("single.jpg")));
+
+    const CliRun result = run(
+        {QStringLiteral("--in-place"), QStringLiteral("linked.jpg"), QStringLiteral("single.jpg")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errLines(),
+              QStringList{QStringLiteral(
+                  "vellora-cli: linked.jpg: has 1 other link; replacing it would split them")});
+    EXPECT_EQ(readBytes(at(QStringLiteral("linked.jpg"))), linked);
+    EXPECT_EQ(readBytes(at(QStringLiteral("other-name.jpg"))), linked);
+    EXPECT_NE(readBytes(at(QStringLiteral("single.jpg"))), single);  // the other went on
+}
+
+TEST_F(KeepTest, OneFileNamedThroughTwoLinksIsOneInput) {
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("a.jpg")), jpegBytes()));
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("elsewhere")));
+    ASSERT_EQ(::link(QFile::encodeName(at(QStringLiteral("a.jpg"))).constData(),
+                     QFile::encodeName(at(QStringLiteral("elsewhere/b.jpg"))).constData()),
+              0);
+    const CliRun result =
+        run({QStringLiteral("--json"), QStringLiteral("-d"), QStringLiteral("out"),
+             QStringLiteral("a.jpg"), QStringLiteral("elsewhere/b.jpg")});
+    EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const std::vector<QJsonObject> objects = jsonObjects(result);
+    ASSERT_EQ(objects.size(), 2U);
+    EXPECT_EQ(objects[0][QStringLiteral("input")].toString(), QStringLiteral("a.jpg"));
+    EXPECT_EQ(objects[1][QStringLiteral("files")].toInt(), 1);
+    EXPECT_EQ(treeOf(at(QStringLiteral("out"))), QStringList{QStringLiteral("a.jpg")});
+}
+
+// ---- names never drive the terminal ---------------------------------------------------
+
+TEST_F(KeepTest, NamesOnStderrAreEscaped) {
+    const QByteArray name("e\x1b]0;title\x07.jpg");
+    writeNative(name, "not a picture at all");
+    const CliRun result = runShell(QStringLiteral("exec \"$CLI\" -v ."));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_FALSE(result.err.contains('\x1b'));
+    EXPECT_FALSE(result.err.contains('\x07'));
+    EXPECT_TRUE(result.err.contains("vellora-cli: ./e\\x1b]0;title\\x07.jpg: "))
+        << result.err.toStdString();
+}
+
+}  // namespace
+}  // namespace vellora::test
