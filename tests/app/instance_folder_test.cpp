@@ -121,7 +121,7 @@ protected:
 
     // Starts the program with this test's temporary folder; returns its private folder
     // once it exists (empty string on failure).
-    QString start(QProcess*& started) {
+    QString start(QProcess*& started, const QStringList& arguments = {}) {
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("TMPDIR"), m_temp.path());
@@ -130,7 +130,7 @@ protected:
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process->setProcessEnvironment(environment);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(kProgram, {});
+        process->start(kProgram, arguments);
         if (!process->waitForStarted(30000)) {
             return {};
         }
@@ -183,24 +183,31 @@ protected:
 };
 
 TEST_F(Instances, ClosingOneLeavesTheOthersWorkingFileIntact) {
+    // Each instance opens a picture given on its command line, which runs a pass and
+    // leaves that instance's working file (the re-encoded picture) in its folder.
+    const QString picture = m_temp.filePath(QStringLiteral("photo.jpg"));
+    ASSERT_TRUE(QFile::copy(test::testData(QStringLiteral("bad/jpeg/ljt-testimages/testorig.jpg")),
+                            picture));
     QProcess* first = nullptr;
     QProcess* second = nullptr;
-    const QString firstFolder = start(first);
-    const QString secondFolder = start(second);
+    const QString firstFolder = start(first, {picture});
+    const QString secondFolder = start(second, {picture});
     ASSERT_FALSE(firstFolder.isEmpty());
     ASSERT_FALSE(secondFolder.isEmpty());
     ASSERT_NE(firstFolder, secondFolder);
-    writeWorkingFile(firstFolder, "first's picture");
-    writeWorkingFile(secondFolder, "second's picture");
+    ASSERT_TRUE(waitFor([&] { return workingFile(firstFolder).size() > 0; }));
+    ASSERT_TRUE(waitFor([&] { return workingFile(secondFolder).size() > 0; }));
+    const QByteArray secondsPicture = workingFile(secondFolder);
+    EXPECT_TRUE(secondsPicture.startsWith("\xFF\xD8"));  // a JPEG
 
     endOrderly(first);
     EXPECT_FALSE(QFileInfo::exists(firstFolder));
-    EXPECT_EQ(workingFile(secondFolder), "second's picture");
+    EXPECT_EQ(workingFile(secondFolder), secondsPicture);
 
     // A third start clears abandoned folders: the second's is in use and stays.
     QProcess* third = nullptr;
     ASSERT_FALSE(start(third).isEmpty());
-    EXPECT_EQ(workingFile(secondFolder), "second's picture");
+    EXPECT_EQ(workingFile(secondFolder), secondsPicture);
     endOrderly(second);
     endOrderly(third);
     EXPECT_TRUE(privateFolders().isEmpty()) << privateFolders().join(' ').toStdString();
