@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
         return printOnly(commandLine);
     }
     endOnTerminationSignals(&application);
+    // Clears what killed instances left behind and makes this instance's private
+    // directory, locked for as long as it runs.
+    vellora::preparePrivateDirectory();
     Main(commandLine.file);
     return QApplication::exec();
 }

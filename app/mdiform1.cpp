@@ -38,6 +38,21 @@
 namespace vellora {
 namespace {
 
+// Writes all of `bytes`. A write may stop short without an error (a file-size limit,
+// a disk that just filled up); only the next one fails and carries the system's reason
+// into errorString().
+bool writeWhole(QIODevice& device, const QByteArray& bytes) {
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 wrote = device.write(bytes.constData() + done, bytes.size() - done);
+        if (wrote <= 0) {
+            return false;
+        }
+        done += wrote;
+    }
+    return true;
+}
+
 // Before Save As renames its new file over an existing one: the new file gets the old
 // one's owner, group and permissions, so replacing a picture never hands it to whoever
 // runs Vellora. Always true (the save goes on); `note` says what could not be kept.
@@ -459,10 +474,12 @@ void MDIForm1::saveAsCommand() {
     const QByteArray contents = source.readAll();
     // Written beside the target and renamed over it only when complete, so a failure
     // never leaves a partial file or harms the file being replaced.
+    // Unbuffered, so that a write the system refuses (disk full, a file-size limit)
+    // fails in write() with the system's reason rather than later as "Unknown error".
     QSaveFile output(target);
     QString ownershipNote;
-    const bool written = output.open(QIODevice::WriteOnly) &&
-                         output.write(contents) == contents.size() &&
+    const bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                         writeWhole(output, contents) &&
                          keepReplacedOwnership(output, target, ownershipNote) && output.commit();
     if (!written) {
         showError(

@@ -17,6 +17,7 @@
 #include "cli/native_files.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
+#include "cli/scratch_sweep.h"
 #include "cli/stdio_io.h"
 #include "imaging/image_library.h"
 
@@ -48,11 +49,27 @@ void installSignalHandlers() {
     // A reader of --json that goes away (| head) must not kill the program in the
     // middle of a write: the files are still done, only the report is lost.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) must fail the file with its reason ("File too
+    // large"), not kill the program in the middle of a write.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void printText(std::FILE* stream, const QString& text) {
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
+}
+
+// A run killed earlier (SIGKILL, power loss) may have left scratch files where this
+// run writes; those of runs that are gone go now.
+void removeAbandonedScratchFiles(const std::vector<FileTask>& tasks) {
+    QStringList folders;
+    for (const FileTask& task : tasks) {
+        const QString folder = absoluteFolderOf(task.output);
+        if (!task.output.isEmpty() && !folders.contains(folder)) {
+            folders << folder;
+        }
+    }
+    (void)sweepAbandonedScratchFiles(folders);
 }
 
 int usageError(const QString& message) {
@@ -213,6 +230,9 @@ int main(int argc, char** argv) {
     }
 
     installSignalHandlers();
+    if (!options.dryRun) {  // a dry run changes nothing on disk, litter included
+        removeAbandonedScratchFiles(plan.tasks);
+    }
     const EncodeSettings settings = encodeSettings(options);
     // A dry run shows what it would write; with "-" stdout carries the picture, so
     // --json goes to stderr.

@@ -36,8 +36,10 @@ QString randomPart() {
 std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QString& stem,
                                                QString& error) {
     // Names stay short whatever the output's length; the ".vellora-tmp" ending keeps
-    // them out of any picture scan.
-    const QString shortStem = stem.left(80);
+    // them out of any picture scan. At most 48 characters of the stem keep the whole
+    // name within the 100 the library copies into its own temporary name, so that
+    // name still shows whose it is (scratch_sweep.h) should the run be killed.
+    const QString shortStem = stem.left(48);
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QString path = folder + QStringLiteral("/.") + shortStem + QLatin1Char('.') +
                              randomPart() + QStringLiteral(".vellora-tmp");

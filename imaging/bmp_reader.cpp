@@ -7,7 +7,11 @@
 //   - Run-length data may skip pixels (deltas, early end of line); Qt leaves those
 //     unwritten too. We hand Qt a picture of the right size and format, already
 //     cleared to colour index 0, which it fills in place of allocating its own.
-//   - The picture's size is checked against our limit before anything is allocated.
+//   - The picture's size is checked against our limit before anything is allocated,
+//     and so is each side against what a JPEG can hold: a picture we could never
+//     save is refused at once, before Qt spends seconds and gigabytes on it.
+//   - Run-length data is walked opcode by opcode first (picture_checks.h): Qt takes
+//     a stream cut off inside a run, or one with no end at all, as a whole picture.
 
 #include <QFile>
 #include <QImage>
@@ -19,6 +23,7 @@
 #include <mutex>
 
 #include "file_io.h"
+#include "picture_checks.h"
 #include "picture_readers.h"
 #include "rgb_buffer.h"
 
@@ -103,26 +108,35 @@ std::string checkLayout(const BmpLayout& layout) {
         return "file is corrupt: the bitmap claims a palette of " +
                std::to_string(layout.coloursUsed) + " colours";
     }
-    // Qt's picture (up to 4 bytes a pixel) exists beside ours while we copy.
     const std::int64_t height = std::llabs(layout.height);
+    // First, so that the sizes below cannot overflow (a 32-bit side each).
+    if (std::string error = checkJpegSides(layout.width, height); !error.empty()) {
+        return error;
+    }
+    // Qt's picture (up to 4 bytes a pixel) exists beside ours while we copy.
     return checkPictureSize(layout.width, height, layout.width * height * 4);
 }
 
-// "" when the file holds all the pixel data its header promises.
-std::string checkLength(const BmpLayout& layout, std::int64_t fileSize) {
+// Where Qt starts reading the pixel data: at the file header's offset, unless that
+// points back into the header or palette Qt has read already.
+std::int64_t pixelDataStart(const BmpLayout& layout) {
     const int bits = layout.bitsPerPixel;
-    const std::int64_t rows = std::llabs(layout.height);
     std::int64_t colours = 0;
     if (bits <= 8) {
         colours = layout.coloursUsed != 0 ? layout.coloursUsed : (1 << bits);
     }
     const std::int64_t paletteEntry = layout.headerSize == kCoreHeader ? 3 : 4;
     const std::int64_t masks = layout.headerSize < 108 && layout.compression == kBitfields ? 12 : 0;
-    // Qt reads the palette right after the header and the pixels at the file header's
-    // offset, unless that points back into what it has read already.
     const std::int64_t afterPalette =
         kFileHeaderBytes + layout.headerSize + masks + colours * paletteEntry;
-    const std::int64_t dataStart = std::max<std::int64_t>(afterPalette, layout.pixelOffset);
+    return std::max<std::int64_t>(afterPalette, layout.pixelOffset);
+}
+
+// "" when the file holds all the pixel data its header promises.
+std::string checkLength(const BmpLayout& layout, std::int64_t fileSize) {
+    const int bits = layout.bitsPerPixel;
+    const std::int64_t rows = std::llabs(layout.height);
+    const std::int64_t dataStart = pixelDataStart(layout);
 
     std::int64_t dataBytes = 0;
     if (layout.compression == kRle4 || layout.compression == kRle8) {
@@ -141,6 +155,22 @@ std::string checkLength(const BmpLayout& layout, std::int64_t fileSize) {
                std::to_string(fileSize);
     }
     return {};
+}
+
+// "" when run-length data (if any) describes every pixel it claims, within the data
+// size the header gives: Qt's decoder would fill the pixels of a run cut short from
+// uninitialised memory and take a stream without an end as a whole picture.
+std::string checkRunLength(const BmpLayout& layout, int fd) {
+    if (layout.compression != kRle4 && layout.compression != kRle8) {
+        return {};
+    }
+    const int bits = layout.compression == kRle8 ? 8 : 4;
+    if (layout.bitsPerPixel != bits) {
+        return "file is corrupt: run-length compression for " + std::to_string(bits) +
+               "-bit pixels in a " + std::to_string(layout.bitsPerPixel) + "-bit bitmap";
+    }
+    return checkRunLengthFile(fd, pixelDataStart(layout), layout.dataSize, layout.width,
+                              std::llabs(layout.height), bits);
 }
 
 ReadResult failed(std::string error) {
@@ -177,6 +207,9 @@ ReadResult readBmpFile(const char* path) {
         return failed(error);
     }
     if (std::string error = checkLength(layout, file.size); !error.empty()) {
+        return failed(error);
+    }
+    if (std::string error = checkRunLength(layout, file.fd.get()); !error.empty()) {
         return failed(error);
     }
     const std::int64_t width = layout.width;

@@ -72,6 +72,91 @@ std::string temporaryName(const std::string& directory, const std::string& base)
     return directory + "/." + base.substr(0, 100) + suffix;
 }
 
+// Gives the unnamed file `fd` the name `name`; 0 or the errno of the failure. Without
+// the capability AT_EMPTY_PATH needs, through /proc (ENOENT then means neither works).
+int linkUnnamed(int fd, const std::string& name) {
+    if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) {
+        return 0;
+    }
+    if (errno == EEXIST) {
+        return EEXIST;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
+                                                                                            : errno;
+}
+
+// The unnamed route: the data goes into a file without a name (O_TMPFILE), which gets
+// one only once it is complete and on disk. A process killed half-way, even by SIGKILL,
+// leaves nothing behind. Returns false, having changed nothing, when the file system
+// cannot make such a file or name it afterwards; otherwise true with `failure` empty on
+// success or the reason.
+bool replaceThroughUnnamedFile(const std::string& directory, const std::string& base,
+                               const char* path, std::span<const std::uint8_t> bytes,
+                               const struct stat* existing, std::string* ownershipNote,
+                               std::string& failure) {
+    const std::string target(path);
+    FileDescriptor fd(::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (!fd) {
+        return false;  // not supported here (or not allowed: the named route says why)
+    }
+    if (existing) {
+        // Keep the replaced file's owner, group and permissions; what the process may
+        // not give back is told, and the file is written all the same.
+        const KeptOwnership kept = keepOwnership(fd.get(), *existing);
+        if (ownershipNote && !kept.complete()) {
+            *ownershipNote = kept.note;
+        }
+    }
+    int error = 0;
+    if (!writeAll(fd.get(), bytes.data(), bytes.size(), error)) {
+        failure = "cannot write " + quoted(target) + ": " + systemError(error);
+        return true;  // the unnamed file goes with its descriptor
+    }
+    if (::fsync(fd.get()) != 0) {
+        failure = "cannot flush " + quoted(target) + " to disk: " + systemError(errno);
+        return true;
+    }
+    // A new file is named at once, atomically; one that exists is replaced through a
+    // temporary name, which exists only between the link and the rename.
+    if (!existing) {
+        error = linkUnnamed(fd.get(), target);
+        if (error == 0) {
+            noteReplaceStep("rename");  // the step that gives the file its name
+            return true;
+        }
+        if (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
+            return false;  // cannot name it at all
+        }
+        if (error != EEXIST) {
+            failure = "cannot write " + quoted(target) + ": " + systemError(error);
+            return true;
+        }
+    }
+    std::string temporary;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = temporaryName(directory, base);
+        error = linkUnnamed(fd.get(), temporary);
+        if (error != EEXIST) {
+            break;
+        }
+    }
+    if (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
+        return false;
+    }
+    if (error != 0) {
+        failure = "cannot create a file in " + quoted(directory) + ": " + systemError(error);
+        return true;
+    }
+    if (::rename(temporary.c_str(), path) != 0) {
+        failure = "cannot replace " + quoted(target) + ": " + systemError(errno);
+        ::unlink(temporary.c_str());
+        return true;
+    }
+    noteReplaceStep("rename");
+    return true;
+}
+
 }  // namespace
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
@@ -171,6 +256,17 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
         return "cannot write " + quoted(target) + ": it is a directory";
     }
 
+    std::string unnamedFailure;
+    if (replaceThroughUnnamedFile(directory, base, path, bytes, targetExists ? &existing : nullptr,
+                                  ownershipNote, unnamedFailure)) {
+        if (unnamedFailure.empty()) {
+            (void)syncFolderOf(target);  // make the new name durable
+        }
+        return unnamedFailure;
+    }
+
+    // The named route, where the file system has no unnamed files: a uniquely named
+    // temporary file beside the target, removed on every failure.
     std::string temporary;
     FileDescriptor fd;
     for (int attempt = 0; attempt < 100 && !fd; ++attempt) {

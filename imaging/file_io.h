@@ -41,12 +41,14 @@ struct OpenedFile {
 // Reads exactly `bytes.size()` bytes at `offset`; false on a short read or an error.
 [[nodiscard]] bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes);
 
-// Writes `bytes` to `path` through a new, uniquely named file in the same directory
-// that is flushed to disk, given the replaced file's owner, group and permissions,
-// and then renamed over `path`; the folder is flushed after the rename. On failure the
-// temporary file is removed, an existing `path` is left as it was, and the reason is
-// returned; "" on success. `ownershipNote` (when given) is set when the owner or
-// permissions could not be kept.
+// Writes `bytes` to `path` through a new file in the same directory that is flushed to
+// disk, given the replaced file's owner, group and permissions, and only then given the
+// name `path`: an unnamed file (O_TMPFILE) linked into place where the file system has
+// them, so that even a killed process leaves nothing behind, else a uniquely named file
+// renamed over `path`; the folder is flushed afterwards. On failure the temporary file
+// is removed, an existing `path` is left as it was, and the reason is returned; "" on
+// success. `ownershipNote` (when given) is set when the owner or permissions could not
+// be kept.
 [[nodiscard]] std::string replaceFileAtomically(const char* path,
                                                 std::span<const std::uint8_t> bytes,
                                                 std::string* ownershipNote = nullptr);

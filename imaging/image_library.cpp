@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <array>
 #include <atomic>
 #include <mutex>
@@ -34,20 +35,37 @@ struct ImageLibrary::Impl {
     void* module = nullptr;
     std::array<std::atomic<void*>, kEntryCount> entries{};
 
-    // Loads the module if need be (under the mutex); throws on failure.
+    // Loads the module if need be (under the mutex); throws on failure. Without a
+    // folder of its own the library looks in the per-user override folder first, then
+    // in the installed folder; the first copy found is the one loaded, and a copy that
+    // will not load is reported (error 48) rather than passed over, so the recovery
+    // can remove it.
     void load() {
         if (module) {
             return;
         }
-        const QString folder = directory.isEmpty() ? GetSystemDir(0) : directory;
-        if (folder.isEmpty()) {
+        QStringList folders;
+        if (!directory.isEmpty()) {
+            folders << directory;
+        } else {
+            folders << GetSystemDir(0) << InstalledModuleDir();
+        }
+        folders.removeAll(QString());
+        if (folders.isEmpty()) {
             throw RuntimeError(ErrorNumber::FileNotFound,
                                "the image library's directory is unknown");
         }
-        const QString path = modulePath(folder);
-        if (!QFileInfo::exists(path)) {
-            throw RuntimeError(ErrorNumber::FileNotFound,
-                               "image library not found: " + path.toStdString());
+        QString path;
+        for (const QString& folder : folders) {
+            if (QFileInfo::exists(modulePath(folder))) {
+                path = modulePath(folder);
+                break;
+            }
+        }
+        if (path.isEmpty()) {
+            throw RuntimeError(
+                ErrorNumber::FileNotFound,
+                "image library not found: " + modulePath(folders.last()).toStdString());
         }
         const QByteArray file = QFile::encodeName(path);
         void* handle = ::dlopen(file.constData(), RTLD_NOW | RTLD_LOCAL);
@@ -137,11 +155,28 @@ ImageLibrary& imageLibrary() {
 }
 
 bool recoverFromLibraryLoadFailure(const std::function<void(const QString&)>& inform) {
-    const QString path = modulePath(GetSystemDir(0));
-    if (!QFileInfo::exists(path)) {
+    const QString overrideFolder = GetSystemDir(0);
+    if (overrideFolder.isEmpty()) {
         return false;
     }
-    QFile::remove(path);
+    const QFileInfo stale(modulePath(overrideFolder));
+    if (!stale.exists() && !stale.isSymLink()) {
+        return false;
+    }
+    // The installed module is never removed, however the folders are set up: should
+    // the override folder be (or lead to) the installed one, leave the file alone.
+    const QString installed = InstalledModuleDir();
+    if (!installed.isEmpty()) {
+        const QString installedFolder = QFileInfo(installed).canonicalFilePath();
+        const QString staleFolder = QFileInfo(stale.absolutePath()).canonicalFilePath();
+        const QString staleTarget = stale.canonicalFilePath();
+        if (staleFolder == installedFolder ||
+            (!staleTarget.isEmpty() &&
+             staleTarget == QFileInfo(modulePath(installed)).canonicalFilePath())) {
+            return false;
+        }
+    }
+    QFile::remove(stale.absoluteFilePath());  // a symbolic link goes, not what it points to
     if (inform) {
         inform(QStringLiteral("Please re-run Vellora, this instance will end."));
     }

@@ -1,6 +1,7 @@
 #pragma once
 // The program's side of the image library module (imgdll.so): the module is loaded on
-// the first call of any entry, from the directory GetSystemDir(0) names, and each
+// the first call of any entry, from the per-user override folder GetSystemDir(0) when
+// a copy is there, otherwise from the installed folder InstalledModuleDir(); each
 // entry is bound by name on its own first call. Safe to call from several threads.
 
 #include <QString>
@@ -16,7 +17,8 @@ inline constexpr const char* kImageLibraryFileName = "imgdll.so";
 
 class ImageLibrary {
 public:
-    // moduleDirectory empty: GetSystemDir(0), read at the first call.
+    // moduleDirectory empty: GetSystemDir(0), then InstalledModuleDir(), read at the
+    // first call.
     explicit ImageLibrary(QString moduleDirectory = {});
     ~ImageLibrary();
     ImageLibrary(const ImageLibrary&) = delete;
@@ -42,10 +44,12 @@ private:
 // The program's one image library, loaded at its first call.
 [[nodiscard]] ImageLibrary& imageLibrary();
 
-// The recovery for a module that exists but will not load: when GetSystemDir(0) + "/" +
-// kImageLibraryFileName exists, delete it, let `inform` tell the user "Please re-run
-// Vellora, this instance will end." and end the program at once; returns true then.
-// Returns false (and does nothing) when there is no such file.
+// The recovery for a module that exists but will not load: when the override folder
+// holds a copy (GetSystemDir(0) + "/" + kImageLibraryFileName), that copy is the stale
+// one: delete it, let `inform` tell the user "Please re-run Vellora, this instance will
+// end." and end the program at once; returns true then, and the next start loads the
+// installed module. Returns false (and does nothing) when there is no such copy; the
+// installed module is never deleted, even when the override folder leads to it.
 bool recoverFromLibraryLoadFailure(const std::function<void(const QString&)>& inform);
 
 }  // namespace vellora

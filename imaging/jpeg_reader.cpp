@@ -10,6 +10,10 @@
 // scan of a progressive file makes the decoder walk the whole coefficient buffer, so a
 // small file with thousands of nearly empty scans (a "scan bomb") keeps a decoder busy
 // for minutes; 100 is five times anything an encoder writes and bounds that work.
+// The scans are counted by a walk over the markers before anything is decoded, so a
+// scan bomb is refused at once rather than after its first 100 scans; the same walk
+// refuses a file whose scans leave a colour component out (libjpeg would show the
+// picture grey). The progress monitor below stays as the backstop.
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +30,7 @@
 #include "jpeg_markers.h"
 #include "libjpeg_bridge.h"
 #include "orientation.h"
+#include "picture_checks.h"
 #include "picture_readers.h"
 #include "rgb_buffer.h"
 
@@ -146,6 +151,11 @@ ReadResult readJpegFile(const char* path) {
     }
     if (file.size == 0) {
         return failed("not a JPEG file: the file is empty");
+    }
+    if (std::string refusal =
+            checkJpegStructure(walkJpegFile(file.fd.get(), kMaxJpegScans), kMaxJpegScans);
+        !refusal.empty()) {
+        return failed(refusal);
     }
     std::unique_ptr<std::FILE, FileCloser> stream(::fdopen(file.fd.get(), "rb"));
     if (!stream) {

@@ -44,8 +44,9 @@ std::int64_t physicalMemoryBytes() {
 // 8736) and 150-megapixel (14204 x 10652) photos, and stitched panoramas go beyond;
 // all of these must open. At 3 bytes a pixel the limit keeps one buffer under 600 MB,
 // so the crop pass, which holds the source and the cut-out, stays within reach of an
-// ordinary desktop, and a forged header cannot make us reserve gigabytes. JPEG allows
-// 65500 x 65500 (4.3 gigapixels); Qt's BMP reader stops at 16384 x 16384.
+// ordinary desktop, and a forged header cannot make us reserve gigabytes. libjpeg
+// allows 65500 pixels a side (4.3 gigapixels); Qt 6's BMP reader has no side limit of
+// its own, so the readers also refuse sides a JPEG cannot hold (picture_checks.h).
 std::string checkPictureSize(std::int64_t width, std::int64_t height, std::int64_t extraBytes) {
     if (width <= 0 || height <= 0) {
         return "the picture has no pixels (" + std::to_string(width) + " x " +

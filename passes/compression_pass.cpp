@@ -104,6 +104,9 @@ bool runCompressionPass(SharedState& state, PassLibrary& library, CompressionVie
         return false;
     }
 
+    // The pixels are in the working file now: free them before the window decodes that
+    // file for display, so a very large picture is never held three times at once.
+    copy.reset();
     trap.run([&] { view.showCompressed(); });
     trap.run([&] { view.loadCompressedPicture(workingFile); });
     trap.run([&] { view.repaintCompressed(); });

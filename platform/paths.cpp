@@ -30,6 +30,19 @@ QString GetSystemDir(std::int16_t flag) {
     return directory;
 }
 
+QString InstalledModuleDir() {
+    std::array<char, 4096> buffer{};
+    const std::uint32_t count = currentPlatform().moduleDirectory(buffer.data(), buffer.size());
+    if (count == 0 || count >= buffer.size()) {
+        return {};
+    }
+    QString directory = QString::fromLocal8Bit(buffer.data(), static_cast<qsizetype>(count));
+    while (directory.size() > 1 && directory.endsWith(QLatin1Char(kDirectorySeparator))) {
+        directory.chop(1);
+    }
+    return directory;
+}
+
 void ShellOpen(const QObject* form, const QString& target, std::int32_t showCommand) {
     const QByteArray text = target.toLocal8Bit();
     (void)currentPlatform().shellExecute(form, "Open", text.constData(), "", "", showCommand);

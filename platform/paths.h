@@ -12,10 +12,14 @@ namespace vellora {
 // 145-character buffer; "" when the call fails or the path does not fit.
 [[nodiscard]] QString GetWindowsDir();
 
-// The directory the image library module is loaded from, read into a 255-character
-// buffer. flag -1: make sure it ends with the separator; flag 0: make sure it does not;
-// any other flag: as reported.
+// The per-user override folder for the image library module, searched before the
+// installed one, read into a 255-character buffer. flag -1: make sure it ends with the
+// separator; flag 0: make sure it does not; any other flag: as reported.
 [[nodiscard]] QString GetSystemDir(std::int16_t flag);
+
+// The folder the image library module is installed in (no trailing separator); ""
+// when unknown.
+[[nodiscard]] QString InstalledModuleDir();
 
 // Opens a document path or web address with the desktop; failures are silent.
 void ShellOpen(const QObject* form, const QString& target, std::int32_t showCommand);

@@ -1,7 +1,13 @@
 #include "platform.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <cstdio>
@@ -29,6 +35,83 @@ std::uint32_t copyToBuffer(const std::string& text, char* buffer, std::uint32_t 
     return length;
 }
 
+constexpr const char* kPrivatePrefix = "vellora-";
+constexpr int kPrivateRandomLength = 6;  // QTemporaryDir's XXXXXX
+
+// A private directory's lock file, open and locked for as long as this object lives.
+// The kernel drops the lock when the process ends in any way, SIGKILL included, which
+// is how a later start tells a live instance's directory from a dead one's.
+class InstanceLock {
+public:
+    InstanceLock() = default;
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+    ~InstanceLock() { release(); }
+
+    // Makes the lock file in `folder` under a scratch name, locks it, then renames it
+    // into place: whoever finds the lock file's name finds it locked.
+    bool create(const std::string& folder) {
+        const std::string scratch = folder + "/" + kInstanceLockName + ".new";
+        m_fd = ::open(scratch.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0) {
+            return false;
+        }
+        if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            release();
+            return false;
+        }
+        const std::string pid = std::to_string(::getpid()) + "\n";
+        (void)!::write(m_fd, pid.data(), pid.size());  // for people looking; the lock decides
+        if (::rename(scratch.c_str(), (folder + "/" + kInstanceLockName).c_str()) != 0) {
+            release();
+            return false;
+        }
+        return true;
+    }
+
+    void release() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// Whether `folder` is a private directory whose instance has gone: ours (same user),
+// a real directory, and holding a lock file that nobody holds any more.
+bool isAbandoned(const std::string& folder) {
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::getuid()) {
+        return false;
+    }
+    const std::string lock = folder + "/" + kInstanceLockName;
+    const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return false;  // no lock: being made right now, or not one of ours
+    }
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
+
+void removeAbandonedDirectories(const QString& temporaryFolder) {
+    const QDir folder(temporaryFolder);
+    const QString pattern =
+        QString::fromLatin1(kPrivatePrefix) + QString(kPrivateRandomLength, QLatin1Char('?'));
+    for (const QString& name : folder.entryList(
+             {pattern}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System)) {
+        const std::string path = QFile::encodeName(folder.filePath(name)).toStdString();
+        if (isAbandoned(path)) {
+            std::error_code error;
+            std::filesystem::remove_all(path, error);  // symbolic links inside are not followed
+        }
+    }
+}
+
 class PrivateDirectory {
 public:
     static PrivateDirectory& instance() {
@@ -38,10 +121,31 @@ public:
 
     std::string path() {
         std::lock_guard lock(m_mutex);
+        return makeLocked();
+    }
+
+    void prepare() {
+        std::lock_guard lock(m_mutex);
         if (!m_directory) {
-            m_directory = std::make_unique<QTemporaryDir>(QDir::tempPath() +
-                                                          QStringLiteral("/vellora-XXXXXX"));
-            if (!m_directory->isValid()) {
+            removeAbandonedDirectories(QDir::tempPath());
+        }
+        (void)makeLocked();
+    }
+
+    void remove() {
+        std::lock_guard lock(m_mutex);
+        m_directory.reset();  // QTemporaryDir removes the directory and what it holds
+        m_lock.release();     // only then: until now a later start must leave it alone
+    }
+
+private:
+    std::string makeLocked() {
+        if (!m_directory) {
+            m_directory = std::make_unique<QTemporaryDir>(
+                QDir::tempPath() + QLatin1Char('/') + QString::fromLatin1(kPrivatePrefix) +
+                QString(kPrivateRandomLength, QLatin1Char('X')));
+            if (!m_directory->isValid() ||
+                !m_lock.create(QFile::encodeName(m_directory->path()).toStdString())) {
                 m_directory.reset();
                 return {};
             }
@@ -49,17 +153,26 @@ public:
         return QDir::toNativeSeparators(m_directory->path()).toStdString();
     }
 
-    void remove() {
-        std::lock_guard lock(m_mutex);
-        m_directory.reset();  // QTemporaryDir removes the directory and what it holds
-    }
-
-private:
     std::mutex m_mutex;
     std::unique_ptr<QTemporaryDir> m_directory;
+    InstanceLock m_lock;
 };
 
-std::string moduleDirectory() {
+// The per-user override folder: $XDG_DATA_HOME/vellora/modules, or
+// ~/.local/share/vellora/modules when that is not set (an absolute path only).
+std::string overrideDirectory() {
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome && dataHome[0] == '/') {
+        return std::string(dataHome) + "/vellora/modules";
+    }
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') {
+        return std::string(home) + "/.local/share/vellora/modules";
+    }
+    return {};
+}
+
+std::string installedModuleDirectory() {
     std::error_code error;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error) {
@@ -77,7 +190,11 @@ public:
     }
 
     std::uint32_t systemDirectory(char* buffer, std::uint32_t size) override {
-        return copyToBuffer(moduleDirectory(), buffer, size);
+        return copyToBuffer(overrideDirectory(), buffer, size);
+    }
+
+    std::uint32_t moduleDirectory(char* buffer, std::uint32_t size) override {
+        return copyToBuffer(installedModuleDirectory(), buffer, size);
     }
 
     bool shellExecute(const QObject*, const char*, const char* target, const char*, const char*,
@@ -114,6 +231,10 @@ void installPlatform(Platform* platform) {
 
 void removePrivateDirectory() {
     PrivateDirectory::instance().remove();
+}
+
+void preparePrivateDirectory() {
+    PrivateDirectory::instance().prepare();
 }
 
 }  // namespace vellora

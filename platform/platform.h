@@ -24,8 +24,14 @@ public:
     // The private directory of this running instance (the "Windows directory"),
     // made on first use and removed when the program ends.
     virtual std::uint32_t windowsDirectory(char* buffer, std::uint32_t size) = 0;
-    // The directory the image library module is loaded from (the "System directory").
+    // The per-user override folder for the image library module (the "System
+    // directory"): the loader looks for the module here before the installed folder,
+    // so a copy placed here wins; a copy here that will not load is the stale copy the
+    // library-load recovery deletes.
     virtual std::uint32_t systemDirectory(char* buffer, std::uint32_t size) = 0;
+    // The folder the image library module is installed in, beside the program. Nothing
+    // in the program ever deletes from it.
+    virtual std::uint32_t moduleDirectory(char* buffer, std::uint32_t size) = 0;
     // Opens a document path or web address with the desktop's handler. The owner
     // and show command are accepted for symmetry with the desktop call; the result
     // says whether the desktop accepted the request.
@@ -43,5 +49,16 @@ VELLORA_PLATFORM_API void installPlatform(Platform* platform);
 // Removes this instance's private directory now (the real platform does this on every
 // end of the program; exposed so an orderly shutdown can do it before exiting).
 VELLORA_PLATFORM_API void removePrivateDirectory();
+
+// Removes the private directories that instances which ended without cleaning up
+// (killed, crashed, power lost) left in the temporary folder, and makes this
+// instance's own. Each private directory holds a lock file its instance keeps locked
+// while it runs, so a directory is removed only when no running instance holds it;
+// another user's directories and anything without that lock are never touched. Call
+// once at start.
+VELLORA_PLATFORM_API void preparePrivateDirectory();
+
+// The name of the lock file inside every private directory.
+inline constexpr const char* kInstanceLockName = "instance.lock";
 
 }  // namespace vellora

@@ -5,6 +5,7 @@
 #
 #   scripts/install-deps.sh          build, run and test
 #   scripts/install-deps.sh --bench  also the reference tools the benchmarks compare with
+#   scripts/install-deps.sh --fuzz   also clang and libFuzzer, for scripts/fuzz.sh
 set -euo pipefail
 
 packages=(
@@ -19,6 +20,9 @@ packages=(
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(guetzli butteraugli python3-skimage python3-numpy python3-scipy hyperfine)
+fi
+if [[ "${1:-}" == "--fuzz" ]]; then
+    packages+=(clang libclang-rt-14-dev)  # libFuzzer and the sanitizer runtimes for clang 14
 fi
 
 missing=()

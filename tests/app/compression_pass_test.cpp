@@ -212,6 +212,9 @@ TEST_F(CompressionPassTest, UnloadableModuleIsDeletedAndTheProgramEnds) {
     m_library.initThrows = ErrorNumber::LibraryLoadFailed;
     run();
     EXPECT_FALSE(QFile::exists(stale));
+    // Only the override copy: the installed module stays.
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(m_platform.moduleDir) + QLatin1Char('/') +
+                              QString::fromLatin1(kImageLibraryFileName)));
     EXPECT_EQ(m_platform.endCount, 1);
     EXPECT_EQ(m_view.events, std::vector<QString>{QStringLiteral(
                                  "message 2 Please re-run Vellora, this instance will end.")});

@@ -3,8 +3,11 @@
 // permission check passes), the full disk is a tiny tmpfs in a private mount namespace.
 // The parent test prepares the folder and starts this same test program again, filtered
 // to SaveAsChild.Run, which does the Save As and checks what it sees.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -162,6 +165,18 @@ TEST_F(SaveAsIsolation, FullDiskLeavesTheOldFileByteIdentical) {
     EXPECT_EQ(status, 0);
 }
 
+// A file-size limit (RLIMIT_FSIZE) makes every write past 16 KiB fail, as a disk that
+// fills up half-way would, without needing root: the child sets it once its working
+// file is made, then tries Save As over an old file and a pass over the working file.
+TEST(FileSizeLimit, FailedWritesLeaveTheWorkingFileAndTheOldFileByteIdentical) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(noise(320, 240).save(dir.filePath(QStringLiteral("source.jpg")), "JPEG", 95));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("limited")));
+    const int status = runChild({QStringLiteral("env")}, QStringLiteral("fsize"), dir.path());
+    EXPECT_EQ(status, 0);
+}
+
 // The child side: skipped unless started by one of the tests above.
 class SaveAsChild : public test::GuiTest {
 protected:
@@ -211,6 +226,42 @@ TEST_F(SaveAsChild, Run) {
         EXPECT_EQ(
             QDir(folder.filePath(QStringLiteral("full"))).entryList(QDir::Files | QDir::Hidden),
             QStringList{QStringLiteral("old.jpg")});
+    } else if (m_mode == QLatin1String("fsize")) {
+        m_window->Slider1()->setValue(1);  // quality 100: a working file far over 16 KiB
+        open(folder.filePath(QStringLiteral("source.jpg")));
+        ASSERT_TRUE(m_ui.messages.empty());
+        const QByteArray workingBefore = readAll(working());
+        ASSERT_GT(workingBefore.size(), 32 * 1024);
+        const QString old = folder.filePath(QStringLiteral("limited/old.jpg"));
+        const QByteArray oldBytes(8 * 1024, 'o');
+        ASSERT_TRUE(writeFile(old, oldBytes));
+
+        // From here every write stops at 16 KiB with EFBIG instead of a signal.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+        limit.rlim_cur = 16 * 1024;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+        m_ui.answers.push_back(QMessageBox::Yes);
+        saveAs(old);
+        ASSERT_EQ(m_ui.messages.size(), 2U);  // the replace question, then the failure
+        EXPECT_TRUE(m_ui.messages[1].text.contains(old)) << m_ui.messages[1].text.toStdString();
+        EXPECT_TRUE(m_ui.messages[1].text.contains(QLatin1String("too large"), Qt::CaseInsensitive))
+            << m_ui.messages[1].text.toStdString();
+        EXPECT_EQ(readAll(old), oldBytes);
+        EXPECT_EQ(
+            QDir(folder.filePath(QStringLiteral("limited"))).entryList(QDir::Files | QDir::Hidden),
+            QStringList{QStringLiteral("old.jpg")});
+
+        // A pass at another quality cannot write its new working file: the old one stays
+        // whole, nothing else is left in the private folder, and the window says error4.
+        m_window->Slider1()->setValue(2);
+        m_window->Slider1_Click();
+        EXPECT_EQ(m_window->windowTitle(), QStringLiteral("error4"));
+        EXPECT_EQ(readAll(working()), workingBefore);
+        EXPECT_EQ(QDir(m_private.path()).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{QStringLiteral("winpcdll")});
     } else if (m_mode == QLatin1String("owner")) {
         open(source);
         ASSERT_TRUE(m_ui.messages.empty());

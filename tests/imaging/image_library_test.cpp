@@ -22,6 +22,11 @@ namespace {
 const QString kModule =
     QStringLiteral(VELLORA_MODULE_BUILD_DIR "/") + QString::fromLatin1(kImageLibraryFileName);
 
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QString sample() {
     return testData(QStringLiteral("bad/jpeg/ljt-testimages/testorig.jpg"));
 }
@@ -41,6 +46,7 @@ TEST(ImageLibraryLoad, MissingModuleRaisesFileNotFoundOnEveryEntry) {
     QTemporaryDir dir;
     RecordingPlatform platform;
     platform.systemDir = dir.path().toStdString();
+    platform.moduleDir = dir.path().toStdString();
     ImageLibrary library;
     std::int32_t width = 0, height = 0;
     const int notFound = static_cast<int>(ErrorNumber::FileNotFound);
@@ -58,7 +64,8 @@ TEST(ImageLibraryLoad, MissingModuleRaisesFileNotFoundOnEveryEntry) {
 
 TEST(ImageLibraryLoad, UnknownDirectoryRaisesFileNotFound) {
     RecordingPlatform platform;
-    platform.systemDir.clear();  // the directory call fails
+    platform.systemDir.clear();  // both directory calls fail
+    platform.moduleDir.clear();
     ImageLibrary library;
     EXPECT_EQ(errorNumberOf([&] { (void)library.ImgDLLStringInitDLL(""); }),
               static_cast<int>(ErrorNumber::FileNotFound));
@@ -101,6 +108,7 @@ TEST(ImageLibraryLoad, ModuleThatAppearsLaterIsLoaded) {
     QTemporaryDir dir;
     RecordingPlatform platform;
     platform.systemDir = dir.path().toStdString();
+    platform.moduleDir = dir.path().toStdString();
     ImageLibrary library;
     EXPECT_EQ(errorNumberOf([&] { (void)library.ImgDLLStringInitDLL(""); }),
               static_cast<int>(ErrorNumber::FileNotFound));
@@ -130,6 +138,51 @@ TEST(ImageLibraryLoad, EntriesWorkThroughTheSystemDirectory) {
     EXPECT_FALSE(library.ImgDLLReadRGBFromBMP(target.constData(), &width, &height));
     EXPECT_NE(std::string(library.ImgDLLGetLastError()).find("not a BMP file"), std::string::npos);
 }
+
+struct SearchCase {
+    const char* name;
+    bool overrideCopy;       // a working copy in the override folder
+    bool installedCopy;      // a working copy in the installed folder
+    const char* loadedFrom;  // "override", "installed" or nullptr (FileNotFound)
+};
+
+class ModuleSearch : public testing::TestWithParam<SearchCase> {};
+
+TEST_P(ModuleSearch, OverrideFolderFirstThenTheInstalledOne) {
+    const SearchCase& item = GetParam();
+    QTemporaryDir overrideFolder, installedFolder;
+    RecordingPlatform platform;
+    platform.systemDir = overrideFolder.path().toStdString();
+    platform.moduleDir = installedFolder.path().toStdString();
+    const QString name = QString::fromLatin1(kImageLibraryFileName);
+    if (item.overrideCopy) {
+        ASSERT_TRUE(QFile::copy(kModule, overrideFolder.filePath(name)));
+    }
+    if (item.installedCopy) {
+        ASSERT_TRUE(QFile::copy(kModule, installedFolder.filePath(name)));
+    }
+    ImageLibrary library;
+    if (!item.loadedFrom) {
+        EXPECT_EQ(errorNumberOf([&] { (void)library.ImgDLLStringInitDLL(""); }),
+                  static_cast<int>(ErrorNumber::FileNotFound));
+        return;
+    }
+    EXPECT_EQ(library.ImgDLLStringInitDLL(""), 1);
+    const QString expected = std::string(item.loadedFrom) == "override"
+                                 ? overrideFolder.filePath(name)
+                                 : installedFolder.filePath(name);
+    // The loaded copy is the one mapped into this process.
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(maps.readAll().contains(QFile::encodeName(expected)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ModuleSearch,
+                         testing::Values(SearchCase{"OnlyInstalled", false, true, "installed"},
+                                         SearchCase{"OnlyOverride", true, false, "override"},
+                                         SearchCase{"BothOverrideWins", true, true, "override"},
+                                         SearchCase{"Neither", false, false, nullptr}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ImageLibraryLoad, ExplicitDirectoryWinsOverTheSystemDirectory) {
     QTemporaryDir dir;
@@ -200,19 +253,76 @@ TEST(LibraryLoadRecovery, DoesNothingWithoutAModuleFile) {
     EXPECT_TRUE(QDir(dir.path()).isEmpty());
 }
 
-TEST(LibraryLoadRecovery, AfterRecoveryTheNextLoadReportsAMissingModule) {
-    QTemporaryDir dir;
+TEST(LibraryLoadRecovery, BrokenOverrideCopyGoesInstalledModuleStaysNextStartWorks) {
+    // The installed module is a copy of the build's, in a folder of its own, so the
+    // test can see that the recovery leaves it alone.
+    QTemporaryDir overrideFolder, installedFolder;
     RecordingPlatform platform;
-    platform.systemDir = dir.path().toStdString();
-    QFile file(dir.filePath(QString::fromLatin1(kImageLibraryFileName)));
+    platform.systemDir = overrideFolder.path().toStdString();
+    platform.moduleDir = installedFolder.path().toStdString();
+    const QString name = QString::fromLatin1(kImageLibraryFileName);
+    const QString installed = installedFolder.filePath(name);
+    ASSERT_TRUE(QFile::copy(kModule, installed));
+    const QByteArray installedBytes = fileBytes(installed);
+    QFile stale(overrideFolder.filePath(name));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.write("a copy from an older version, cut short");
+    stale.close();
+
+    {
+        ImageLibrary library;  // this start: the broken copy is found first
+        EXPECT_EQ(errorNumberOf([&] { (void)library.ImgDLLStringInitDLL(""); }), 48);
+        EXPECT_TRUE(recoverFromLibraryLoadFailure({}));
+        EXPECT_EQ(platform.endCount, 1);
+    }
+    EXPECT_FALSE(QFile::exists(stale.fileName()));
+    EXPECT_EQ(fileBytes(installed), installedBytes);
+
+    ImageLibrary next;  // the next start loads the installed module and works
+    EXPECT_EQ(next.ImgDLLStringInitDLL(""), 1);
+    std::int32_t width = 0, height = 0;
+    GlobalBlock picture(
+        next.ImgDLLReadRGBFromJPG(QFile::encodeName(sample()).constData(), &width, &height));
+    EXPECT_TRUE(picture) << next.ImgDLLGetLastError();
+    EXPECT_EQ(width, 227);
+}
+
+TEST(LibraryLoadRecovery, BrokenInstalledModuleIsNeverDeleted) {
+    QTemporaryDir overrideFolder, installedFolder;
+    RecordingPlatform platform;
+    platform.systemDir = overrideFolder.path().toStdString();
+    platform.moduleDir = installedFolder.path().toStdString();
+    const QString installed = installedFolder.filePath(QString::fromLatin1(kImageLibraryFileName));
+    QFile file(installed);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("stale");
+    file.write("damaged");
     file.close();
     ImageLibrary library;
     EXPECT_EQ(errorNumberOf([&] { (void)library.ImgDLLStringInitDLL(""); }), 48);
-    EXPECT_TRUE(recoverFromLibraryLoadFailure({}));
-    EXPECT_EQ(errorNumberOf([&] { (void)library.ImgDLLStringInitDLL(""); }),
-              static_cast<int>(ErrorNumber::FileNotFound));
+    EXPECT_FALSE(recoverFromLibraryLoadFailure({}));
+    EXPECT_TRUE(QFile::exists(installed));
+    EXPECT_EQ(platform.endCount, 0);
+}
+
+TEST(LibraryLoadRecovery, OverrideFolderLeadingToTheInstalledOneDeletesNothing) {
+    QTemporaryDir base;
+    const QString installedFolder = base.filePath(QStringLiteral("installed"));
+    ASSERT_TRUE(QDir().mkpath(installedFolder));
+    const QString installed =
+        installedFolder + QLatin1Char('/') + QString::fromLatin1(kImageLibraryFileName);
+    QFile file(installed);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("damaged");
+    file.close();
+    const QString linkedFolder = base.filePath(QStringLiteral("override"));
+    ASSERT_TRUE(QFile::link(installedFolder, linkedFolder));
+    for (const QString& overridePath : {installedFolder, linkedFolder}) {
+        RecordingPlatform platform;
+        platform.systemDir = overridePath.toStdString();
+        platform.moduleDir = installedFolder.toStdString();
+        EXPECT_FALSE(recoverFromLibraryLoadFailure({})) << overridePath.toStdString();
+        EXPECT_TRUE(QFile::exists(installed));
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -61,6 +61,10 @@ std::uint32_t RecordingPlatform::systemDirectory(char* buffer, std::uint32_t siz
     return copyOut(systemDir, buffer, size);
 }
 
+std::uint32_t RecordingPlatform::moduleDirectory(char* buffer, std::uint32_t size) {
+    return copyOut(moduleDir, buffer, size);
+}
+
 bool RecordingPlatform::shellExecute(const QObject*, const char*, const char* target, const char*,
                                      const char*, int) {
     shellTargets.emplace_back(target ? target : "");

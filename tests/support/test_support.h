@@ -26,12 +26,14 @@ public:
     ~RecordingPlatform() override;
 
     std::string windowsDir;  // what windowsDirectory() reports; empty: failure
-    std::string systemDir = VELLORA_MODULE_BUILD_DIR;
+    std::string systemDir = VELLORA_MODULE_BUILD_DIR;  // the override folder
+    std::string moduleDir = VELLORA_MODULE_BUILD_DIR;  // the installed folder
     std::vector<std::string> shellTargets;
     int endCount = 0;
 
     std::uint32_t windowsDirectory(char* buffer, std::uint32_t size) override;
     std::uint32_t systemDirectory(char* buffer, std::uint32_t size) override;
+    std::uint32_t moduleDirectory(char* buffer, std::uint32_t size) override;
     bool shellExecute(const QObject* owner, const char* verb, const char* target,
                       const char* parameters, const char* directory, int showCommand) override;
     void endProgram() override;

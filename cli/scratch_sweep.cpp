@@ -1,0 +1,77 @@
+#include "scratch_sweep.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QRegularExpression>
+#include <cerrno>
+
+#include "cli/native_files.h"
+
+namespace vellora::cli {
+namespace {
+
+// ScratchFile's names, and the library's temporary name for saving into one: the
+// scratch name behind a dot, then its own ".PID-N-RANDOM.tmp". The library keeps the
+// first 100 characters of the name it saves to, which always covers a scratch name.
+const QRegularExpression kScratchName(
+    QStringLiteral(R"(^\..+\.(\d{1,10})-\d{1,10}-[0-9a-f]{6}\.vellora-tmp$)"));
+const QRegularExpression kLibraryTemporary(QStringLiteral(
+    R"(^\.\..+\.\d{1,10}-\d{1,10}-[0-9a-f]{6}\.vellora-tmp\.(\d{1,10})-\d{1,10}-[0-9a-f]{8}\.tmp$)"));
+
+bool processRuns(long long pid) {
+    if (pid <= 0 || pid == ::getpid()) {
+        return true;  // our own, or nonsense: leave it
+    }
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
+}  // namespace
+
+std::optional<long long> scratchFileOwner(const QString& name) {
+    for (const QRegularExpression* pattern : {&kScratchName, &kLibraryTemporary}) {
+        const QRegularExpressionMatch match = pattern->match(name);
+        if (match.hasMatch()) {
+            return match.captured(1).toLongLong();
+        }
+    }
+    return std::nullopt;
+}
+
+int sweepAbandonedScratchFiles(const QStringList& folders) {
+    int removed = 0;
+    for (const QString& folder : folders) {
+        // By the folder's and the names' exact bytes: either may not be UTF-8.
+        const int folderDescriptor =
+            ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderDescriptor < 0) {
+            continue;
+        }
+        DIR* listing = ::fdopendir(folderDescriptor);
+        if (!listing) {
+            ::close(folderDescriptor);
+            continue;
+        }
+        while (const dirent* entry = ::readdir(listing)) {
+            const std::optional<long long> owner = scratchFileOwner(fromNativePath(entry->d_name));
+            if (!owner || processRuns(*owner)) {
+                continue;
+            }
+            struct stat info {};
+            if (::fstatat(folderDescriptor, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+                continue;
+            }
+            if (::unlinkat(folderDescriptor, entry->d_name, 0) == 0) {
+                ++removed;
+            }
+        }
+        ::closedir(listing);  // closes the folder's descriptor too
+    }
+    return removed;
+}
+
+}  // namespace vellora::cli

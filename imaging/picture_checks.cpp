@@ -1,0 +1,321 @@
+#include "picture_checks.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <bitset>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace vellora::imaging {
+namespace {
+
+// Bytes from memory or from a file read in pieces; the walkers read through it one
+// byte at a time, so a huge file never has to be in memory at once.
+class ByteStream {
+public:
+    explicit ByteStream(std::span<const std::uint8_t> bytes)
+        : m_next(bytes.data()), m_end(bytes.data() + bytes.size()) {}
+    ByteStream(int fd, std::int64_t offset, std::int64_t bytes)
+        : m_fd(fd), m_position(offset), m_left(bytes), m_buffer(kPiece) {}
+
+    bool get(std::uint8_t& byte) {
+        if (m_next == m_end && !refill()) {
+            return false;
+        }
+        byte = *m_next++;
+        return true;
+    }
+
+    bool get16(std::uint16_t& value) {  // big-endian, as JPEG stores it
+        std::uint8_t high = 0, low = 0;
+        if (!get(high) || !get(low)) {
+            return false;
+        }
+        value = static_cast<std::uint16_t>(high << 8 | low);
+        return true;
+    }
+
+    bool skip(std::int64_t count) {
+        while (count > 0) {
+            if (m_next == m_end && !refill()) {
+                return false;
+            }
+            const std::int64_t step = std::min<std::int64_t>(count, m_end - m_next);
+            m_next += step;
+            count -= step;
+        }
+        return true;
+    }
+
+    // Moves past entropy-coded data to the next marker that is not a restart marker
+    // (0xFF then a byte other than 0x00, 0xFF or 0xD0..0xD7) and returns its code.
+    bool nextMarker(std::uint8_t& marker) {
+        for (;;) {
+            if (m_next == m_end && !refill()) {
+                return false;
+            }
+            const auto* found =
+                static_cast<const std::uint8_t*>(std::memchr(m_next, 0xFF, m_end - m_next));
+            if (!found) {
+                m_next = m_end;
+                continue;
+            }
+            m_next = found + 1;
+            std::uint8_t code = 0xFF;
+            while (code == 0xFF) {  // fill bytes before a marker
+                if (!get(code)) {
+                    return false;
+                }
+            }
+            if (code != 0x00 && (code < 0xD0 || code > 0xD7)) {
+                marker = code;
+                return true;
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t kPiece = 64 * 1024;
+
+    bool refill() {
+        if (m_fd < 0 || m_left <= 0) {
+            return false;
+        }
+        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(m_left, kPiece));
+        ssize_t got = -1;
+        do {
+            got = ::pread(m_fd, m_buffer.data(), want, static_cast<off_t>(m_position));
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            m_left = 0;
+            return false;
+        }
+        m_position += got;
+        m_left -= got;
+        m_next = m_buffer.data();
+        m_end = m_next + got;
+        return true;
+    }
+
+    const std::uint8_t* m_next = nullptr;
+    const std::uint8_t* m_end = nullptr;
+    int m_fd = -1;
+    std::int64_t m_position = 0;
+    std::int64_t m_left = 0;
+    std::vector<std::uint8_t> m_buffer;
+};
+
+std::string rowText(std::int64_t y) {
+    return "line " + std::to_string(y + 1);
+}
+
+std::string runLengthWalk(ByteStream& data, std::int64_t width, std::int64_t height, int bits) {
+    const std::string corrupt = "file is truncated or corrupt: the run-length data ";
+    if (bits != 4 && bits != 8) {
+        return "file is corrupt: run-length compression " + std::to_string(bits == 4 ? 2 : 1) +
+               " does not fit " + std::to_string(bits) + " bits per pixel";
+    }
+    std::int64_t x = 0;
+    std::int64_t y = 0;  // lines from the first stored one
+    // The decoder stops at the end-of-bitmap marker or once the last line has ended;
+    // the walk must get there within the data, reading exactly what the decoder reads.
+    while (y < height) {
+        std::uint8_t count = 0, code = 0;
+        if (!data.get(count)) {
+            return corrupt + "stops before the end of the picture (at " + rowText(y) + " of " +
+                   std::to_string(height) + ", with no end-of-bitmap marker)";
+        }
+        if (!data.get(code)) {
+            return corrupt + "ends inside a run";
+        }
+        if (count > 0) {  // encoded run: `count` pixels of the value(s) in `code`
+            if (x + count > width) {
+                return corrupt + "runs past the end of " + rowText(y);
+            }
+            x += count;
+            continue;
+        }
+        switch (code) {
+            case 0:  // end of line: the rest of it stays background
+                x = 0;
+                ++y;
+                break;
+            case 1:  // end of bitmap: everything not written stays background
+                return {};
+            case 2: {  // delta: skip right and down
+                std::uint8_t right = 0, down = 0;
+                if (!data.get(right) || !data.get(down)) {
+                    return corrupt + "ends inside a jump";
+                }
+                if (x + right > width || y + down >= height) {
+                    return corrupt + "jumps outside the picture";
+                }
+                x += right;
+                y += down;
+                break;
+            }
+            default: {  // absolute run: `code` pixels stored one by one, padded to 2 bytes
+                const std::int64_t pixels = code;
+                if (x + pixels > width) {
+                    return corrupt + "runs past the end of " + rowText(y);
+                }
+                const std::int64_t stored = bits == 8 ? pixels : (pixels + 1) / 2;
+                if (!data.skip((stored + 1) / 2 * 2)) {
+                    return corrupt + "ends inside a run of stored pixels";
+                }
+                x += pixels;
+                break;
+            }
+        }
+    }
+    return {};
+}
+
+bool isFrameMarker(std::uint8_t code) {
+    // SOF0..SOF15 less DHT (C4), JPG (C8) and DAC (CC).
+    return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+}
+
+JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
+    JpegStructure result;
+    std::uint8_t first = 0, second = 0;
+    if (!stream.get(first) || !stream.get(second) || first != 0xFF || second != 0xD8) {
+        return result;
+    }
+    std::vector<std::uint8_t> componentIds;
+    std::bitset<256> scanned;
+    bool inScan = false;  // after a scan header: entropy-coded data until the next marker
+    for (;;) {
+        std::uint8_t code = 0;
+        if (inScan) {
+            if (!stream.nextMarker(code)) {
+                break;
+            }
+        } else {
+            std::uint8_t byte = 0;
+            if (!stream.get(byte) || byte != 0xFF) {
+                break;  // not a marker where one must be: libjpeg reports it
+            }
+            while (byte == 0xFF) {
+                if (!stream.get(byte)) {
+                    return result;
+                }
+            }
+            code = byte;
+        }
+        inScan = false;
+        if (code == 0xD9) {
+            result.reachedEnd = true;
+            break;
+        }
+        if ((code >= 0xD0 && code <= 0xD7) || code == 0x01) {
+            continue;  // markers without a length
+        }
+        std::uint16_t length = 0;
+        if (!stream.get16(length) || length < 2) {
+            break;
+        }
+        std::int64_t rest = length - 2;
+        if (isFrameMarker(code) && result.frameComponents == 0) {
+            std::uint8_t header[5] = {};  // precision, height, width
+            std::uint8_t count = 0;
+            for (std::uint8_t& byte : header) {
+                if (!stream.get(byte)) {
+                    return result;
+                }
+            }
+            if (!stream.get(count) || rest < 6 + 3 * std::int64_t{count}) {
+                break;
+            }
+            for (int index = 0; index < count; ++index) {
+                std::uint8_t id = 0;
+                if (!stream.get(id) || !stream.skip(2)) {
+                    return result;
+                }
+                componentIds.push_back(id);
+            }
+            rest -= 6 + 3 * std::int64_t{count};
+            result.frameComponents = count;
+            result.progressive = code == 0xC2 || code == 0xC6 || code == 0xCA || code == 0xCE;
+        } else if (code == 0xDA) {
+            ++result.scans;
+            if (result.scans > maxScans) {
+                break;  // enough to refuse
+            }
+            std::uint8_t count = 0;
+            if (!stream.get(count) || rest < 1 + 2 * std::int64_t{count}) {
+                break;
+            }
+            for (int index = 0; index < count; ++index) {
+                std::uint8_t id = 0;
+                if (!stream.get(id) || !stream.skip(1)) {
+                    return result;
+                }
+                scanned.set(id);
+            }
+            rest -= 1 + 2 * std::int64_t{count};
+            inScan = true;
+        }
+        if (!stream.skip(rest)) {
+            break;
+        }
+    }
+    result.scannedComponents =
+        static_cast<int>(std::count_if(componentIds.begin(), componentIds.end(),
+                                       [&](std::uint8_t id) { return scanned.test(id); }));
+    return result;
+}
+
+}  // namespace
+
+std::string checkJpegSides(std::int64_t width, std::int64_t height) {
+    if (width > kMaxJpegSide || height > kMaxJpegSide) {
+        return "picture too large: " + std::to_string(width) + " x " + std::to_string(height) +
+               " pixels; a JPEG holds at most " + std::to_string(kMaxJpegSide) + " pixels a side";
+    }
+    return {};
+}
+
+std::string checkRunLengthData(std::span<const std::uint8_t> data, std::int64_t width,
+                               std::int64_t height, int bitsPerPixel) {
+    ByteStream stream(data);
+    return runLengthWalk(stream, width, height, bitsPerPixel);
+}
+
+std::string checkRunLengthFile(int fd, std::int64_t offset, std::int64_t bytes, std::int64_t width,
+                               std::int64_t height, int bitsPerPixel) {
+    ByteStream stream(fd, offset, bytes);
+    return runLengthWalk(stream, width, height, bitsPerPixel);
+}
+
+JpegStructure walkJpegStructure(std::span<const std::uint8_t> bytes, int maxScans) {
+    ByteStream stream(bytes);
+    return walkJpeg(stream, maxScans);
+}
+
+JpegStructure walkJpegFile(int fd, int maxScans) {
+    ByteStream stream(fd, 0, std::numeric_limits<std::int64_t>::max());
+    return walkJpeg(stream, maxScans);
+}
+
+std::string checkJpegStructure(const JpegStructure& structure, int maxScans) {
+    if (structure.scans > maxScans) {
+        return "refused: the JPEG has more than " + std::to_string(maxScans) +
+               " scans, far more than any encoder writes (a scan bomb)";
+    }
+    // Only a file that ended properly is judged here; a cut-off one is libjpeg's to
+    // report as truncated.
+    if (structure.reachedEnd && structure.frameComponents > 0 && structure.scans > 0 &&
+        structure.scannedComponents < structure.frameComponents) {
+        return "file is truncated or corrupt: its scans hold only " +
+               std::to_string(structure.scannedComponents) + " of its " +
+               std::to_string(structure.frameComponents) +
+               " colour components, so the missing colours would be invented";
+    }
+    return {};
+}
+
+}  // namespace vellora::imaging

@@ -1,0 +1,244 @@
+// Each running program keeps a private folder (with its working file) in the temporary
+// folder. These tests run the real program, several at once, and kill some of them:
+// a live instance's folder is never touched by another, and what a killed instance
+// left behind is gone after the next start. Also the per-user module override folder.
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "platform/paths.h"
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace vellora {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The override folder of the real platform
+
+class EnvironmentVariable {
+public:
+    explicit EnvironmentVariable(const char* name) : m_name(name) {
+        if (const char* value = std::getenv(name)) {
+            m_saved = value;
+        }
+    }
+    ~EnvironmentVariable() {
+        if (m_saved) {
+            ::setenv(m_name, m_saved->c_str(), 1);
+        } else {
+            ::unsetenv(m_name);
+        }
+    }
+    void set(const char* value) {
+        if (value) {
+            ::setenv(m_name, value, 1);
+        } else {
+            ::unsetenv(m_name);
+        }
+    }
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_saved;
+};
+
+struct OverrideCase {
+    const char* dataHome;  // nullptr: unset
+    const char* home;
+    const char* expected;
+};
+
+class OverrideFolder : public testing::TestWithParam<OverrideCase> {};
+
+TEST_P(OverrideFolder, FollowsTheDataHome) {
+    EnvironmentVariable dataHome("XDG_DATA_HOME");
+    EnvironmentVariable home("HOME");
+    dataHome.set(GetParam().dataHome);
+    home.set(GetParam().home);
+    EXPECT_EQ(GetSystemDir(0).toStdString(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OverrideFolder,
+    testing::Values(OverrideCase{"/data", "/home/u", "/data/vellora/modules"},
+                    OverrideCase{nullptr, "/home/u", "/home/u/.local/share/vellora/modules"},
+                    // a relative data home is ignored, as the XDG rules say
+                    OverrideCase{"rel/data", "/home/u", "/home/u/.local/share/vellora/modules"},
+                    OverrideCase{nullptr, nullptr, ""}));
+
+TEST(InstalledModuleFolder, IsTheBuildsModuleFolder) {
+    // This test program sits in bin/, like the program: the module folder is
+    // ../lib/vellora from there.
+    EXPECT_EQ(QFileInfo(InstalledModuleDir()).canonicalFilePath(),
+              QFileInfo(QStringLiteral(VELLORA_MODULE_BUILD_DIR)).canonicalFilePath());
+}
+
+// ---------------------------------------------------------------------------
+// Real instances
+
+const QString kProgram = QStringLiteral(VELLORA_BIN_DIR "/vellora");
+
+bool waitFor(const std::function<bool()>& condition, int milliseconds = 30000) {
+    QDeadlineTimer deadline(milliseconds);
+    while (!condition()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+class Instances : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_temp.isValid());
+        ASSERT_TRUE(QDir().mkpath(m_temp.filePath(QStringLiteral("data"))));
+    }
+
+    void TearDown() override {
+        for (auto& process : m_processes) {
+            if (process->state() != QProcess::NotRunning) {
+                process->kill();
+                process->waitForFinished(10000);
+            }
+        }
+    }
+
+    // Starts the program with this test's temporary folder; returns its private folder
+    // once it exists (empty string on failure).
+    QString start(QProcess*& started, const QStringList& arguments = {}) {
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), m_temp.path());
+        environment.insert(QStringLiteral("XDG_DATA_HOME"),
+                           m_temp.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(kProgram, arguments);
+        if (!process->waitForStarted(30000)) {
+            return {};
+        }
+        const QString pid = QString::number(process->processId());
+        QString folder;
+        waitFor([&] {
+            folder = folderOf(pid);
+            return !folder.isEmpty();
+        });
+        started = process.get();
+        m_processes.push_back(std::move(process));
+        return folder;
+    }
+
+    // The private folder whose lock file names the process `pid`.
+    QString folderOf(const QString& pid) const {
+        for (const QString& name : privateFolders()) {
+            QFile lock(m_temp.filePath(name) + QLatin1Char('/') +
+                       QString::fromLatin1(kInstanceLockName));
+            if (lock.open(QIODevice::ReadOnly) && lock.readAll().trimmed() == pid.toLatin1()) {
+                return m_temp.filePath(name);
+            }
+        }
+        return {};
+    }
+
+    QStringList privateFolders() const {
+        return QDir(m_temp.path())
+            .entryList({QStringLiteral("vellora-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+
+    static void endOrderly(QProcess* process) {
+        ::kill(static_cast<pid_t>(process->processId()), SIGTERM);
+        EXPECT_TRUE(process->waitForFinished(30000));
+    }
+
+    static void writeWorkingFile(const QString& folder, const QByteArray& bytes) {
+        QFile file(folder + QStringLiteral("/winpcdll"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+
+    static QByteArray workingFile(const QString& folder) {
+        QFile file(folder + QStringLiteral("/winpcdll"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    QTemporaryDir m_temp;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+TEST_F(Instances, ClosingOneLeavesTheOthersWorkingFileIntact) {
+    // Each instance opens a picture given on its command line, which runs a pass and
+    // leaves that instance's working file (the re-encoded picture) in its folder.
+    const QString picture = m_temp.filePath(QStringLiteral("photo.jpg"));
+    ASSERT_TRUE(QFile::copy(test::testData(QStringLiteral("bad/jpeg/ljt-testimages/testorig.jpg")),
+                            picture));
+    QProcess* first = nullptr;
+    QProcess* second = nullptr;
+    const QString firstFolder = start(first, {picture});
+    const QString secondFolder = start(second, {picture});
+    ASSERT_FALSE(firstFolder.isEmpty());
+    ASSERT_FALSE(secondFolder.isEmpty());
+    ASSERT_NE(firstFolder, secondFolder);
+    ASSERT_TRUE(waitFor([&] { return workingFile(firstFolder).size() > 0; }));
+    ASSERT_TRUE(waitFor([&] { return workingFile(secondFolder).size() > 0; }));
+    const QByteArray secondsPicture = workingFile(secondFolder);
+    EXPECT_TRUE(secondsPicture.startsWith("\xFF\xD8"));  // a JPEG
+
+    endOrderly(first);
+    EXPECT_FALSE(QFileInfo::exists(firstFolder));
+    EXPECT_EQ(workingFile(secondFolder), secondsPicture);
+
+    // A third start clears abandoned folders: the second's is in use and stays.
+    QProcess* third = nullptr;
+    ASSERT_FALSE(start(third).isEmpty());
+    EXPECT_EQ(workingFile(secondFolder), secondsPicture);
+    endOrderly(second);
+    endOrderly(third);
+    EXPECT_TRUE(privateFolders().isEmpty()) << privateFolders().join(' ').toStdString();
+}
+
+TEST_F(Instances, AKilledInstancesFolderIsGoneAfterTheNextStart) {
+    QProcess* killed = nullptr;
+    const QString killedFolder = start(killed);
+    ASSERT_FALSE(killedFolder.isEmpty());
+    writeWorkingFile(killedFolder, "left behind");
+    killed->kill();  // SIGKILL: no clean-up runs
+    ASSERT_TRUE(killed->waitForFinished(30000));
+    ASSERT_TRUE(QFileInfo::exists(killedFolder + QStringLiteral("/winpcdll")));
+
+    // Lookalikes that are not an abandoned instance's folder stay: no lock file, or a
+    // symbolic link.
+    const QString foreign = m_temp.filePath(QStringLiteral("vellora-foreig"));
+    ASSERT_TRUE(QDir().mkpath(foreign));
+    writeWorkingFile(foreign, "not ours");
+    const QString link = m_temp.filePath(QStringLiteral("vellora-linked"));
+    ASSERT_TRUE(QFile::link(killedFolder, link));
+
+    QProcess* next = nullptr;
+    const QString nextFolder = start(next);
+    ASSERT_FALSE(nextFolder.isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(killedFolder));
+    EXPECT_EQ(workingFile(foreign), "not ours");
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    endOrderly(next);
+    EXPECT_FALSE(QFileInfo::exists(nextFolder));
+}
+
+}  // namespace
+}  // namespace vellora
