@@ -139,7 +139,7 @@ void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, float
     const int padded = strip.stride;
     for (int y = -strip.halo; y < g.mcuHeight + strip.halo; ++y) {
         const int sourceY = std::clamp(mcuRow * g.mcuHeight + y, 0, picture.height - 1);
-        const std::uint8_t* source = picture.pixels + sourceY * picture.stride;
+        const std::uint8_t* __restrict source = picture.pixels + sourceY * picture.stride;
         const std::size_t offset = static_cast<std::size_t>(y + strip.halo) * padded;
         if (g.components == 1) {
             float* grey = strip.planes[0].data() + offset;
@@ -149,9 +149,11 @@ void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, float
             std::fill(grey + width, grey + padded, grey[width - 1]);
             continue;
         }
-        float* lumaRow = strip.planes[0].data() + offset;
-        float* cbRow = strip.planes[1].data() + offset;
-        float* crRow = strip.planes[2].data() + offset;
+        // Restrict: the source bytes could alias the planes for all the compiler
+        // knows, which keeps it from vectorising the conversion.
+        float* __restrict lumaRow = strip.planes[0].data() + offset;
+        float* __restrict cbRow = strip.planes[1].data() + offset;
+        float* __restrict crRow = strip.planes[2].data() + offset;
         for (int x = 0; x < width; ++x) {
             const float r = source[3 * x];
             const float gr = source[3 * x + 1];
