@@ -9,7 +9,8 @@ calibration); for each q the script finds the lowest table quality whose means b
 bar on both metrics in both corpora by a small margin (linear between grid points), and
 prints it with the file sizes at that point. The anchors go into kAnchors by hand.
 
-    bash bench/encoder/calibrate.sh [--quick] [--grid 26,30,...] [--margin 0.02]
+    /usr/bin/python3 bench/encoder/calibrate.py --driver build/bin/vellora-encode-bench \
+        [--quick] [--grid 30,38,...] [--ladder 30,40,...] [--margin 0.06]
 """
 
 import argparse
@@ -22,8 +23,9 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bdrate  # noqa: E402
 
-LADDER = [30, 35, 40, 45, 50, 55, 60, 65, 70, 75, 80, 85, 90, 95]
-GRID = list(range(26, 99, 4))
+# The ladder and grid the anchors in best_encoder.cpp were measured with.
+LADDER = [30, 40, 50, 60, 70, 80, 90, 95]
+GRID = [30, 38, 46, 54, 62, 70, 78, 84, 88, 92, 95]
 
 
 def corpus_means(results, encoder, quality, members):
@@ -43,7 +45,7 @@ def main():
     parser.add_argument("--work", default="/tmp/vellora-encoder-bench")
     parser.add_argument("--grid", help="comma-separated table qualities")
     parser.add_argument("--ladder", help="comma-separated user qualities")
-    parser.add_argument("--margin", type=float, default=0.02,
+    parser.add_argument("--margin", type=float, default=0.06,
                         help="relative margin on 1-SSIM and on butteraugli")
     args = parser.parse_args()
 
