@@ -22,6 +22,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "bmp_direct_reader.h"
 #include "file_io.h"
 #include "picture_checks.h"
 #include "picture_readers.h"
@@ -179,6 +180,31 @@ ReadResult failed(std::string error) {
     return result;
 }
 
+// Where the pixels of a checked bitmap are, when it can skip Qt's decoder.
+bool directLayout(int fd, const BmpLayout& layout, DirectBmpLayout& direct) {
+    std::uint32_t masks[4] = {};
+    if (layout.headerSize >= 108 && layout.compression == kRgb && layout.bitsPerPixel == 32) {
+        std::array<std::uint8_t, 16> bytes{};
+        if (!readAt(fd, kFileHeaderBytes + 40, bytes)) {
+            return false;
+        }
+        for (int i = 0; i < 4; ++i) {
+            masks[i] = u32(&bytes[static_cast<std::size_t>(4 * i)]);
+        }
+    }
+    if (!readsDirectly(layout.compression, layout.bitsPerPixel, layout.headerSize, masks)) {
+        return false;
+    }
+    // As Qt does: the pixels follow the header unless the file header points further on.
+    direct.dataOffset =
+        std::max<std::int64_t>(kFileHeaderBytes + layout.headerSize, layout.pixelOffset);
+    direct.width = static_cast<int>(layout.width);
+    direct.height = static_cast<int>(std::llabs(layout.height));
+    direct.topDown = layout.height < 0;
+    direct.bitsPerPixel = layout.bitsPerPixel;
+    return true;
+}
+
 }  // namespace
 
 void raiseQtAllocationLimit() {
@@ -211,6 +237,9 @@ ReadResult readBmpFile(const char* path) {
     }
     if (std::string error = checkRunLength(layout, file.fd.get()); !error.empty()) {
         return failed(error);
+    }
+    if (DirectBmpLayout direct; directLayout(file.fd.get(), layout, direct)) {
+        return readBmpDirect(file.fd.get(), direct);
     }
     const std::int64_t width = layout.width;
     const std::int64_t height = std::llabs(layout.height);

@@ -15,6 +15,7 @@
 // refuses a file whose scans leave a colour component out (libjpeg would show the
 // picture grey). The progress monitor below stays as the backstop.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -255,19 +256,29 @@ ReadResult readJpegFile(const char* path) {
         target = stored.get();
         targetStride = static_cast<std::ptrdiff_t>(width) * kBytesPerPixel;
     }
-    std::vector<JSAMPLE> cmykRow(cmyk ? static_cast<std::size_t>(width) * 4 : 0);
+    // CMYK comes through a small buffer of rows (converted to RGB below); RGB goes
+    // straight into the picture, several rows a call so that libjpeg hands over whole
+    // row groups without buffering them itself.
+    constexpr JDIMENSION kRowsPerCall = 16;
+    std::vector<JSAMPLE> cmykRows(cmyk ? static_cast<std::size_t>(width) * 4 * kRowsPerCall : 0);
+    JSAMPROW rows[kRowsPerCall] = {};
 
     // Nothing with a destructor lives inside the guarded step: a failure jumps out.
     if (!jpeg::runGuarded(bridge, [&] {
             jpeg_start_decompress(info);
             while (info->output_scanline < info->output_height) {
                 const JDIMENSION y = info->output_scanline;
-                JSAMPROW row = cmyk ? cmykRow.data() : target + y * targetStride;
-                if (jpeg_read_scanlines(info, &row, 1) != 1) {
+                const JDIMENSION wanted = std::min(kRowsPerCall, info->output_height - y);
+                for (JDIMENSION r = 0; r < wanted; ++r) {
+                    rows[r] = cmyk ? cmykRows.data() + static_cast<std::size_t>(r) * width * 4
+                                   : target + (y + r) * targetStride;
+                }
+                const JDIMENSION got = jpeg_read_scanlines(info, rows, wanted);
+                if (got == 0) {
                     ERREXIT(info, JERR_INPUT_EOF);  // a suspending source; never ours
                 }
-                if (cmyk) {
-                    cmykToRgb(cmykRow.data(), target + y * targetStride, info->output_width,
+                for (JDIMENSION r = 0; cmyk && r < got; ++r) {
+                    cmykToRgb(rows[r], target + (y + r) * targetStride, info->output_width,
                               adobeInverted);
                 }
             }

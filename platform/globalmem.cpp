@@ -1,5 +1,7 @@
 #include "globalmem.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -7,6 +9,31 @@
 #include <unordered_map>
 
 namespace {
+
+// Picture buffers run to hundreds of megabytes and are written once from start to end.
+// In 4 KiB pages every page costs the kernel a fault on first touch (over ten thousand
+// for one 15-megapixel picture, a third of the time a JPEG takes to decode); in 2 MiB
+// pages there are a few dozen. Large blocks are therefore aligned to 2 MiB and offered
+// to the kernel for transparent huge pages (a no-op where they are switched off).
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kHugeBlock = size_t{8} << 20;
+
+void* allocateData(unsigned flags, size_t bytes) {
+    if (bytes >= kHugeBlock) {
+        const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        void* data = std::aligned_alloc(kHugePage, rounded);
+        if (data) {
+            (void)::madvise(data, rounded, MADV_HUGEPAGE);
+            if (flags & GMEM_ZEROINIT) {
+                std::memset(data, 0, bytes);
+            }
+            return data;
+        }
+    }
+    // Zero-byte blocks are legal; give them one byte so the address is unique.
+    return (flags & GMEM_ZEROINIT) ? std::calloc(bytes ? bytes : 1, 1)
+                                   : std::malloc(bytes ? bytes : 1);
+}
 
 struct Block {
     void* data = nullptr;
@@ -24,9 +51,7 @@ public:
     }
 
     HGLOBAL allocate(unsigned flags, size_t bytes) {
-        // Zero-byte blocks are legal; give them one byte so the address is unique.
-        void* data = (flags & GMEM_ZEROINIT) ? std::calloc(bytes ? bytes : 1, 1)
-                                             : std::malloc(bytes ? bytes : 1);
+        void* data = allocateData(flags, bytes);
         if (!data) {
             return nullptr;
         }

@@ -93,8 +93,21 @@ def file_hash(path):
         return hashlib.sha1(f.read()).hexdigest()[:12]
 
 
+def find_peer(given, names):
+    """The path of an optional peer encoder: as given, or the first of `names` found on
+    the PATH (or at the path itself)."""
+    if given:
+        return given if os.path.exists(given) else shutil.which(given)
+    for name in names:
+        found = shutil.which(name) or (name if os.path.isabs(name) and os.path.exists(name)
+                                       else None)
+        if found:
+            return found
+    return None
+
+
 class Encoders:
-    def __init__(self, driver, variants):
+    def __init__(self, driver, variants, mozjpeg=None, cjpegli=None):
         self.driver = driver
         driver_hash = file_hash(driver)
         # name -> (command builder, cache tag)
@@ -106,6 +119,16 @@ class Encoders:
                                           "-outfile", out, src], "ref"),
             "guetzli": (lambda q, src, png, out: ["guetzli", "--quality", str(q), png, out], "ref"),
         }
+        # Peers, when present: mozjpeg with 4:2:0 like the others (its defaults are
+        # progressive with trellis quantisation), jpegli's cjpegli at 4:2:0.
+        if mozjpeg:
+            self.table["mozjpeg"] = (
+                lambda q, src, png, out: [mozjpeg, "-quality", str(q), "-sample", "2x2",
+                                          "-outfile", out, src], "moz-" + file_hash(mozjpeg))
+        if cjpegli:
+            self.table["jpegli"] = (
+                lambda q, src, png, out: [cjpegli, src, out, "-q", str(q),
+                                          "--chroma_subsampling=420"], "li-" + file_hash(cjpegli))
         for name, overrides in variants:
             args = []
             for assignment in overrides:
@@ -238,9 +261,13 @@ def main():
                         help="NAME:name=value,name=value: also run our encoder with overrides")
     parser.add_argument("--no-guetzli", action="store_true")
     parser.add_argument("--no-speed", action="store_true")
+    parser.add_argument("--no-progressive", action="store_true",
+                        help="leave out cjpeg -optimize -progressive")
     parser.add_argument("--ablation", action="store_true",
                         help="also our encoder with one technique switched off at a time")
-    parser.add_argument("--per-image", action="store_true", help="also BD-rate per picture")
+    parser.add_argument("--mozjpeg", help="mozjpeg's cjpeg (default: found on the PATH as "
+                        "mozjpeg-cjpeg, mozcjpeg or /opt/mozjpeg/bin/cjpeg)")
+    parser.add_argument("--cjpegli", help="jpegli's cjpegli (default: found on the PATH)")
     parser.add_argument("--qualities", help="comma-separated ladder (overrides the mode's)")
     args = parser.parse_args()
 
@@ -262,8 +289,12 @@ def main():
     for variant in args.variant:
         name, _, overrides = variant.partition(":")
         variants.append(("vellora " + name, [o for o in overrides.split(",") if o]))
-    encoders = Encoders(args.driver, variants)
-    names = ["cjpeg", "cjpeg -optimize -progressive"] + [n for n, _ in variants]
+    mozjpeg = find_peer(args.mozjpeg, ["mozjpeg-cjpeg", "mozcjpeg", "/opt/mozjpeg/bin/cjpeg"])
+    cjpegli = find_peer(args.cjpegli, ["cjpegli"])
+    encoders = Encoders(args.driver, variants, mozjpeg, cjpegli)
+    peers = [n for n in ("mozjpeg", "jpegli") if n in encoders.table]
+    names = (["cjpeg"] + ([] if args.no_progressive else ["cjpeg -optimize -progressive"]) +
+             peers + [n for n, _ in variants])
 
     jobs = [(e, q, p) for e in names for p in pictures for q in qualities]
     guetzli_names = [] if args.no_guetzli else (GUETZLI_QUICK if args.quick else GUETZLI_FULL)
@@ -314,18 +345,27 @@ def main():
                     bd_rate(points("cjpeg", p), points(name, p), metric) for p in members))
         row += " | %8.1f" % speeds[name] if name in speeds else " |     -"
         print(row)
-    if args.per_image:
-        print()
-        print("per picture: BD-rate by SSIM / by butteraugli")
-        for p in pictures:
-            row = "%-14s" % p["name"]
-            for name in names[1:]:
-                s, b = (bd_rate(points("cjpeg", p), points(name, p), m)
-                        for m in ("ssim", "butteraugli"))
-                row += " | %s %6.1f %6.1f" % (name.replace("vellora ", "")[:8],
-                                              s if s is not None else math.nan,
-                                              b if b is not None else math.nan)
-            print(row)
+    print()
+    print("per picture: BD-rate by SSIM / by butteraugli against plain cjpeg")
+    shown = names[1:]
+    print("%-14s" % "picture" + "".join(" | %-15s" % n[:15] for n in shown))
+    for p in pictures:
+        row = "%-14s" % p["name"]
+        for name in shown:
+            s, b = (bd_rate(points("cjpeg", p), points(name, p), m)
+                    for m in ("ssim", "butteraugli"))
+            row += " | %6.1f / %6.1f" % (s if s is not None else math.nan,
+                                         b if b is not None else math.nan)
+        print(row)
+    worst = [min(x for x in (bd_rate(points("cjpeg", p), points("vellora", p), m)
+                             for p in pictures) if x is not None) for m in ("ssim", "butteraugli")]
+    best = [max(x for x in (bd_rate(points("cjpeg", p), points("vellora", p), m)
+                            for p in pictures) if x is not None) for m in ("ssim", "butteraugli")]
+    print("vellora per picture: SSIM %.1f .. %.1f %%, butteraugli %.1f .. %.1f %%" %
+          (worst[0], best[0], worst[1], best[1]))
+    print_calibration(results, [c for c in corpora[:2] if c[1]], qualities)
+    if not args.no_speed:
+        print_speed_floor(args.driver, speed_pictures[0])
     if guetzli_pictures:
         print()
         print("guetzli overlap (%s at q %s; BD-rate over guetzli's quality range only)" %
@@ -345,6 +385,76 @@ def main():
         if not args.no_speed:
             print("guetzli speed (q84, one run, whole process): %.3f MP/s" %
                   guetzli_speed(guetzli_pictures[0]))
+
+
+def mean_of(results, encoder, quality, members, key):
+    return sum(results[(encoder, quality, p["name"])][key] for p in members) / len(members)
+
+
+def print_calibration(results, corpora, qualities):
+    """Our quality q beside `cjpeg -quality q`: means per corpus. At every quality from
+    30 to 95 ours must be at least as good by both metrics, and smaller."""
+    print()
+    print("quality calibration: vellora at q against plain cjpeg at q (means per corpus; "
+          "size: our bytes against cjpeg's)")
+    header = "%4s" % "q"
+    for name, _ in corpora:
+        header += " | %-6s SSIM cjpeg/ours  butter cjpeg/ours   size" % name
+    print(header + " | calibrated")
+    for q in qualities:
+        row = "%4d" % q
+        good = True
+        for _, members in corpora:
+            ref_s, our_s = (mean_of(results, e, q, members, "ssim") for e in ("cjpeg", "vellora"))
+            ref_b, our_b = (mean_of(results, e, q, members, "butteraugli")
+                            for e in ("cjpeg", "vellora"))
+            ref_n, our_n = (mean_of(results, e, q, members, "bytes") for e in ("cjpeg", "vellora"))
+            good = good and our_s >= ref_s and our_b <= ref_b and our_n < ref_n
+            row += " | %-6s  %.4f/%.4f    %6.3f/%6.3f  %+5.1f %%" % (
+                "", ref_s, our_s, ref_b, our_b, (our_n / ref_n - 1.0) * 100.0)
+        print(row + " | " + ("yes" if good else "NO") if 30 <= q <= 95 else row)
+
+
+def best_rate(command, parse, runs):
+    best = 0.0
+    for _ in range(runs):
+        out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+        best = max(best, parse(out))
+    return best
+
+
+def print_speed_floor(driver, picture):
+    """The encoder alone, in process: ours against libjpeg-turbo's baseline encoder
+    (tjbench, 4:2:0, quality 75) on the same picture in the same run, each on one core,
+    and ours again with every core it may use."""
+    if not shutil.which("tjbench"):
+        print("speed floor: tjbench not found (libjpeg-turbo-progs)")
+        return
+    pin = ["taskset", "-c", "0"] if shutil.which("taskset") else []
+    scratch = tempfile.mkdtemp(prefix="vellora-speed-")
+    try:
+        out = os.path.join(scratch, "out.jpg")
+        ours = [driver, "--repeat", "10", "75", picture["ppm"], out]
+        ours_single = [driver, "--set", "threads=1", "--repeat", "10", "75", picture["ppm"], out]
+        parse_ours = lambda text: float(text.split()[2])  # "<ms> ms <MP/s> MP/s"
+
+        def parse_tj(text):
+            rows = [line.split() for line in text.splitlines() if "4:2:0" in line]
+            return float(rows[-1][6])
+        tj = ["tjbench", picture["ppm"], "75", "-subsamp", "420", "-quiet", "-benchtime", "1",
+              "-warmup", "0"]
+        # Interleaved, best of three each, so that both see the same machine.
+        ours_one = tj_one = ours_all = 0.0
+        for _ in range(3):
+            tj_one = max(tj_one, best_rate(pin + tj, parse_tj, 1))
+            ours_one = max(ours_one, best_rate(pin + ours_single, parse_ours, 1))
+            ours_all = max(ours_all, best_rate(ours, parse_ours, 1))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    print()
+    print("speed floor (%s, q75, in process, best of 3): tjbench baseline %.1f MP/s; "
+          "vellora %.1f MP/s on one core = %.3f x (floor 0.12), %.1f MP/s on all cores" %
+          (picture["name"], tj_one, ours_one, ours_one / tj_one, ours_all))
 
 
 def guetzli_speed(picture):

@@ -28,7 +28,9 @@ enum class ScanLayout {
 };
 
 struct Settings {
-    int quality = 75;
+    int quality = 75;  // the user's number, 1..100
+    // Where the tables sit on libjpeg's quality scale (see calibratedTableQuality).
+    float tableQuality = 75.0f;
     // 4:2:0 chroma below `subsampleBelowQuality`, full resolution chroma from there on.
     bool subsampleChroma = true;
     // Pre-compensation of the decoder's chroma upsampling blur (0: plain 2x2 mean).
@@ -52,7 +54,22 @@ struct Settings {
     float roundOffset = 0.5f;
     float adaptiveRounding = 0.0f;
     ScanLayout scans = ScanLayout::Tuned;
+    // Threads for the transform (colour conversion, DCT, quantisation); 0: one per core
+    // for pictures large enough to pay. The output never depends on it.
+    int threads = 0;
 };
+
+// The quality on libjpeg's table scale that our encoder uses for the user's quality
+// `quality` (1..100, clamped). The calibration behind it: at every quality from 30 to 95
+// our files at q are at least as good as libjpeg-turbo's `cjpeg -quality q` by both SSIM
+// and butteraugli (means over the Kodak set and over a set of photos, each) and smaller.
+// Our tables, dead zone and trimming lose more per step at low qualities and less at
+// high ones than the example tables do, so the same number needs finer steps below
+// about 75 and allows coarser ones above. One table of anchor points, linear in
+// between, strictly increasing; 1 and 100 map to themselves (the smallest file and the
+// near-lossless one). bench/encoder/calibrate.py measures it, bench/encoder/run.sh
+// prints the comparison per quality.
+[[nodiscard]] float calibratedTableQuality(int quality);
 
 // The tuned defaults for quality 1..100 (clamped).
 [[nodiscard]] Settings settingsFor(int quality);

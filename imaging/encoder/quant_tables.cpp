@@ -7,14 +7,20 @@ namespace vellora::imaging::encoder {
 namespace {
 
 // libjpeg's quality scaling: 50 keeps the table, lower qualities divide, higher
-// qualities multiply towards all ones. Keeping it makes our quality numbers roughly
-// comparable with every other libjpeg-based tool.
-int qualityScale(int quality) {
-    quality = std::clamp(quality, 1, 100);
-    return quality < 50 ? 5000 / quality : 200 - quality * 2;
+// qualities multiply towards all ones. What a user's quality number maps to on this
+// scale is decided by the calibration in settingsFor (best_encoder.cpp); fractions
+// are allowed so that the calibration is not limited to whole steps.
+double qualityScale(float quality) {
+    const double q = std::clamp(static_cast<double>(quality), 1.0, 100.0);
+    if (q < 50.0) {
+        // Whole qualities divide like libjpeg's integers, so the example tables at a
+        // whole quality are exactly cjpeg's.
+        return q == std::floor(q) ? std::floor(5000.0 / q) : 5000.0 / q;
+    }
+    return 200.0 - q * 2.0;
 }
 
-std::uint16_t scaledStep(double step, int scale) {
+std::uint16_t scaledStep(double step, double scale) {
     const double scaled = std::floor((step * scale + 50.0) / 100.0);
     return static_cast<std::uint16_t>(std::clamp(scaled, 1.0, 255.0));
 }
@@ -31,8 +37,8 @@ constexpr std::array<std::uint16_t, 64> kAnnexChroma = {
 
 }  // namespace
 
-QuantTable shapedTable(const TableShape& shape, int quality) {
-    const int scale = qualityScale(quality);
+QuantTable shapedTable(const TableShape& shape, float quality) {
+    const double scale = qualityScale(quality);
     const double maxRadius = std::sqrt(98.0);
     QuantTable table{};
     for (int v = 0; v < 8; ++v) {
@@ -47,8 +53,8 @@ QuantTable shapedTable(const TableShape& shape, int quality) {
     return table;
 }
 
-QuantTable annexTable(bool chroma, int quality) {
-    const int scale = qualityScale(quality);
+QuantTable annexTable(bool chroma, float quality) {
+    const double scale = qualityScale(quality);
     QuantTable table{};
     const auto& base = chroma ? kAnnexChroma : kAnnexLuma;
     for (int i = 0; i < 64; ++i) {

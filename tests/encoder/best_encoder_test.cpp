@@ -338,5 +338,34 @@ TEST(BestEncoder, BeatsTheStandardEncoderOnSize) {
     EXPECT_LT(best.bytes.size(), standard.bytes.size());
 }
 
+TEST(BestEncoder, ParallelBandsGiveTheSameBytesAsOneThread) {
+    // Large enough for the automatic split; every band count must agree byte for byte
+    // (a band that read or wrote a neighbour's rows would show here).
+    const TestPicture picture = kodak("kodim21.png");
+    for (const int quality : {30, 75, 100}) {
+        encoder::Settings settings = encoder::settingsFor(quality);
+        settings.threads = 1;
+        const EncodedJpeg single = encoder::encodeWithSettings(picture.view(), settings, {});
+        ASSERT_TRUE(single.ok()) << single.error;
+        for (const int threads : {0, 2, 3, 7}) {
+            settings.threads = threads;
+            EXPECT_EQ(encoder::encodeWithSettings(picture.view(), settings, {}).bytes, single.bytes)
+                << "quality " << quality << ", " << threads << " threads";
+        }
+    }
+}
+
+TEST(BestEncoder, CalibratedQualityRisesStrictlyFromOneToHundred) {
+    // The slider and the command line's size search need a strictly rising scale, and
+    // the ends keep their meaning: 1 the smallest file, 100 the finest steps.
+    EXPECT_FLOAT_EQ(encoder::calibratedTableQuality(1), 1.0f);
+    EXPECT_FLOAT_EQ(encoder::calibratedTableQuality(100), 100.0f);
+    for (int quality = 1; quality < 100; ++quality) {
+        EXPECT_LT(encoder::calibratedTableQuality(quality),
+                  encoder::calibratedTableQuality(quality + 1))
+            << "quality " << quality;
+    }
+}
+
 }  // namespace
 }  // namespace vellora::imaging

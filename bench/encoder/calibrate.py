@@ -1,0 +1,122 @@
+#!/usr/bin/python3
+"""Measures the quality calibration of the tuned encoder (calibratedTableQuality in
+imaging/encoder/best_encoder.cpp).
+
+For every user quality q of the ladder, plain `cjpeg -quality q` sets the bar: its mean
+SSIM and mean butteraugli over each corpus (the Kodak set, the photos). Our encoder is
+measured on a grid of table qualities (the `table=` override, bypassing the current
+calibration); for each q the script finds the lowest table quality whose means beat the
+bar on both metrics in both corpora by a small margin (linear between grid points), and
+prints it with the file sizes at that point. The anchors go into kAnchors by hand.
+
+    /usr/bin/python3 bench/encoder/calibrate.py --driver build/bin/vellora-encode-bench \
+        [--quick] [--grid 30,38,...] [--ladder 30,40,...] [--margin 0.06]
+"""
+
+import argparse
+import math
+import os
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bdrate  # noqa: E402
+
+# The ladder and grid the anchors in best_encoder.cpp were measured with.
+LADDER = [30, 40, 50, 60, 70, 80, 90, 95]
+GRID = [30, 38, 46, 54, 62, 70, 78, 84, 88, 92, 95]
+
+
+def corpus_means(results, encoder, quality, members):
+    points = [results[(encoder, quality, p["name"])] for p in members]
+    ssim = sum(p["ssim"] for p in points) / len(points)
+    butter = sum(p["butteraugli"] for p in points) / len(points)
+    size = sum(p["bytes"] for p in points)
+    return ssim, butter, size
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--driver", required=True)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--work", default="/tmp/vellora-encoder-bench")
+    parser.add_argument("--grid", help="comma-separated table qualities")
+    parser.add_argument("--ladder", help="comma-separated user qualities")
+    parser.add_argument("--margin", type=float, default=0.06,
+                        help="relative margin on 1-SSIM and on butteraugli")
+    args = parser.parse_args()
+
+    grid = [int(q) for q in args.grid.split(",")] if args.grid else GRID
+    ladder = [int(q) for q in args.ladder.split(",")] if args.ladder else LADDER
+    pictures = bdrate.prepare_corpus(os.path.join(args.work, "corpus"), args.quick)
+    cache_dir = os.path.join(args.work, "cache")
+    os.makedirs(cache_dir, exist_ok=True)
+    variants = [("table%d" % t, ["table=%d" % t]) for t in grid]
+    encoders = bdrate.Encoders(args.driver, variants)
+    jobs = [("cjpeg", q, p) for q in ladder for p in pictures]
+    jobs += [("table%d" % t, t, p) for t in grid for p in pictures]
+    bdrate.log("%d encodes, %d jobs at a time" % (len(jobs), args.jobs))
+    results = {}
+    start = time.time()
+    with ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        futures = {pool.submit(bdrate.measure, encoders, e, q, p, cache_dir): (e, q, p["name"])
+                   for e, q, p in jobs}
+        for done, future in enumerate(futures, 1):
+            results[futures[future]] = future.result()
+            if done % 100 == 0:
+                bdrate.log("  %d/%d (%.0f s)" % (done, len(jobs), time.time() - start))
+
+    corpora = [(name, [p for p in pictures if p["corpus"] == name]) for name in ("kodak", "photos")]
+    corpora = [(n, m) for n, m in corpora if m]
+    print("table quality needed per user quality (margin %.0f %%)" % (args.margin * 100))
+    print("%4s | %6s | %s" % ("q", "table", " | ".join(
+        "%-6s size %%  ssim ref/ours  butter ref/ours" % n for n, _ in corpora)))
+    for q in ladder:
+        needed = []
+        for name, members in corpora:
+            ref_ssim, ref_butter, _ = corpus_means(results, "cjpeg", q, members)
+            want_ssim = 1.0 - (1.0 - ref_ssim) * (1.0 - args.margin)
+            want_butter = ref_butter * (1.0 - args.margin)
+            found = None
+            previous = None
+            for t in grid:
+                ssim, butter, _ = corpus_means(results, "table%d" % t, t, members)
+                ok = ssim >= want_ssim and butter <= want_butter
+                if ok:
+                    if previous is None:
+                        found = t
+                    else:
+                        # Linear between the last failing grid point and this one, on
+                        # whichever metric needs more.
+                        pt, ps, pb = previous
+                        fs = (want_ssim - ps) / (ssim - ps) if ssim != ps else 1.0
+                        fb = (pb - want_butter) / (pb - butter) if pb != butter else 1.0
+                        found = pt + (t - pt) * min(1.0, max(0.0, fs, fb))
+                    break
+                previous = (t, ssim, butter)
+            needed.append(found)
+        table = None if None in needed else max(needed)
+        cells = []
+        for name, members in corpora:
+            ref_ssim, ref_butter, ref_size = corpus_means(results, "cjpeg", q, members)
+            if table is None:
+                cells.append("%-6s      -" % name)
+                continue
+            # Our means at the table quality, interpolated like above.
+            low = max([t for t in grid if t <= table], default=grid[0])
+            high = min([t for t in grid if t >= table], default=grid[-1])
+            a = corpus_means(results, "table%d" % low, low, members)
+            b = corpus_means(results, "table%d" % high, high, members)
+            f = 0.0 if high == low else (table - low) / (high - low)
+            ours = [x + (y - x) * f for x, y in zip(a, b)]
+            cells.append("%-6s %+6.1f  %.4f/%.4f  %.3f/%.3f" % (
+                name, (ours[2] / ref_size - 1.0) * 100.0, ref_ssim, ours[0], ref_butter, ours[1]))
+        print("%4d | %6s | %s" % (q, "%.1f" % table if table is not None else "-",
+                                  " | ".join(cells)))
+
+
+if __name__ == "__main__":
+    main()
