@@ -42,12 +42,6 @@ void swapRow32(const std::uint8_t* source, std::uint8_t* target, int width) {
     }
 }
 
-ReadResult failed(std::string error) {
-    ReadResult result;
-    result.error = std::move(error);
-    return result;
-}
-
 }  // namespace
 
 bool readsDirectly(std::uint32_t compression, int bitsPerPixel, std::uint32_t headerSize,
@@ -111,11 +105,7 @@ ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout) {
         offset += static_cast<std::int64_t>(bytes);
         first += rows;
     }
-    ReadResult result;
-    result.width = width;
-    result.height = height;
-    result.handle = writer.release();
-    return result;
+    return succeeded(writer.release(), width, height);
 }
 
 }  // namespace vellora::imaging

@@ -174,12 +174,6 @@ std::string checkRunLength(const BmpLayout& layout, int fd) {
                               std::llabs(layout.height), bits);
 }
 
-ReadResult failed(std::string error) {
-    ReadResult result;
-    result.error = std::move(error);
-    return result;
-}
-
 // Where the pixels of a checked bitmap are, when it can skip Qt's decoder.
 bool directLayout(int fd, const BmpLayout& layout, DirectBmpLayout& direct) {
     std::uint32_t masks[4] = {};
@@ -283,11 +277,7 @@ ReadResult readBmpFile(const char* path) {
     for (int y = 0; y < image.height(); ++y) {
         std::memcpy(writer.pixels() + y * writer.stride(), image.constScanLine(y), rowBytes);
     }
-    ReadResult result;
-    result.width = image.width();
-    result.height = image.height();
-    result.handle = writer.release();
-    return result;
+    return succeeded(writer.release(), image.width(), image.height());
 }
 
 }  // namespace vellora::imaging

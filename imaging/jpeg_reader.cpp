@@ -137,12 +137,6 @@ void cmykToRgb(const JSAMPLE* cmyk, std::uint8_t* rgb, JDIMENSION width, bool in
     }
 }
 
-ReadResult failed(std::string error) {
-    ReadResult result;
-    result.error = std::move(error);
-    return result;
-}
-
 }  // namespace
 
 ReadResult readJpegFile(const char* path) {
@@ -293,11 +287,7 @@ ReadResult readJpegFile(const char* path) {
                     writer.pixels(), writer.stride());
     }
 
-    ReadResult result;
-    result.width = finalWidth;
-    result.height = finalHeight;
-    result.handle = writer.release();
-    return result;
+    return succeeded(writer.release(), finalWidth, finalHeight);
 }
 
 }  // namespace vellora::imaging

@@ -3,6 +3,7 @@
 // buffer (rgb_buffer.h) with the pixels upright, or the reason it could not.
 
 #include <string>
+#include <utility>
 
 #include "platform/globalmem.h"
 
@@ -14,6 +15,20 @@ struct ReadResult {
     int height = 0;
     std::string error;
 };
+
+[[nodiscard]] inline ReadResult failed(std::string error) {
+    ReadResult result;
+    result.error = std::move(error);
+    return result;
+}
+
+[[nodiscard]] inline ReadResult succeeded(HGLOBAL handle, int width, int height) {
+    ReadResult result;
+    result.handle = handle;
+    result.width = width;
+    result.height = height;
+    return result;
+}
 
 // The most scans a JPEG may have (see jpeg_reader.cpp).
 inline constexpr int kMaxJpegScans = 100;
