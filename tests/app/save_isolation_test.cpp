@@ -77,15 +77,24 @@ protected:
                                                 QFileDevice::ExeOther | QFileDevice::ReadGroup |
                                                 QFileDevice::ExeGroup);
     }
+    // Why the child cannot run as nobody here (setpriv missing, or the build or this
+    // folder out of its reach); empty when it can.
+    [[nodiscard]] QString unprivilegedRunProblem() const {
+        return test::unprivilegedAccessProblem(
+            {QCoreApplication::applicationFilePath(), m_dir.path(),
+             QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so")});
+    }
+    // The prefix that runs the child as nobody:nogroup with no other groups.
+    [[nodiscard]] static QStringList asNobody() {
+        return {QStandardPaths::findExecutable(QStringLiteral("setpriv")),
+                QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                QStringLiteral("--clear-groups")};
+    }
     QTemporaryDir m_dir;
 };
 
 TEST_F(SaveAsIsolation, UnwritableFolderLeavesTheOldFileAlone) {
-    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-    const QString problem =
-        test::unprivilegedAccessProblem({QCoreApplication::applicationFilePath(), m_dir.path(),
-                                         QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so")});
-    if (!problem.isEmpty()) {
+    if (const QString problem = unprivilegedRunProblem(); !problem.isEmpty()) {
         GTEST_SKIP() << problem.toStdString();
     }
     ASSERT_TRUE(noise(96, 64).save(m_dir.filePath(QStringLiteral("source.jpg")), "JPEG", 90));
@@ -100,9 +109,7 @@ TEST_F(SaveAsIsolation, UnwritableFolderLeavesTheOldFileAlone) {
                               QFileDevice::ReadOther | QFileDevice::ExeOther |
                               QFileDevice::ReadGroup | QFileDevice::ExeGroup);
 
-    const int status = runChild({setpriv, QStringLiteral("--reuid=65534"),
-                                 QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")},
-                                QStringLiteral("locked"), m_dir.path());
+    const int status = runChild(asNobody(), QStringLiteral("locked"), m_dir.path());
     EXPECT_EQ(status, 0);
     EXPECT_EQ(readAll(old), oldBytes);
     EXPECT_EQ(QDir(m_dir.filePath(QStringLiteral("locked"))).entryList(QDir::Files | QDir::Hidden),
@@ -112,11 +119,7 @@ TEST_F(SaveAsIsolation, UnwritableFolderLeavesTheOldFileAlone) {
 // Run as another user, Save As over root's file cannot give it back to root: the
 // picture is saved all the same and the user is told whose it now is.
 TEST_F(SaveAsIsolation, AnOwnerThatCannotBeKeptIsToldAfterTheSave) {
-    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-    const QString problem =
-        test::unprivilegedAccessProblem({QCoreApplication::applicationFilePath(), m_dir.path(),
-                                         QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so")});
-    if (!problem.isEmpty()) {
+    if (const QString problem = unprivilegedRunProblem(); !problem.isEmpty()) {
         GTEST_SKIP() << problem.toStdString();
     }
     ASSERT_TRUE(noise(96, 64).save(m_dir.filePath(QStringLiteral("source.jpg")), "JPEG", 90));
@@ -131,9 +134,7 @@ TEST_F(SaveAsIsolation, AnOwnerThatCannotBeKeptIsToldAfterTheSave) {
     // Root's, but anyone may write it (Save As never replaces a file its user may not).
     ASSERT_EQ(::chmod(QFile::encodeName(theirs).constData(), 0666), 0);
 
-    const int status = runChild({setpriv, QStringLiteral("--reuid=65534"),
-                                 QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")},
-                                QStringLiteral("owner"), m_dir.path());
+    const int status = runChild(asNobody(), QStringLiteral("owner"), m_dir.path());
     EXPECT_EQ(status, 0);
     struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(theirs).constData(), &info), 0);
