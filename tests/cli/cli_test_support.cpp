@@ -150,6 +150,10 @@ CliRun runCli(const QStringList& arguments, const QString& workingDirectory, con
     process.start();
     process.write(input);
     process.closeWriteChannel();
+    return waitForRun(process);
+}
+
+CliRun waitForRun(QProcess& process) {
     CliRun run;
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
         process.kill();

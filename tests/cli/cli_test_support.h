@@ -15,6 +15,8 @@ inline void PrintTo(const QStringList& list, std::ostream* stream) {
     *stream << '{' << list.join(QStringLiteral(", ")).toStdString() << '}';
 }
 
+class QProcess;
+
 namespace vellora::test {
 
 // A photo-like picture of the given size: a Kodak photo scaled down (`which` 1..24).
@@ -54,6 +56,10 @@ struct CliRun {
 // standard input (then closed).
 [[nodiscard]] CliRun runCli(const QStringList& arguments, const QString& workingDirectory,
                             const QString& program = {}, const QByteArray& input = {});
+
+// Waits for a started process (two minutes at most, then kills it) and collects its
+// exit code and output; exitCode -1 when it did not finish normally.
+[[nodiscard]] CliRun waitForRun(QProcess& process);
 
 // Every file and folder below `folder`, hidden ones included, relative and sorted.
 [[nodiscard]] QStringList treeOf(const QString& folder);

@@ -88,16 +88,7 @@ protected:
         QStringList arguments = prefix;
         arguments << QStringLiteral("sh") << QStringLiteral("-c") << script;
         process.start(arguments.takeFirst(), arguments);
-        CliRun result;
-        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
-            process.kill();
-            process.waitForFinished();
-            return result;
-        }
-        result.exitCode = process.exitCode();
-        result.out = process.readAllStandardOutput();
-        result.err = process.readAllStandardError();
-        return result;
+        return waitForRun(process);
     }
 
     static std::vector<QJsonObject> jsonObjects(const CliRun& run) {
