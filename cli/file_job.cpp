@@ -16,6 +16,7 @@
 
 #include "cli/lossless_repack.h"
 #include "cli/native_files.h"
+#include "cli/requantiser.h"
 #include "cli/scratch_file.h"
 #include "cli/ssim.h"
 #include "cli/ssim_search.h"
@@ -149,6 +150,9 @@ private:
             if (!searchTargetSsim(pixels, result, size)) {
                 return m_result;
             }
+            if (!result) {
+                return writeBytes(m_chosenBytes);
+            }
         } else {
             m_result.quality = m_settings.quality;
             QString error;
@@ -267,15 +271,21 @@ private:
         if (repacked.status != RepackStatus::Ok) {
             return fail(repacked.message);
         }
-        m_result.bytesAfter = repacked.bytes.size();
         if (!prepareFolder()) {
             return m_result;
         }
+        return writeBytes(repacked.bytes);
+    }
+
+    // A result made in memory, put in place like an encode's file.
+    FileResult writeBytes(const QByteArray& bytes) {
+        m_result.bytesAfter = bytes.size();
+        QString error;
         std::optional<ScratchFile> result = ScratchFile::create(m_folder, m_stem, error);
         if (!result) {
             return fail(error);
         }
-        if (!writeFileDurably(result->path(), repacked.bytes, error)) {
+        if (!writeFileDurably(result->path(), bytes, error)) {
             return fail(error);
         }
         return finish(*result);
@@ -346,9 +356,23 @@ private:
         return true;
     }
 
-    // --target-ssim: keeps the lowest quality's encode whose SSIM against `pixels` (the
-    // buffer about to be saved) reaches the target in `best`; false (with the result
-    // filled in) when none does.
+    // The SSIM of an encoded result against `reference`; nullopt with `error` set.
+    static std::optional<double> ssimOf(const QByteArray& encoded, const LumaPlane& reference,
+                                        QString& error) {
+        const std::optional<LumaPlane> decoded = decodeJpegLuma(encoded, error);
+        if (!decoded) {
+            return std::nullopt;
+        }
+        const std::optional<double> ssim = meanSsim(reference, *decoded);
+        if (!ssim) {
+            error = QStringLiteral("the result's size differs from the picture's");
+        }
+        return ssim;
+    }
+
+    // --target-ssim: the lowest quality whose result still reaches the target, in `best`
+    // (an encode's file) or in m_chosenBytes (an encode carrying the input's own luma,
+    // with `best` empty); false (with the result filled in) when none does.
     bool searchTargetSsim(const void* buffer, std::optional<ScratchFile>& best,
                           std::int64_t& bestSize) {
         imaging::RgbBufferHeader header;
@@ -358,40 +382,87 @@ private:
                                                 static_cast<std::ptrdiff_t>(header.stride));
         const double target = *m_settings.targetSsim;
         double bestSsim = 0;
+        int bestQuality = 0;
         double highestSsim = 0;  // the closest miss, for the report
         QString error;
+        // A JPEG kept whole keeps its own luma coefficients, requantised: fewer bytes
+        // for the same SSIM than re-encoding the decoded luma (see requantiser.h).
+        std::optional<QByteArray> input;
+        if (m_task.type == PictureType::Jpeg && !m_settings.crop) {
+            input = readWholeFile(m_task.input, error);
+            if (!input) {
+                fail(QStringLiteral("cannot read the file: ") + error);
+                return false;
+            }
+        }
         const SsimSearch search = findLowestQuality([&](int quality) {
             if (m_stop.load()) {
                 error = QStringLiteral("interrupted");
                 return SsimTrial::Failed;
             }
+            // With the input's luma kept, the rest is encoded at the quality that luma
+            // amounts to.
+            int encodeQuality = quality;
+            std::optional<imaging::encoder::QuantTable> lumaTable;
+            if (input) {
+                lumaTable = storedLumaTable(*input, quality);
+                if (lumaTable) {
+                    encodeQuality = equivalentQuality(*lumaTable);
+                } else {
+                    input.reset();
+                }
+            }
             std::optional<ScratchFile> attempt;
-            const std::int64_t size = encodeAt(quality, attempt, error);
-            if (size < 0) {
-                return SsimTrial::Failed;
+            std::int64_t size = -1;
+            std::optional<QByteArray> encoded;
+            for (bool plain = !input; !encoded; plain = true) {
+                if (plain) {
+                    encodeQuality = quality;
+                }
+                size = encodeAt(encodeQuality, attempt, error);
+                if (size < 0) {
+                    return SsimTrial::Failed;
+                }
+                QString readError;
+                encoded = readWholeFile(attempt->path(), readError);
+                if (!encoded) {
+                    error =
+                        QStringLiteral("cannot read back '%1': %2").arg(attempt->path(), readError);
+                    return SsimTrial::Failed;
+                }
+                if (plain) {
+                    break;
+                }
+                RepackResult moved = withStoredLuma(*input, *encoded, *lumaTable, quality);
+                if (moved.status == RepackStatus::Ok) {
+                    encoded = std::move(moved.bytes);
+                    attempt.reset();
+                } else {
+                    // The picture reader took it, so the encode stands on its own:
+                    // plain encodes from here on.
+                    input.reset();
+                    encoded.reset();
+                }
             }
-            QString readError;
-            const std::optional<QByteArray> encoded = readWholeFile(attempt->path(), readError);
-            if (!encoded) {
-                error = QStringLiteral("cannot read back '%1': %2").arg(attempt->path(), readError);
-                return SsimTrial::Failed;
-            }
-            const std::optional<LumaPlane> decoded = decodeJpegLuma(*encoded, error);
-            if (!decoded) {
-                return SsimTrial::Failed;
-            }
-            const std::optional<double> ssim = meanSsim(reference, *decoded);
+            const std::optional<double> ssim = ssimOf(*encoded, reference, error);
             if (!ssim) {
-                error = QStringLiteral("the result's size differs from the picture's");
                 return SsimTrial::Failed;
             }
             highestSsim = std::max(highestSsim, *ssim);
             if (*ssim < target) {
                 return SsimTrial::Misses;  // `attempt` removes its file
             }
-            best = std::move(attempt);  // the previous best (a higher quality) goes
-            bestSize = size;
+            if (attempt) {
+                best = std::move(attempt);  // the previous best (a higher quality) goes
+                bestSize = size;
+                m_chosenBytes.clear();
+            } else {
+                best.reset();
+                bestSize = encoded->size();
+                m_chosenBytes = std::move(*encoded);
+            }
             bestSsim = *ssim;
+            bestQuality = encodeQuality;
             return SsimTrial::Reaches;
         });
         m_result.encodes = search.encodes;
@@ -407,7 +478,7 @@ private:
                                    .arg(highestSsim, 0, 'f', 5);
             return false;
         }
-        m_result.quality = search.best;
+        m_result.quality = bestQuality;
         m_result.ssim = bestSsim;
         return true;
     }
@@ -422,6 +493,7 @@ private:
     std::int32_t m_height = 0;
     QString m_folder;
     QString m_stem;
+    QByteArray m_chosenBytes;                      // a result made in memory (a requantised JPEG)
     QString m_saveNote;                            // the library's note on the last successful save
     std::optional<QTemporaryDir> m_privateFolder;  // a dry run's scratch folder
     std::optional<FileTimes> m_inputTimes;         // -p

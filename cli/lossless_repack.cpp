@@ -1,15 +1,21 @@
 #include "lossless_repack.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
 #include <jerror.h>
 
+#include "cli/requantiser.h"
 #include "imaging/encoder/scan_script.h"
 #include "imaging/libjpeg_bridge.h"
 
 namespace vellora::cli {
 namespace {
+
+// Replacement quantisation tables for some of a file's table slots.
+using TableSlots = std::array<std::optional<imaging::encoder::QuantTable>, NUM_QUANT_TBLS>;
 
 // The same bounds the picture reader keeps: a picture larger than this is refused
 // before its coefficients are allocated, and a file with more scans than any encoder
@@ -124,7 +130,7 @@ RepackResult readFailure(const jpeg::ErrorBridge& bridge) {
 // One repack with the given scan layout into `bytes`; false with `error` on failure.
 bool writeWithLayout(jpeg_decompress_struct* in, jvirt_barray_ptr* coefficients,
                      imaging::encoder::ScanLayout layout, const RepackSettings& settings,
-                     QByteArray& bytes, QString& error) {
+                     const TableSlots& tables, QByteArray& bytes, QString& error) {
     jpeg::Compressor compressor;
     if (!compressor.valid()) {
         error = QStringLiteral("cannot start the JPEG writer");
@@ -139,6 +145,12 @@ bool writeWithLayout(jpeg_decompress_struct* in, jvirt_barray_ptr* coefficients,
         // (most camera files carry EXIF instead) does not need it.
         if (!in->saw_JFIF_marker) {
             out->write_JFIF_header = FALSE;
+        }
+        for (int slot = 0; slot < NUM_QUANT_TBLS; ++slot) {
+            if (tables[slot] && out->quant_tbl_ptrs[slot]) {
+                std::copy(tables[slot]->begin(), tables[slot]->end(),
+                          out->quant_tbl_ptrs[slot]->quantval);
+            }
         }
         out->optimize_coding = TRUE;
         imaging::encoder::applyScanLayout(out, layout);
@@ -231,15 +243,27 @@ QByteArray minimalExif(int orientation) {
     return bytes;
 }
 
-RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings) {
+namespace {
+
+// A JPEG's quantised coefficients as stored, with its markers, read under the same
+// bounds as the picture reader.
+struct StoredCoefficients {
     jpeg::Decompressor decompressor;
-    if (!decompressor.valid()) {
+    ScanLimit limit;
+    jvirt_barray_ptr* coefficients = nullptr;
+
+    jpeg_decompress_struct* info() { return decompressor.info(); }
+};
+
+// Reads `input` (which must outlive `stored`) into `stored`; a Refused or Failed result
+// when it cannot, nullopt when it could.
+std::optional<RepackResult> readStored(const QByteArray& input, StoredCoefficients& stored) {
+    if (!stored.decompressor.valid()) {
         return failed(QStringLiteral("cannot start the JPEG reader"));
     }
-    jpeg_decompress_struct* in = decompressor.info();
-    ScanLimit limit;
-    limit.manager.progress_monitor = checkScanCount;
-    const bool header = jpeg::runGuarded(decompressor.bridge(), [&] {
+    jpeg_decompress_struct* in = stored.info();
+    stored.limit.manager.progress_monitor = checkScanCount;
+    const bool header = jpeg::runGuarded(stored.decompressor.bridge(), [&] {
         in->err->addon_message_table = kAddonMessages;
         in->err->first_addon_message = kTooManyScansCode;
         in->err->last_addon_message = kTooManyScansCode;
@@ -252,7 +276,7 @@ RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings)
         jpeg_read_header(in, TRUE);
     });
     if (!header) {
-        return readFailure(decompressor.bridge());
+        return readFailure(stored.decompressor.bridge());
     }
     if (in->arith_code) {
         return refused(
@@ -264,15 +288,20 @@ RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings)
                           .arg(in->image_width)
                           .arg(in->image_height));
     }
-    jvirt_barray_ptr* coefficients = nullptr;
-    const bool read = jpeg::runGuarded(decompressor.bridge(), [&] {
-        in->progress = &limit.manager;
-        coefficients = jpeg_read_coefficients(in);
+    const bool read = jpeg::runGuarded(stored.decompressor.bridge(), [&] {
+        in->progress = &stored.limit.manager;
+        stored.coefficients = jpeg_read_coefficients(in);
     });
-    if (!read || coefficients == nullptr) {
-        return readFailure(decompressor.bridge());
+    if (!read || stored.coefficients == nullptr) {
+        return readFailure(stored.decompressor.bridge());
     }
+    return std::nullopt;
+}
 
+// Writes `in`'s coefficients with our progressive layout and libjpeg's and keeps the
+// smaller; `tables` replaces the quantisation tables of the slots it holds.
+RepackResult writeSmallest(jpeg_decompress_struct* in, jvirt_barray_ptr* coefficients,
+                           const RepackSettings& settings, const TableSlots& tables) {
     // Our layout is made for one-component and YCbCr-like three-component files;
     // libjpeg's own works for every component count. The smaller result wins.
     using imaging::encoder::ScanLayout;
@@ -285,7 +314,7 @@ RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings)
     for (const ScanLayout layout : layouts) {
         QByteArray bytes;
         QString error;
-        if (!writeWithLayout(in, coefficients, layout, settings, bytes, error)) {
+        if (!writeWithLayout(in, coefficients, layout, settings, tables, bytes, error)) {
             if (best.status != RepackStatus::Ok) {
                 best = failed(QStringLiteral("cannot repack the JPEG: ") + error);
             }
@@ -296,6 +325,98 @@ RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings)
         }
     }
     return best;
+}
+
+// The EXIF orientation among `in`'s saved markers; 1 when there is none.
+int storedOrientation(const jpeg_decompress_struct& in) {
+    for (jpeg_saved_marker_ptr saved = in.marker_list; saved; saved = saved->next) {
+        const QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(saved->data),
+                                                        static_cast<qsizetype>(saved->data_length));
+        if (saved->marker == JPEG_APP0 + 1 && startsWith(data, "Exif\0\0", 6)) {
+            return exifOrientation(data).value_or(1);
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings) {
+    StoredCoefficients stored;
+    if (const std::optional<RepackResult> problem = readStored(input, stored)) {
+        return *problem;
+    }
+    return writeSmallest(stored.info(), stored.coefficients, settings, {});
+}
+
+namespace {
+
+// Why `in` (header read) cannot keep its own luma; empty when it can.
+QString lumaRefusal(const jpeg_decompress_struct& in) {
+    if (!canRequantise(in)) {
+        return QStringLiteral("only grey and YCbCr 8-bit JPEGs keep their luma");
+    }
+    if (storedOrientation(in) != 1) {
+        return QStringLiteral("the picture is stored turned");
+    }
+    return {};
+}
+
+}  // namespace
+
+std::optional<imaging::encoder::QuantTable> storedLumaTable(const QByteArray& input, int quality) {
+    jpeg::Decompressor decompressor;
+    if (!decompressor.valid()) {
+        return std::nullopt;
+    }
+    jpeg_decompress_struct* in = decompressor.info();
+    const bool header = jpeg::runGuarded(decompressor.bridge(), [&] {
+        jpeg_mem_src(in, reinterpret_cast<const unsigned char*>(input.constData()),
+                     static_cast<unsigned long>(input.size()));
+        jpeg_save_markers(in, JPEG_APP0 + 1, 0xFFFF);
+        jpeg_read_header(in, TRUE);
+    });
+    if (!header || in->arith_code || !lumaRefusal(*in).isEmpty()) {
+        return std::nullopt;
+    }
+    return requantisedLumaTable(*in, quality);
+}
+
+RepackResult withStoredLuma(const QByteArray& input, const QByteArray& encoded,
+                            const imaging::encoder::QuantTable& table, int quality) {
+    StoredCoefficients original;
+    if (const std::optional<RepackResult> problem = readStored(input, original)) {
+        return *problem;
+    }
+    jpeg_decompress_struct* in = original.info();
+    if (const QString refusal = lumaRefusal(*in); !refusal.isEmpty()) {
+        return refused(refusal);
+    }
+    StoredCoefficients ours;
+    if (const std::optional<RepackResult> problem = readStored(encoded, ours)) {
+        return *problem;
+    }
+    jpeg_decompress_struct* out = ours.info();
+    if (out->image_width != in->image_width || out->image_height != in->image_height ||
+        out->num_components != in->num_components ||
+        out->comp_info[0].width_in_blocks != in->comp_info[0].width_in_blocks ||
+        out->comp_info[0].height_in_blocks != in->comp_info[0].height_in_blocks) {
+        return refused(QStringLiteral("the encode's luma does not line up with the input's"));
+    }
+    const bool moved =
+        jpeg::runGuarded(original.decompressor.bridge(),
+                         [&] { requantiseLuma(in, original.coefficients[0], table, quality); }) &&
+        jpeg::runGuarded(ours.decompressor.bridge(), [&] {
+            copyLumaBlocks(in, original.coefficients[0], out, ours.coefficients[0]);
+        });
+    if (!moved) {
+        return failed(QStringLiteral("cannot move the luma across: ") +
+                      QString::fromStdString(original.decompressor.bridge().text()) +
+                      QString::fromStdString(ours.decompressor.bridge().text()));
+    }
+    TableSlots tables;
+    tables[out->comp_info[0].quant_tbl_no] = table;
+    return writeSmallest(out, ours.coefficients, RepackSettings{}, tables);
 }
 
 }  // namespace vellora::cli

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "imaging/encoder/quant_tables.h"
+
 namespace vellora::cli {
 
 struct RepackSettings {
@@ -34,6 +36,19 @@ struct RepackResult {
 // Repacks the JPEG file held in `input`. Tries our progressive layout and libjpeg's
 // and keeps the smaller, so the result is never larger than libjpeg's own repack.
 [[nodiscard]] RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings);
+
+// The luma steps a JPEG input keeps under `quality` (see requantisedLumaTable);
+// nullopt when its luma cannot be kept: not a grey or YCbCr 8-bit Huffman JPEG, stored
+// turned, or unreadable.
+[[nodiscard]] std::optional<imaging::encoder::QuantTable> storedLumaTable(const QByteArray& input,
+                                                                          int quality);
+
+// `encoded` (our encode of the picture `input` holds, same size, not turned or cut)
+// with its luma replaced by the input's own luma coefficients requantised onto `table`
+// with `quality`'s dead zone (see requantiser.h); the chroma and the markers stay the
+// encode's. Refused when the input's luma cannot be kept or does not line up.
+[[nodiscard]] RepackResult withStoredLuma(const QByteArray& input, const QByteArray& encoded,
+                                          const imaging::encoder::QuantTable& table, int quality);
 
 // The orientation (1..8) in an APP1 EXIF payload starting "Exif\0\0"; nullopt when the
 // block is malformed or has no orientation.

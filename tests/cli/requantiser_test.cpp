@@ -1,0 +1,189 @@
+// The stored-luma path of --target-ssim: the quality a requantised luma amounts to, and
+// what an encode carrying the input's own luma keeps, changes and refuses.
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "cli/lossless_repack.h"
+#include "cli/requantiser.h"
+#include "cli_test_support.h"
+#include "imaging/encoder/encoder_settings.h"
+#include "imaging/jpeg_encoder.h"
+#include "imaging/libjpeg_bridge.h"
+#include "round_two_support.h"
+
+namespace vellora::cli {
+namespace {
+
+using imaging::encoder::QuantTable;
+
+QuantTable tunedLuma(int quality) {
+    const imaging::encoder::Settings settings = imaging::encoder::settingsFor(quality);
+    return imaging::encoder::shapedTable(settings.luma, settings.tableQuality);
+}
+
+double meanLogStep(const QuantTable& table) {
+    double sum = 0;
+    for (const auto step : table) {
+        sum += std::log(static_cast<double>(step));
+    }
+    return sum / 64;
+}
+
+TEST(EquivalentQualityTest, FindsTheQualityOfATunedTableAndClampsTheEnds) {
+    for (const int quality : {2, 30, 41, 60, 75, 90, 99, 100}) {
+        const QuantTable table = tunedLuma(quality);
+        const int found = equivalentQuality(table);
+        // Neighbouring qualities can round to the same steps: the lowest of them.
+        EXPECT_LE(found, quality);
+        EXPECT_NEAR(meanLogStep(tunedLuma(found)), meanLogStep(table), 1e-12) << quality;
+    }
+    QuantTable finest{};
+    finest.fill(1);
+    EXPECT_EQ(equivalentQuality(finest), 100);
+    QuantTable coarsest{};
+    coarsest.fill(255);
+    EXPECT_EQ(equivalentQuality(coarsest), 1);
+}
+
+// A file's quantisation table and blocks for one component, as libjpeg reads them.
+struct ComponentData {
+    int widthInBlocks = 0;
+    int heightInBlocks = 0;
+    std::vector<std::uint16_t> table;
+    std::vector<JCOEF> blocks;  // row by row, 64 per block
+};
+
+// Empty `blocks` when the file cannot be read.
+ComponentData readComponent(const QByteArray& jpeg, int component) {
+    ComponentData data;
+    jpeg::Decompressor decompressor;
+    jpeg_decompress_struct* info = decompressor.info();
+    const bool read =
+        decompressor.valid() && jpeg::runGuarded(decompressor.bridge(), [&] {
+            jpeg_mem_src(info, reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                         static_cast<unsigned long>(jpeg.size()));
+            jpeg_read_header(info, TRUE);
+            jvirt_barray_ptr* arrays = jpeg_read_coefficients(info);
+            const jpeg_component_info& comp = info->comp_info[component];
+            data.widthInBlocks = static_cast<int>(comp.width_in_blocks);
+            data.heightInBlocks = static_cast<int>(comp.height_in_blocks);
+            data.table.assign(comp.quant_table->quantval, comp.quant_table->quantval + 64);
+            for (JDIMENSION row = 0; row < comp.height_in_blocks; ++row) {
+                JBLOCKARRAY rows = (*info->mem->access_virt_barray)(
+                    reinterpret_cast<j_common_ptr>(info), arrays[component], row, 1, FALSE);
+                for (JDIMENSION column = 0; column < comp.width_in_blocks; ++column) {
+                    data.blocks.insert(data.blocks.end(), rows[0][column], rows[0][column] + 64);
+                }
+            }
+        });
+    if (!read) {
+        data.blocks.clear();
+    }
+    return data;
+}
+
+QByteArray ourEncode(const QImage& image, int quality) {
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    const imaging::PixelView view{rgb.constBits(), rgb.width(), rgb.height(), rgb.bytesPerLine(),
+                                  3};
+    const imaging::EncodedJpeg encoded = imaging::encodeBest(view, quality, {});
+    return QByteArray(reinterpret_cast<const char*>(encoded.bytes.data()),
+                      static_cast<qsizetype>(encoded.bytes.size()));
+}
+
+test::JpegKind fullColour() {
+    test::JpegKind kind{"4:4:4"};
+    kind.lumaH = kind.lumaV = 1;
+    return kind;
+}
+
+class StoredLumaTest : public testing::TestWithParam<int> {};
+
+// Whatever the quality: the chroma is the encode's, the luma table the one asked for,
+// and wherever a stored step is kept every luma level is the stored one or a dropped
+// +-1 (the tail trimming), never a level the input did not have.
+TEST_P(StoredLumaTest, KeepsTheEncodesChromaAndNeverInventsALumaLevel) {
+    const int quality = GetParam();
+    const QImage picture = test::photo(152, 104, 2);
+    const QByteArray input = test::encodeKind(picture, fullColour(), 85);
+    ASSERT_FALSE(input.isEmpty());
+    const std::optional<QuantTable> table = storedLumaTable(input, quality);
+    ASSERT_TRUE(table);
+    const QByteArray encoded = ourEncode(picture, equivalentQuality(*table));
+    ASSERT_FALSE(encoded.isEmpty());
+
+    const RepackResult result = withStoredLuma(input, encoded, *table, quality);
+    ASSERT_EQ(result.status, RepackStatus::Ok) << result.message.toStdString();
+    const std::optional<test::DecodedPixels> pixels = test::decodeWithLibjpeg(result.bytes);
+    ASSERT_TRUE(pixels);
+    EXPECT_EQ(pixels->width, 152);
+    EXPECT_EQ(pixels->height, 104);
+    for (const int chroma : {1, 2}) {
+        EXPECT_EQ(readComponent(result.bytes, chroma).blocks,
+                  readComponent(encoded, chroma).blocks);
+    }
+    const ComponentData stored = readComponent(input, 0);
+    const ComponentData luma = readComponent(result.bytes, 0);
+    ASSERT_EQ(luma.blocks.size(), stored.blocks.size());
+    EXPECT_EQ(luma.table, std::vector<std::uint16_t>(table->begin(), table->end()));
+    int kept = 0;
+    for (std::size_t i = 0; i < luma.blocks.size(); ++i) {
+        const std::size_t k = i % 64;
+        if (luma.table[k] != stored.table[k]) {
+            continue;
+        }
+        ++kept;
+        const JCOEF before = stored.blocks[i];
+        const JCOEF after = luma.blocks[i];
+        ASSERT_TRUE(after == before || (after == 0 && (before == 1 || before == -1)))
+            << "block " << i / 64 << " coefficient " << k << ": " << before << " -> " << after;
+    }
+    if (quality == 100) {
+        // Finer than the stored steps everywhere: every stored step stays.
+        EXPECT_EQ(luma.table, stored.table);
+        EXPECT_EQ(kept, static_cast<int>(luma.blocks.size()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Qualities, StoredLumaTest, testing::Values(20, 50, 75, 100));
+
+TEST(StoredLumaTest, RefusesWhatCannotLineUp) {
+    const QImage picture = test::photo(96, 64, 1);
+    const QByteArray colour = test::encodeKind(picture, fullColour(), 85);
+    const QByteArray encoded = ourEncode(picture, 60);
+    test::JpegKind turnedKind = fullColour();
+    turnedKind.exif = true;  // orientation 6
+    test::JpegKind greyKind{"grey"};
+    greyKind.grey = true;
+    const QuantTable table = tunedLuma(60);
+    struct Case {
+        const char* what;
+        QByteArray input;
+        QByteArray encoded;
+        RepackStatus status;
+    };
+    const Case cases[] = {
+        {"stored turned", test::encodeKind(picture, turnedKind, 85), encoded,
+         RepackStatus::Refused},
+        {"another size", colour, ourEncode(picture.copy(0, 0, 80, 64), 60), RepackStatus::Refused},
+        {"grey input, colour encode", test::encodeKind(picture, greyKind, 85), encoded,
+         RepackStatus::Refused},
+        {"not a JPEG", QByteArray("BM not a jpeg at all"), encoded, RepackStatus::Failed},
+        {"cut short", colour.left(colour.size() / 2), encoded, RepackStatus::Failed},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(withStoredLuma(c.input, c.encoded, table, 60).status, c.status) << c.what;
+    }
+    EXPECT_FALSE(storedLumaTable(cases[0].input, 60)) << "stored turned";
+    EXPECT_TRUE(storedLumaTable(colour, 60));
+}
+
+}  // namespace
+}  // namespace vellora::cli
