@@ -16,10 +16,12 @@ Targets: lossless total bytes at most jpegtran's; at each SSIM target at least 1
 fewer bytes than the cjpeg search.
 
 The SSIM part runs by default on the photos at half size, saved as fresh quality-95
-JPEGs (--scale 1/2). With --scale 1/1 it takes the photos as stored: they were made with
-libjpeg's own tables at quality 70 to 90, so cjpeg re-encoding them at that quality
-rebuilds nearly the same coefficients and reaches a high SSIM almost for free, which
-our encoder's different tables cannot; expect a much smaller lead there at 0.99.
+JPEGs (--scale 1/2). With --scale 1/1 it takes the photos as stored (libjpeg's own
+tables at quality 70 to 90, six of them 4:4:4). There vellora-cli keeps each photo's
+stored luma, requantised, but the lead at 0.99 is smaller: this SSIM sees luma only,
+and at the same luma fidelity our encoder spends about twice cjpeg's bytes on colour
+(its chroma steps are tuned for colour fidelity, which butteraugli sees and this does
+not).
 """
 import argparse
 import glob
