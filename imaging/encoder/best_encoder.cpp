@@ -21,7 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include <jpeglib.h>
+// After jpeglib.h, which it builds on: the coefficient controller's row step (ScanShare).
 #include <jerror.h>
+#include <jpegint.h>
 
 #include "imaging/encoder/block_quantiser.h"
 #include "imaging/encoder/encoder_settings.h"
@@ -323,14 +326,14 @@ struct CountingBuffer {
     }
 };
 
-// Two compressors share the entropy coding of a picture: each codes every scan of the
-// layout, but reads zero blocks for the scans the other one owns (cheap: no memory
-// traffic, and end-of-band runs), and notes where its own scans begin and end in its
-// output. The first one stops as soon as its scans are written. Every progressive scan
-// is coded on its own (its own optimised Huffman tables, its own bit buffer, padded to
-// a whole byte), so its bytes do not depend on what the other scans held; the file is
-// the first compressor's output up to its last scan followed by the second's from its
-// first scan on, byte for byte what one compressor would write.
+// Two compressors share the entropy coding of a picture: each runs the whole scan
+// layout, but codes MCU rows only in the scans it owns (in the others' passes its row
+// step does nothing, so they cost next to nothing), and notes where its own scans
+// begin and end in its output. The first one stops as soon as its scans are written.
+// Every progressive scan is coded on its own (its own optimised Huffman tables, its own
+// bit buffer, padded to a whole byte), so its bytes do not depend on what the other
+// scans held; the file is the first compressor's output up to its last scan followed
+// by the second's from its first scan on, byte for byte what one compressor writes.
 constexpr int kStopCode = 1001;  // not a libjpeg message: the first compressor is done
 
 struct ScanShare {
@@ -344,14 +347,17 @@ struct ScanShare {
     std::size_t scanEnd = 0;
     jvirt_barray_ptr arrays[3] = {};
     JBLOCKARRAY rows[3] = {};
-    JBLOCKARRAY zeroRows = nullptr;
-
-    [[nodiscard]] bool owns(int index) const { return index >= firstScan && index < endScan; }
+    boolean (*codeRow)(j_compress_ptr, JSAMPIMAGE) = nullptr;  // libjpeg's own row step
 };
 
-// Called at every MCU row of every pass. With optimised tables each scan takes two
-// passes (statistics, then output) and the output of the scan before is complete when
-// the statistics pass of the next one begins.
+boolean skipRow(j_compress_ptr, JSAMPIMAGE) {
+    return TRUE;
+}
+
+// Called before every MCU row of every pass. With optimised tables each scan takes two
+// passes, statistics then output (the shared layouts have no DC refinement scan, the
+// one kind libjpeg codes in a single pass), and the output of the scan before is
+// complete when the statistics pass of the next one begins.
 void followScans(j_common_ptr common) {
     auto* share = reinterpret_cast<ScanShare*>(common->progress);
     const int scan = share->progress.completed_passes / 2;
@@ -359,6 +365,12 @@ void followScans(j_common_ptr common) {
         return;
     }
     share->scan = scan;
+    auto* info = reinterpret_cast<j_compress_ptr>(common);
+    if (!share->codeRow) {
+        share->codeRow = info->coef->compress_data;
+    }
+    const bool owned = scan >= share->firstScan && scan < share->endScan;
+    info->coef->compress_data = owned ? share->codeRow : skipRow;
     if (scan == share->firstScan) {
         share->scanStart = share->output->written();
     }
@@ -371,14 +383,14 @@ void followScans(j_common_ptr common) {
     }
 }
 
-// The compressor's access to the coefficient rows: the transformed blocks for its own
-// scans, zero blocks for the others'.
+// Both compressors read the first one's coefficient arrays (the second has none of
+// its own): the transformed rows, straight from the row pointers taken at the start.
 JBLOCKARRAY shareRows(j_common_ptr common, jvirt_barray_ptr array, JDIMENSION startRow, JDIMENSION,
                       boolean) {
     auto* share = reinterpret_cast<ScanShare*>(common->progress);
     for (int c = 0; c < 3; ++c) {
         if (array != nullptr && array == share->arrays[c]) {
-            return share->owns(share->scan) ? share->rows[c] + startRow : share->zeroRows;
+            return share->rows[c] + startRow;
         }
     }
     ERREXIT(common, JERR_BAD_VIRTUAL_ACCESS);
@@ -419,10 +431,6 @@ EncodedJpeg writeShared(jpeg::Compressor& first, CountingBuffer& firstOutput,
     const Geometry& geometry = *job.geometry;
     jpeg_compress_struct* info = first.info();
     const int scans = info->num_scans;
-    // The widest component's row of zero blocks, for every row of an MCU.
-    std::vector<JCOEF> zeros(static_cast<std::size_t>(geometry.blocksWide[0]) * DCTSIZE2, 0);
-    JBLOCKROW zeroRow = reinterpret_cast<JBLOCKROW>(zeros.data());
-    JBLOCKROW zeroRows[4] = {zeroRow, zeroRow, zeroRow, zeroRow};
 
     ScanShare firstShare;
     ScanShare secondShare;
@@ -430,7 +438,6 @@ EncodedJpeg writeShared(jpeg::Compressor& first, CountingBuffer& firstOutput,
         share->progress.progress_monitor = followScans;
         std::copy(arrays, arrays + 3, share->arrays);
         std::copy(job.blocks, job.blocks + 3, share->rows);
-        share->zeroRows = zeroRows;
     }
     firstShare.output = &firstOutput;
     firstShare.endScan = scans;
