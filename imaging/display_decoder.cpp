@@ -1,6 +1,7 @@
 #include "display_decoder.h"
 
 #include <sys/mman.h>
+
 #include <QColorSpace>
 #include <QList>
 #include <QPair>
@@ -195,7 +196,11 @@ QImage newPicture(int width, int height, QImage::Format format) {
         return {};
     }
     (void)::madvise(memory, rounded, MADV_HUGEPAGE);
-    return QImage(static_cast<uchar*>(memory), width, height, stride, format, freeAligned, memory);
+    QImage image(static_cast<uchar*>(memory), width, height, stride, format, freeAligned, memory);
+    if (image.isNull()) {
+        std::free(memory);  // refused: the image never took it over
+    }
+    return image;
 }
 
 }  // namespace
@@ -217,15 +222,16 @@ QImage decodeJpegForDisplay(const QByteArray& bytes, int threads) {
     bool lowerOk = false;
     bool upperOk = false;
     if (split > 0) {
+        std::thread lower;
         try {
-            std::thread lower(
+            lower = std::thread(
                 [&] { lowerOk = decodeRows(bytes, layout, pixels, stride, split, layout.height); });
-            upperOk = decodeRows(bytes, layout, pixels, stride, 0, split);
-            lower.join();
         } catch (const std::system_error&) {
             // No thread to be had: one decoder does it all below.
-            lowerOk = false;
-            upperOk = false;
+        }
+        if (lower.joinable()) {
+            upperOk = decodeRows(bytes, layout, pixels, stride, 0, split);
+            lower.join();
         }
     }
     if (!(upperOk && lowerOk) &&
