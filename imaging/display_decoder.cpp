@@ -26,8 +26,12 @@ namespace {
 // little-endian machine. libjpeg-turbo fills the X byte with 0xff.
 constexpr J_COLOR_SPACE kRgb32Space = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? JCS_EXT_BGRX : JCS_EXT_XRGB;
 
-// Below this many pixels a second decoder costs more than it saves.
+// Below this many pixels a second decoder costs more than it saves. Above the second
+// limit one decoder does it all: for a progressive file each decoder holds the whole
+// picture's coefficients (3 bytes a pixel with 4:2:0), and a second copy would make the
+// display decode the peak of a compression pass on the largest photos.
 constexpr std::int64_t kSplitPixels = 512 * 1024;
+constexpr std::int64_t kSplitMaxPixels = 40'000'000;
 
 struct Layout {
     bool colour = false;
@@ -164,7 +168,8 @@ JDIMENSION splitRow(const Layout& layout, int threads) {
     if (threads == 1 || layout.rowGroup == 0) {
         return 0;
     }
-    if (threads == 0 && (std::int64_t{layout.width} * layout.height < kSplitPixels ||
+    const std::int64_t pixels = std::int64_t{layout.width} * layout.height;
+    if (threads == 0 && (pixels < kSplitPixels || pixels > kSplitMaxPixels ||
                          std::thread::hardware_concurrency() < 2)) {
         return 0;
     }
