@@ -201,8 +201,8 @@ constexpr std::int64_t kSplitPixels = 512 * 1024;
 // Huffman data, which is cheap next to the inverse DCT and colour conversion it saves,
 // but a progressive file must be read whole before any row comes out.
 JDIMENSION lowerHalfStart(const jpeg_decompress_struct& info) {
-    if (jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&info)) ||
-        std::int64_t{info.output_width} * info.output_height < kSplitPixels ||
+    const bool oneScan = !info.progressive_mode && info.comps_in_scan >= info.num_components;
+    if (!oneScan || std::int64_t{info.output_width} * info.output_height < kSplitPixels ||
         std::thread::hardware_concurrency() < 2) {
         return 0;
     }
