@@ -15,13 +15,18 @@
 // refuses a file whose scans leave a colour component out (libjpeg would show the
 // picture grey). The progress monitor below stays as the backstop.
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <span>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <jerror.h>
@@ -136,6 +141,124 @@ void cmykToRgb(const JSAMPLE* cmyk, std::uint8_t* rgb, JDIMENSION width, bool in
         rgb[2] = static_cast<std::uint8_t>((y * k + 127) / 255);
     }
 }
+
+// A second reader of the file already open for the first: it reads through pread at
+// its own offset, so the two never move each other's position. At the end of the file
+// it does what libjpeg's own file source does: warn (an error here) and end the data.
+struct PositionalSource {
+    jpeg_source_mgr manager{};  // first: libjpeg's pointer to it points here too
+    int fd = -1;
+    off_t offset = 0;
+    std::vector<JOCTET> buffer = std::vector<JOCTET>(64 * 1024);
+
+    void attach(jpeg_decompress_struct* info) {
+        manager.init_source = [](j_decompress_ptr) {};
+        manager.fill_input_buffer = fill;
+        manager.skip_input_data = skip;
+        manager.resync_to_restart = jpeg_resync_to_restart;
+        manager.term_source = [](j_decompress_ptr) {};
+        info->src = &manager;
+    }
+    static boolean fill(j_decompress_ptr info) {
+        auto* self = reinterpret_cast<PositionalSource*>(info->src);
+        ssize_t got = 0;
+        do {
+            got = ::pread(self->fd, self->buffer.data(), self->buffer.size(), self->offset);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            ERREXIT(info, JERR_FILE_READ);
+        }
+        if (got == 0) {
+            WARNMS(info, JWRN_JPEG_EOF);
+            self->buffer[0] = 0xFF;
+            self->buffer[1] = JPEG_EOI;
+            got = 2;
+        }
+        self->offset += got;
+        self->manager.next_input_byte = self->buffer.data();
+        self->manager.bytes_in_buffer = static_cast<std::size_t>(got);
+        return TRUE;
+    }
+    static void skip(j_decompress_ptr info, long count) {
+        auto* self = reinterpret_cast<PositionalSource*>(info->src);
+        while (count > static_cast<long>(self->manager.bytes_in_buffer)) {
+            count -= static_cast<long>(self->manager.bytes_in_buffer);
+            (void)fill(info);
+        }
+        if (count > 0) {
+            self->manager.next_input_byte += count;
+            self->manager.bytes_in_buffer -= static_cast<std::size_t>(count);
+        }
+    }
+};
+
+// Below this many pixels a second decoder costs more than it saves.
+constexpr std::int64_t kSplitPixels = 512 * 1024;
+
+// Where a second decoder starts on the lower half of a picture (on a whole iMCU row,
+// so that both see the same neighbouring rows for chroma upsampling), or 0 for one
+// decoder. Only single-scan files: a decoder that skips rows still decodes their
+// Huffman data, which is cheap next to the inverse DCT and colour conversion it saves,
+// but a progressive file must be read whole before any row comes out.
+JDIMENSION lowerHalfStart(const jpeg_decompress_struct& info) {
+    const bool oneScan = !info.progressive_mode && info.comps_in_scan >= info.num_components;
+    if (!oneScan || std::int64_t{info.output_width} * info.output_height < kSplitPixels ||
+        std::thread::hardware_concurrency() < 2) {
+        return 0;
+    }
+    const auto group = static_cast<JDIMENSION>(info.max_v_samp_factor * DCTSIZE);
+    return info.output_height / 2 / group * group;
+}
+
+// The second decoder: rows [first, height) of the same file into `target`.
+struct LowerHalf {
+    jpeg::Decompressor decompressor;
+    PositionalSource source;
+    ScanLimit scanLimit;
+    bool ok = false;
+
+    void decode(int fd, JDIMENSION first, JDIMENSION width, JDIMENSION height, std::uint8_t* target,
+                std::ptrdiff_t stride) {
+        if (!decompressor.valid()) {
+            return;
+        }
+        jpeg::ErrorBridge& bridge = decompressor.bridge();
+        bridge.manager.addon_message_table = kAddonMessages;
+        bridge.manager.first_addon_message = kTooManyScansCode;
+        bridge.manager.last_addon_message = kTooManyScansCode;
+        scanLimit.manager.progress_monitor = checkScanCount;
+        source.fd = fd;
+        jpeg_decompress_struct* info = decompressor.info();
+        constexpr JDIMENSION kRowsPerCall = 16;
+        JSAMPROW rows[kRowsPerCall] = {};
+        // Nothing with a destructor inside: a libjpeg failure jumps out.
+        ok = jpeg::runGuarded(bridge, [&] {
+            source.attach(info);
+            info->progress = &scanLimit.manager;
+            (void)jpeg_read_header(info, TRUE);
+            info->out_color_space = JCS_RGB;
+            jpeg_start_decompress(info);
+            if (info->output_width != width || info->output_height != height ||
+                info->output_components != 3) {
+                ERREXIT(info, JERR_IMAGE_TOO_BIG);  // not the file the first decoder read
+            }
+            if (jpeg_skip_scanlines(info, first) != first) {
+                ERREXIT(info, JERR_INPUT_EOF);
+            }
+            while (info->output_scanline < info->output_height) {
+                const JDIMENSION y = info->output_scanline;
+                const JDIMENSION wanted = std::min(kRowsPerCall, info->output_height - y);
+                for (JDIMENSION r = 0; r < wanted; ++r) {
+                    rows[r] = target + (y + r) * stride;
+                }
+                if (jpeg_read_scanlines(info, rows, wanted) == 0) {
+                    ERREXIT(info, JERR_INPUT_EOF);
+                }
+            }
+            jpeg_finish_decompress(info);
+        });
+    }
+};
 
 }  // namespace
 
@@ -257,12 +380,37 @@ ReadResult readJpegFile(const char* path) {
     std::vector<JSAMPLE> cmykRows(cmyk ? static_cast<std::size_t>(width) * 4 * kRowsPerCall : 0);
     JSAMPROW rows[kRowsPerCall] = {};
 
+    // A large single-scan RGB picture: a second decoder on the second core does the
+    // lower half at the same time.
+    JDIMENSION stopRow = info->output_height;
+    LowerHalf lower;
+    std::thread helper;
+    if (const JDIMENSION split = cmyk ? 0 : lowerHalfStart(*info); split > 0) {
+        try {
+            helper = std::thread([&, split] {
+                lower.decode(::fileno(input), split, static_cast<JDIMENSION>(width),
+                             static_cast<JDIMENSION>(height), target, targetStride);
+            });
+            stopRow = split;
+        } catch (const std::system_error&) {
+            // No thread to be had: this decoder reads every row.
+        }
+    }
+    struct Joiner {
+        std::thread& thread;
+        ~Joiner() {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } joiner{helper};
+
     // Nothing with a destructor lives inside the guarded step: a failure jumps out.
     if (!jpeg::runGuarded(bridge, [&] {
             jpeg_start_decompress(info);
-            while (info->output_scanline < info->output_height) {
+            while (info->output_scanline < stopRow) {
                 const JDIMENSION y = info->output_scanline;
-                const JDIMENSION wanted = std::min(kRowsPerCall, info->output_height - y);
+                const JDIMENSION wanted = std::min(kRowsPerCall, stopRow - y);
                 for (JDIMENSION r = 0; r < wanted; ++r) {
                     rows[r] = cmyk ? cmykRows.data() + static_cast<std::size_t>(r) * width * 4
                                    : target + (y + r) * targetStride;
@@ -276,9 +424,17 @@ ReadResult readJpegFile(const char* path) {
                               adobeInverted);
                 }
             }
-            jpeg_finish_decompress(info);
+            if (stopRow == info->output_height) {
+                jpeg_finish_decompress(info);  // the lower half's decoder reads to the end
+            }
         })) {
         return failed(describeFailure(bridge));
+    }
+    if (helper.joinable()) {
+        helper.join();
+        if (!lower.ok) {
+            return failed(describeFailure(lower.decompressor.bridge()));
+        }
     }
 
     if (orientation != 1) {

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QImageReader>
 
+#include "imaging/display_decoder.h"
 #include "imaging/jpeg_markers.h"
 #include "imaging/orientation.h"
 
@@ -27,6 +28,28 @@ QImage upright(const QImage& stored, int orientation) {
                          orientation, result.bits(), result.bytesPerLine());
     result.setColorSpace(stored.colorSpace());
     return result;
+}
+
+// Qt's reader marks a file named "name@2x.jpg" (2 to 9) as a high-density picture;
+// such names stay with Qt's reader so that they keep that meaning.
+bool namedForHighDensity(const QFileInfo& info) {
+    const QString base = info.baseName();
+    return base.size() >= 3 && base.at(base.size() - 3) == QLatin1Char('@') &&
+           base.at(base.size() - 2) >= QLatin1Char('2') &&
+           base.at(base.size() - 2) <= QLatin1Char('9') && base.back() == QLatin1Char('x');
+}
+
+// The JPEG decoded by libjpeg-turbo directly (display_decoder.h); null when it is left
+// to Qt's reader.
+QImage decodeDirectly(const QString& path, const QFileInfo& info) {
+    if (namedForHighDensity(info)) {
+        return {};
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return imaging::decodeJpegForDisplay(file.readAll());
 }
 
 }  // namespace
@@ -59,7 +82,10 @@ LoadedPicture loadPicture(const QString& path) {
                            .arg(size.height());
         return result;
     }
-    if (!reader.read(&result.image)) {
+    if (format == "jpeg" && size.isValid()) {
+        result.image = decodeDirectly(path, info);
+    }
+    if (result.image.isNull() && !reader.read(&result.image)) {
         result.error = reader.errorString();
         if (result.error.isEmpty()) {
             result.error = QStringLiteral("The file is not a picture that can be shown.");

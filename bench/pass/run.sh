@@ -49,8 +49,11 @@ while read -r path megapixels seconds bytes; do
     refbytes=$(stat -c %s "$scratch/ref.jpg")
     printf '%-14s %7.2f %10.3f %10.3f %12d %12d %7.2f\n' "$(basename "$path")" "$megapixels" \
         "$seconds" "$ref" "$bytes" "$refbytes" "$(ratio "$seconds" "$ref")"
-done < <(QT_QPA_PLATFORM=offscreen "$build/bin/vellora-pass-bench" --runs="$runs" --slider=$slider "${pictures[@]}")
+done < <(QT_QPA_PLATFORM=offscreen "$build/bin/vellora-pass-bench" --runs="$runs" --slider=$slider \
+             --stages "${pictures[@]}" 2>"$scratch/stages.txt")
 echo "target ratio <= 1.0"
+echo "steps of our pass, each its best of $runs runs:"
+grep ' (best s)$' "$scratch/stages.txt" | sed 's/^/  /' || true
 
 echo
 echo "reading, whole process (ours: the library's read entry)"

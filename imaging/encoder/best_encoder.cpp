@@ -17,8 +17,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 #include <vector>
+
+#include <jpeglib.h>
+// After jpeglib.h, which it builds on: the coefficient controller's row step (ScanShare).
+#include <jerror.h>
+#include <jpegint.h>
 
 #include "imaging/encoder/block_quantiser.h"
 #include "imaging/encoder/encoder_settings.h"
@@ -273,6 +279,229 @@ void transformAll(const Job& job, std::vector<StripBuffers>& strips) {
     }
 }
 
+// Output into a growing buffer whose fill level is known at every moment, so that the
+// bytes of each scan can be told apart.
+struct CountingBuffer {
+    jpeg_destination_mgr manager{};  // first: libjpeg's pointer to it points here too
+    unsigned char* bytes = nullptr;
+    std::size_t capacity = 0;
+
+    CountingBuffer() {
+        manager.init_destination = start;
+        manager.empty_output_buffer = grow;
+        manager.term_destination = [](j_compress_ptr) {};
+    }
+    ~CountingBuffer() { std::free(bytes); }
+    CountingBuffer(const CountingBuffer&) = delete;
+    CountingBuffer& operator=(const CountingBuffer&) = delete;
+
+    void attach(jpeg_compress_struct* info) { info->dest = &manager; }
+    [[nodiscard]] std::size_t written() const { return capacity - manager.free_in_buffer; }
+
+    static void start(j_compress_ptr info) {
+        auto* self = reinterpret_cast<CountingBuffer*>(info->dest);
+        if (!self->bytes) {
+            constexpr std::size_t kFirst = std::size_t{1} << 20;
+            self->bytes = static_cast<unsigned char*>(std::malloc(kFirst));
+            if (!self->bytes) {
+                ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
+            }
+            self->capacity = kFirst;
+        }
+        self->manager.next_output_byte = self->bytes;
+        self->manager.free_in_buffer = self->capacity;
+    }
+    static boolean grow(j_compress_ptr info) {
+        auto* self = reinterpret_cast<CountingBuffer*>(info->dest);
+        const std::size_t larger = self->capacity * 2;
+        auto* bytes = static_cast<unsigned char*>(std::realloc(self->bytes, larger));
+        if (!bytes) {
+            ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
+        }
+        self->bytes = bytes;
+        self->manager.next_output_byte = bytes + self->capacity;
+        self->manager.free_in_buffer = larger - self->capacity;
+        self->capacity = larger;
+        return TRUE;
+    }
+};
+
+// Two compressors share the entropy coding of a picture: each runs the whole scan
+// layout, but codes MCU rows only in the scans it owns (in the others' passes its row
+// step does nothing, so they cost next to nothing), and notes where its own scans
+// begin and end in its output. The first one stops as soon as its scans are written.
+// Every progressive scan is coded on its own (its own optimised Huffman tables, its own
+// bit buffer, padded to a whole byte), so its bytes do not depend on what the other
+// scans held; the file is the first compressor's output up to its last scan followed
+// by the second's from its first scan on, byte for byte what one compressor writes.
+constexpr int kStopCode = 1001;  // not a libjpeg message: the first compressor is done
+
+struct ScanShare {
+    jpeg_progress_mgr progress{};  // first: libjpeg's progress pointer points here too
+    const CountingBuffer* output = nullptr;
+    int firstScan = 0;  // the scans this compressor owns: [firstScan, endScan)
+    int endScan = 0;
+    bool stopAtEnd = false;
+    int scan = -1;  // the scan being coded
+    std::size_t scanStart = 0;
+    std::size_t scanEnd = 0;
+    jvirt_barray_ptr arrays[3] = {};
+    JBLOCKARRAY rows[3] = {};
+    boolean (*codeRow)(j_compress_ptr, JSAMPIMAGE) = nullptr;  // libjpeg's own row step
+};
+
+boolean skipRow(j_compress_ptr, JSAMPIMAGE) {
+    return TRUE;
+}
+
+// Called before every MCU row of every pass. With optimised tables each scan takes two
+// passes, statistics then output (the shared layouts have no DC refinement scan, the
+// one kind libjpeg codes in a single pass), and the output of the scan before is
+// complete when the statistics pass of the next one begins.
+void followScans(j_common_ptr common) {
+    auto* share = reinterpret_cast<ScanShare*>(common->progress);
+    const int scan = share->progress.completed_passes / 2;
+    if (scan == share->scan) {
+        return;
+    }
+    share->scan = scan;
+    auto* info = reinterpret_cast<j_compress_ptr>(common);
+    if (!share->codeRow) {
+        share->codeRow = info->coef->compress_data;
+    }
+    const bool owned = scan >= share->firstScan && scan < share->endScan;
+    info->coef->compress_data = owned ? share->codeRow : skipRow;
+    if (scan == share->firstScan) {
+        share->scanStart = share->output->written();
+    }
+    if (scan == share->endScan) {
+        share->scanEnd = share->output->written();
+        if (share->stopAtEnd) {
+            common->err->msg_code = kStopCode;
+            (*common->err->error_exit)(common);
+        }
+    }
+}
+
+// Both compressors read the first one's coefficient arrays (the second has none of
+// its own): the transformed rows, straight from the row pointers taken at the start.
+JBLOCKARRAY shareRows(j_common_ptr common, jvirt_barray_ptr array, JDIMENSION startRow, JDIMENSION,
+                      boolean) {
+    auto* share = reinterpret_cast<ScanShare*>(common->progress);
+    for (int c = 0; c < 3; ++c) {
+        if (array != nullptr && array == share->arrays[c]) {
+            return share->rows[c] + startRow;
+        }
+    }
+    ERREXIT(common, JERR_BAD_VIRTUAL_ACCESS);
+    return nullptr;
+}
+
+// Everything but the coefficient arrays, the same for both compressors.
+void configure(jpeg_compress_struct* info, const PixelView& picture, const Geometry& geometry,
+               const QuantTable& lumaTable, const QuantTable& chromaTable, ScanLayout scans) {
+    info->image_width = static_cast<JDIMENSION>(picture.width);
+    info->image_height = static_cast<JDIMENSION>(picture.height);
+    info->input_components = picture.channels;
+    info->in_color_space = picture.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(info);
+    unsigned int steps[64];
+    for (int table = 0; table < (geometry.components == 3 ? 2 : 1); ++table) {
+        const QuantTable& source = table == 0 ? lumaTable : chromaTable;
+        std::copy(source.begin(), source.end(), steps);
+        jpeg_add_quant_table(info, table, steps, 100, TRUE);
+    }
+    for (int c = 0; c < geometry.components; ++c) {
+        jpeg_component_info* component = &info->comp_info[c];
+        component->h_samp_factor = geometry.hSamp[c];
+        component->v_samp_factor = geometry.vSamp[c];
+        component->quant_tbl_no = c == 0 ? 0 : 1;
+    }
+    info->optimize_coding = TRUE;
+    applyScanLayout(info, scans);
+}
+
+// Entropy codes the transformed picture with two compressors on two threads (see
+// ScanShare). `first` is set up, its arrays realised and filled; scans from `split`
+// on go to a helper thread. Without a thread to be had, `first` codes everything.
+EncodedJpeg writeShared(jpeg::Compressor& first, CountingBuffer& firstOutput,
+                        jvirt_barray_ptr* arrays, const Job& job, const PixelView& picture,
+                        const QuantTable& lumaTable, const QuantTable& chromaTable,
+                        const JpegMetadata& metadata, int split) {
+    const Geometry& geometry = *job.geometry;
+    jpeg_compress_struct* info = first.info();
+    const int scans = info->num_scans;
+
+    ScanShare firstShare;
+    ScanShare secondShare;
+    for (ScanShare* share : {&firstShare, &secondShare}) {
+        share->progress.progress_monitor = followScans;
+        std::copy(arrays, arrays + 3, share->arrays);
+        std::copy(job.blocks, job.blocks + 3, share->rows);
+    }
+    firstShare.output = &firstOutput;
+    firstShare.endScan = scans;
+
+    jpeg::Compressor second;
+    CountingBuffer secondOutput;
+    secondShare.output = &secondOutput;
+    secondShare.firstScan = split;
+    secondShare.endScan = scans;
+    bool secondOk = false;
+    std::thread helper;
+    if (second.valid()) {
+        try {
+            helper = std::thread([&] {
+                jpeg_compress_struct* other = second.info();
+                secondOk = jpeg::runGuarded(second.bridge(), [&] {
+                    secondOutput.attach(other);
+                    configure(other, picture, geometry, lumaTable, chromaTable,
+                              job.settings->scans);
+                    other->progress = &secondShare.progress;
+                    other->mem->access_virt_barray = shareRows;
+                    jpeg_write_coefficients(other, arrays);
+                    jpeg_finish_compress(other);
+                });
+            });
+            firstShare.endScan = split;
+            firstShare.stopAtEnd = true;
+        } catch (const std::system_error&) {
+            // No thread to be had: the first compressor codes every scan.
+        }
+    }
+    const bool firstOk = jpeg::runGuarded(first.bridge(), [&] {
+        info->progress = &firstShare.progress;
+        info->mem->access_virt_barray = shareRows;
+        jpeg_write_coefficients(info, arrays);
+        writeMetadataMarkers(info, metadata);
+        jpeg_finish_compress(info);
+    });
+    if (helper.joinable()) {
+        helper.join();
+    }
+
+    EncodedJpeg result;
+    if (!firstShare.stopAtEnd) {
+        if (!firstOk) {
+            result.error = "JPEG encoding failed: " + first.bridge().text();
+            return result;
+        }
+        result.bytes.assign(firstOutput.bytes, firstOutput.bytes + firstOutput.written());
+        return result;
+    }
+    const bool firstDone = !firstOk && first.bridge().manager.msg_code == kStopCode;
+    if (!firstDone || !secondOk) {
+        result.error =
+            "JPEG encoding failed: " + (firstDone ? second.bridge().text() : first.bridge().text());
+        return result;
+    }
+    result.bytes.reserve(firstShare.scanEnd + secondOutput.written() - secondShare.scanStart);
+    result.bytes.assign(firstOutput.bytes, firstOutput.bytes + firstShare.scanEnd);
+    result.bytes.insert(result.bytes.end(), secondOutput.bytes + secondShare.scanStart,
+                        secondOutput.bytes + secondOutput.written());
+    return result;
+}
+
 }  // namespace
 
 float calibratedTableQuality(int quality) {
@@ -416,40 +645,32 @@ EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& setting
     job.quantisers[1] = job.quantisers[2] = &chromaQuantiser;
     jvirt_barray_ptr arrays[3] = {};
 
+    // Two compressors share the entropy coding when the transform runs in bands too.
+    const int split = bands > 1 ? sharedScanSplit(settings.scans, geometry.components) : 0;
+
     jpeg::Compressor compressor;
     if (!compressor.valid()) {
         result.error = "cannot start the JPEG encoder: " + compressor.bridge().text();
         return result;
     }
     jpeg::MemoryDestination destination;
+    CountingBuffer counted;  // when shared: the first compressor's part
     jpeg_compress_struct* info = compressor.info();
     auto* common = reinterpret_cast<j_common_ptr>(info);
     bool ok = jpeg::runGuarded(compressor.bridge(), [&] {
-        destination.attach(info);
-        info->image_width = static_cast<JDIMENSION>(picture.width);
-        info->image_height = static_cast<JDIMENSION>(picture.height);
-        info->input_components = picture.channels;
-        info->in_color_space = picture.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
-        jpeg_set_defaults(info);
-        unsigned int steps[64];
-        for (int table = 0; table < (geometry.components == 3 ? 2 : 1); ++table) {
-            const QuantTable& source = table == 0 ? lumaTable : chromaTable;
-            std::copy(source.begin(), source.end(), steps);
-            jpeg_add_quant_table(info, table, steps, 100, TRUE);
+        if (split > 0) {
+            counted.attach(info);
+        } else {
+            destination.attach(info);
         }
+        configure(info, picture, geometry, lumaTable, chromaTable, settings.scans);
         for (int c = 0; c < geometry.components; ++c) {
-            jpeg_component_info* component = &info->comp_info[c];
-            component->h_samp_factor = geometry.hSamp[c];
-            component->v_samp_factor = geometry.vSamp[c];
-            component->quant_tbl_no = c == 0 ? 0 : 1;
             // The whole array at once (libjpeg-turbo keeps it in memory anyway, as its
             // own progressive encoder does); not cleared, every block is written below.
             arrays[c] = (*info->mem->request_virt_barray)(
                 common, JPOOL_IMAGE, FALSE, geometry.blocksWide[c], geometry.blocksHigh[c],
                 geometry.blocksHigh[c]);
         }
-        info->optimize_coding = TRUE;
-        applyScanLayout(info, settings.scans);
         (*info->mem->realize_virt_arrays)(common);
         for (int c = 0; c < geometry.components; ++c) {
             job.blocks[c] = (*info->mem->access_virt_barray)(common, arrays[c], 0,
@@ -459,6 +680,10 @@ EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& setting
     });
     if (ok) {
         transformAll(job, strips);
+        if (split > 0) {
+            return writeShared(compressor, counted, arrays, job, picture, lumaTable, chromaTable,
+                               metadata, split);
+        }
         ok = jpeg::runGuarded(compressor.bridge(), [&] {
             jpeg_write_coefficients(info, arrays);
             writeMetadataMarkers(info, metadata);

@@ -355,6 +355,47 @@ TEST(BestEncoder, ParallelBandsGiveTheSameBytesAsOneThread) {
     }
 }
 
+TEST(BestEncoder, SharedEntropyCodingGivesTheSameBytesAsOneCompressor) {
+    // With two threads two compressors code the scans and their outputs are joined; one
+    // thread codes them all in one. The files must agree byte for byte, metadata (which
+    // only the first compressor writes) and the last byte of every scan included.
+    JpegMetadata metadata;
+    const std::string exifText = std::string("Exif\0\0", 6) + "MM\0*\0\0\0\x08 some tiff";
+    metadata.exif.assign(exifText.begin(), exifText.end());
+    metadata.icc.assign(3000, 0x5A);
+    metadata.markers.push_back({0xFE, {'h', 'i'}});
+    const TestPicture colour = kodak("kodim05.png");
+    const TestPicture odd = kodak("kodim13.png", 757, 509);
+    const TestPicture grey = synthetic(701, 523, 1, 3);
+    const struct {
+        const char* what;
+        const TestPicture* picture;
+        int quality;
+        bool withMetadata;
+    } cases[] = {
+        {"colour 4:2:0", &colour, 41, false},
+        {"colour, metadata", &colour, 75, true},
+        {"colour 4:4:4", &colour, 100, true},
+        {"odd size", &odd, 30, true},
+        {"grey", &grey, 60, false},
+        {"grey, metadata", &grey, 95, true},
+        {"grey, lowest quality", &grey, 1, true},
+    };
+    for (const auto& c : cases) {
+        encoder::Settings settings = encoder::settingsFor(c.quality);
+        const JpegMetadata& carried = c.withMetadata ? metadata : JpegMetadata{};
+        settings.threads = 1;
+        const EncodedJpeg single =
+            encoder::encodeWithSettings(c.picture->view(), settings, carried);
+        ASSERT_TRUE(single.ok()) << c.what << ": " << single.error;
+        settings.threads = 2;
+        const EncodedJpeg shared =
+            encoder::encodeWithSettings(c.picture->view(), settings, carried);
+        ASSERT_TRUE(shared.ok()) << c.what << ": " << shared.error;
+        EXPECT_EQ(shared.bytes, single.bytes) << c.what;
+    }
+}
+
 TEST(BestEncoder, CalibratedQualityRisesStrictlyFromOneToHundred) {
     // The slider and the command line's size search need a strictly rising scale, and
     // the ends keep their meaning: 1 the smallest file, 100 the finest steps.

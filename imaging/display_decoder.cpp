@@ -1,0 +1,264 @@
+#include "display_decoder.h"
+
+#include <sys/mman.h>
+
+#include <QColorSpace>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include <jerror.h>
+
+#include "imaging/libjpeg_bridge.h"
+
+namespace vellora::imaging {
+namespace {
+
+// Format_RGB32 is 0xffRRGGBB in native byte order: B, G, R, 0xff in memory on a
+// little-endian machine. libjpeg-turbo fills the X byte with 0xff.
+constexpr J_COLOR_SPACE kRgb32Space = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? JCS_EXT_BGRX : JCS_EXT_XRGB;
+
+// Below this many pixels a second decoder costs more than it saves. Above the second
+// limit one decoder does it all: for a progressive file each decoder holds the whole
+// picture's coefficients (3 bytes a pixel with 4:2:0), and a second copy would make the
+// display decode the peak of a compression pass on the largest photos.
+constexpr std::int64_t kSplitPixels = 512 * 1024;
+constexpr std::int64_t kSplitMaxPixels = 40'000'000;
+
+struct Layout {
+    bool colour = false;
+    JDIMENSION width = 0;
+    JDIMENSION height = 0;
+    JDIMENSION rowGroup = 0;  // rows of one iMCU row
+    int densityUnit = 0;
+    int densityX = 0;
+    int densityY = 0;
+    QByteArray icc;
+    QList<QPair<QString, QString>> texts;
+};
+
+void attachSource(jpeg_decompress_struct* info, const QByteArray& bytes) {
+    jpeg_mem_src(info, reinterpret_cast<const unsigned char*>(bytes.constData()),
+                 static_cast<unsigned long>(bytes.size()));
+}
+
+// The ICC profile as Qt's reader gathers it: the APP2 "ICC_PROFILE" chunks joined in
+// file order.
+QByteArray iccProfile(const jpeg_decompress_struct& info) {
+    static constexpr char kTag[] = "ICC_PROFILE";  // with its NUL: 12 bytes
+    constexpr unsigned kChunkHeader = 14;          // tag, sequence number, chunk count
+    QByteArray profile;
+    for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 2 && marker->data_length > 128 + 4 + kChunkHeader &&
+            std::memcmp(marker->data, kTag, sizeof kTag) == 0) {
+            profile.append(reinterpret_cast<const char*>(marker->data) + kChunkHeader,
+                           static_cast<qsizetype>(marker->data_length - kChunkHeader));
+        }
+    }
+    return profile;
+}
+
+// The comments as Qt's reader turns them into text keys: "key: value" when the text
+// has ": " before any other blank, otherwise the whole text under "Description".
+QList<QPair<QString, QString>> commentTexts(const jpeg_decompress_struct& info) {
+    QList<QPair<QString, QString>> texts;
+    for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
+        if (marker->marker != JPEG_COM) {
+            continue;
+        }
+        const QString text = QString::fromUtf8(reinterpret_cast<const char*>(marker->data),
+                                               static_cast<qsizetype>(marker->data_length));
+        const qsizetype colon = text.indexOf(QLatin1String(": "));
+        if (colon == -1 || text.indexOf(QLatin1Char(' ')) < colon) {
+            texts.append({QStringLiteral("Description"), text});
+        } else {
+            texts.append({text.left(colon), text.mid(colon + 2)});
+        }
+    }
+    return texts;
+}
+
+// Reads the header; false when the file is damaged or of a kind left to Qt.
+bool readLayout(const QByteArray& bytes, Layout& layout) {
+    jpeg::Decompressor decompressor;
+    if (!decompressor.valid()) {
+        return false;
+    }
+    jpeg_decompress_struct* info = decompressor.info();
+    bool supported = false;
+    const bool read = jpeg::runGuarded(decompressor.bridge(), [&] {
+        attachSource(info, bytes);
+        jpeg_save_markers(info, JPEG_APP0 + 2, 0xFFFF);
+        jpeg_save_markers(info, JPEG_COM, 0xFFFF);
+        (void)jpeg_read_header(info, TRUE);
+        supported = info->data_precision == 8 &&
+                    ((info->num_components == 3 && info->jpeg_color_space == JCS_YCbCr) ||
+                     (info->num_components == 1 && info->jpeg_color_space == JCS_GRAYSCALE));
+        if (supported) {
+            info->out_color_space = info->num_components == 3 ? kRgb32Space : JCS_GRAYSCALE;
+            jpeg_calc_output_dimensions(info);
+        }
+    });
+    if (!read || !supported) {
+        return false;
+    }
+    layout.colour = info->num_components == 3;
+    layout.width = info->output_width;
+    layout.height = info->output_height;
+    layout.rowGroup = static_cast<JDIMENSION>(info->max_v_samp_factor * DCTSIZE);
+    layout.densityUnit = info->density_unit;
+    layout.densityX = info->X_density;
+    layout.densityY = info->Y_density;
+    layout.icc = iccProfile(*info);
+    layout.texts = commentTexts(*info);
+    return true;
+}
+
+// Decodes picture rows [first, last) into `pixels`. A decoder that starts below the
+// top skips the rows above (libjpeg still reads their compressed data, but does no
+// inverse DCT, upsampling or colour conversion for them). Any damage fails it.
+bool decodeRows(const QByteArray& bytes, const Layout& layout, uchar* pixels, qsizetype stride,
+                JDIMENSION first, JDIMENSION last) {
+    jpeg::Decompressor decompressor;
+    if (!decompressor.valid()) {
+        return false;
+    }
+    jpeg_decompress_struct* info = decompressor.info();
+    constexpr JDIMENSION kRowsPerCall = 16;
+    JSAMPROW rows[kRowsPerCall] = {};
+    // Nothing with a destructor inside: a libjpeg failure jumps out.
+    return jpeg::runGuarded(decompressor.bridge(), [&] {
+        attachSource(info, bytes);
+        (void)jpeg_read_header(info, TRUE);
+        info->out_color_space = layout.colour ? kRgb32Space : JCS_GRAYSCALE;
+        jpeg_start_decompress(info);
+        if (info->output_width != layout.width || info->output_height != layout.height) {
+            ERREXIT(info, JERR_IMAGE_TOO_BIG);
+        }
+        if (first > 0 && jpeg_skip_scanlines(info, first) != first) {
+            ERREXIT(info, JERR_INPUT_EOF);
+        }
+        while (info->output_scanline < last) {
+            const JDIMENSION y = info->output_scanline;
+            const JDIMENSION wanted = std::min(kRowsPerCall, last - y);
+            for (JDIMENSION r = 0; r < wanted; ++r) {
+                rows[r] = pixels + static_cast<qsizetype>(y + r) * stride;
+            }
+            if (jpeg_read_scanlines(info, rows, wanted) == 0) {
+                ERREXIT(info, JERR_INPUT_EOF);
+            }
+        }
+        if (last == info->output_height) {
+            jpeg_finish_decompress(info);  // reads to the end: damage there fails too
+        }
+    });
+}
+
+// Where the second decoder starts: half-way down, on a whole iMCU row, so that both
+// decoders see the same neighbouring rows for chroma upsampling.
+JDIMENSION splitRow(const Layout& layout, int threads) {
+    if (threads == 1 || layout.rowGroup == 0) {
+        return 0;
+    }
+    const std::int64_t pixels = std::int64_t{layout.width} * layout.height;
+    if (threads == 0 && (pixels < kSplitPixels || pixels > kSplitMaxPixels ||
+                         std::thread::hardware_concurrency() < 2)) {
+        return 0;
+    }
+    const JDIMENSION split = layout.height / 2 / layout.rowGroup * layout.rowGroup;
+    return split > 0 && split < layout.height ? split : 0;
+}
+
+// Large pictures are written once from top to bottom; in 4 KiB pages each page costs
+// the kernel a fault on first touch (fifteen thousand for a 15-megapixel picture), in
+// 2 MiB pages a few dozen. So their buffer is aligned to 2 MiB and offered for
+// transparent huge pages (only advice: nothing changes where they are switched off).
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeBuffer = std::size_t{8} << 20;
+
+void freeAligned(void* memory) {
+    std::free(memory);
+}
+
+QImage newPicture(int width, int height, QImage::Format format) {
+    const int depth = format == QImage::Format_RGB32 ? 4 : 1;
+    const qsizetype stride = (static_cast<qsizetype>(width) * depth + 3) / 4 * 4;  // as Qt's
+    const auto bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
+    if (bytes < kHugeBuffer) {
+        return QImage(width, height, format);
+    }
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* memory = std::aligned_alloc(kHugePage, rounded);
+    if (!memory) {
+        return {};
+    }
+    (void)::madvise(memory, rounded, MADV_HUGEPAGE);
+    QImage image(static_cast<uchar*>(memory), width, height, stride, format, freeAligned, memory);
+    if (image.isNull()) {
+        std::free(memory);  // refused: the image never took it over
+    }
+    return image;
+}
+
+}  // namespace
+
+QImage decodeJpegForDisplay(const QByteArray& bytes, int threads) {
+    Layout layout;
+    if (!readLayout(bytes, layout) || layout.width > INT32_MAX || layout.height > INT32_MAX) {
+        return {};
+    }
+    QImage image = newPicture(static_cast<int>(layout.width), static_cast<int>(layout.height),
+                              layout.colour ? QImage::Format_RGB32 : QImage::Format_Grayscale8);
+    if (image.isNull()) {
+        return {};
+    }
+    uchar* pixels = image.bits();
+    const qsizetype stride = image.bytesPerLine();
+
+    const JDIMENSION split = splitRow(layout, threads);
+    bool lowerOk = false;
+    bool upperOk = false;
+    if (split > 0) {
+        std::thread lower;
+        try {
+            lower = std::thread(
+                [&] { lowerOk = decodeRows(bytes, layout, pixels, stride, split, layout.height); });
+        } catch (const std::system_error&) {
+            // No thread to be had: one decoder does it all below.
+        }
+        if (lower.joinable()) {
+            upperOk = decodeRows(bytes, layout, pixels, stride, 0, split);
+            lower.join();
+        }
+    }
+    if (!(upperOk && lowerOk) &&
+        !decodeRows(bytes, layout, pixels, stride, 0, static_cast<JDIMENSION>(layout.height))) {
+        return {};
+    }
+
+    // Resolution and colour space as Qt's reader sets them.
+    if (layout.densityUnit == 1) {
+        image.setDotsPerMeterX(int(100. * layout.densityX / 2.54));
+        image.setDotsPerMeterY(int(100. * layout.densityY / 2.54));
+    } else if (layout.densityUnit == 2) {
+        image.setDotsPerMeterX(int(100. * layout.densityX));
+        image.setDotsPerMeterY(int(100. * layout.densityY));
+    }
+    if (!layout.icc.isEmpty()) {
+        image.setColorSpace(QColorSpace::fromIccProfile(layout.icc));
+    }
+    for (const auto& [key, value] : layout.texts) {
+        image.setText(key, value);
+    }
+    return image;
+}
+
+}  // namespace vellora::imaging

@@ -1,0 +1,19 @@
+#pragma once
+// Decoding a JPEG for the windows without Qt's generic reader: libjpeg-turbo writes
+// straight into the picture's own buffer (no row copies, no conversion pass), and a
+// second core decodes the lower half of the picture at the same time. The pixels, the
+// format, the resolution and the colour space come out as Qt's reader makes them.
+
+#include <QByteArray>
+#include <QImage>
+
+namespace vellora::imaging {
+
+// The picture in `bytes` as Qt's JPEG reader would give it (Format_RGB32 for colour,
+// Format_Grayscale8 for grey; resolution, colour space and comments). A null image when the file is
+// one this decoder leaves to Qt: not an 8-bit JPEG with one grey or three YCbCr
+// components, or damaged in any way (Qt then decides how to show it, as before).
+// `threads`: 0 picks by the picture's size and the machine; 1 or 2 force it.
+[[nodiscard]] QImage decodeJpegForDisplay(const QByteArray& bytes, int threads = 0);
+
+}  // namespace vellora::imaging

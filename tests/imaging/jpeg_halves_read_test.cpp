@@ -1,0 +1,146 @@
+// Large single-scan JPEGs are read by two decoders at once, the second skipping to the
+// lower half: the picture must be exactly what one decoder makes of the whole file,
+// for every chroma layout, with restart markers and when turned upright; and damage
+// in either half still fails the read.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "imaging/libjpeg_bridge.h"
+#include "imaging_test_support.h"
+#include "support/jpeg_fixtures.h"
+
+namespace vellora::test {
+namespace {
+
+struct Layout {
+    const char* what;
+    int width;
+    int height;
+    int components;
+    int hSamp;  // luma sampling factors; chroma 1x1
+    int vSamp;
+    int restartRows;
+};
+
+QByteArray encodeLayout(const Picture& picture, const Layout& layout) {
+    std::vector<std::uint8_t> grey;
+    if (layout.components == 1) {
+        for (std::size_t i = 0; i < picture.rgb.size(); i += 3) {
+            grey.push_back(picture.rgb[i + 1]);
+        }
+    }
+    jpeg::Compressor compressor;
+    jpeg::MemoryDestination destination;
+    jpeg_compress_struct* info = compressor.info();
+    const bool ok = jpeg::runGuarded(compressor.bridge(), [&] {
+        destination.attach(info);
+        info->image_width = static_cast<JDIMENSION>(picture.width);
+        info->image_height = static_cast<JDIMENSION>(picture.height);
+        info->input_components = layout.components;
+        info->in_color_space = layout.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+        jpeg_set_defaults(info);
+        jpeg_set_quality(info, 80, TRUE);
+        info->comp_info[0].h_samp_factor = layout.hSamp;
+        info->comp_info[0].v_samp_factor = layout.vSamp;
+        info->restart_in_rows = layout.restartRows;
+        jpeg_start_compress(info, TRUE);
+        while (info->next_scanline < info->image_height) {
+            const std::size_t y = info->next_scanline;
+            auto* row = const_cast<JSAMPLE*>(layout.components == 1
+                                                 ? grey.data() + y * picture.width
+                                                 : picture.rgb.data() + y * picture.width * 3);
+            jpeg_write_scanlines(info, &row, 1);
+        }
+        jpeg_finish_compress(info);
+    });
+    EXPECT_TRUE(ok) << layout.what;
+    return QByteArray(reinterpret_cast<const char*>(destination.data()),
+                      static_cast<qsizetype>(destination.size()));
+}
+
+// The whole file through one libjpeg decoder, as RGB.
+Picture decodeWhole(const QByteArray& bytes) {
+    Picture picture;
+    jpeg::Decompressor decompressor;
+    jpeg_decompress_struct* info = decompressor.info();
+    JSAMPROW row = nullptr;
+    const bool ok = jpeg::runGuarded(decompressor.bridge(), [&] {
+        jpeg_mem_src(info, reinterpret_cast<const unsigned char*>(bytes.constData()),
+                     static_cast<unsigned long>(bytes.size()));
+        (void)jpeg_read_header(info, TRUE);
+        info->out_color_space = JCS_RGB;
+        jpeg_start_decompress(info);
+        picture.width = static_cast<int>(info->output_width);
+        picture.height = static_cast<int>(info->output_height);
+        picture.rgb.resize(static_cast<std::size_t>(picture.width) * picture.height * 3);
+        while (info->output_scanline < info->output_height) {
+            row = picture.rgb.data() +
+                  static_cast<std::size_t>(info->output_scanline) * picture.width * 3;
+            jpeg_read_scanlines(info, &row, 1);
+        }
+        jpeg_finish_decompress(info);
+    });
+    EXPECT_TRUE(ok) << decompressor.bridge().text();
+    return picture;
+}
+
+TEST(JpegHalves, EveryLayoutReadsAsOneDecoderReadsIt) {
+    // All above half a megapixel, so the library reads each with two decoders.
+    const Layout layouts[] = {
+        {"4:2:0, odd size", 1023, 777, 3, 2, 2, 0}, {"4:2:2", 1001, 703, 3, 2, 1, 0},
+        {"4:4:0", 777, 1001, 3, 1, 2, 0},           {"4:4:4, restarts", 960, 641, 3, 1, 1, 2},
+        {"4:2:0, restarts", 1100, 650, 3, 2, 2, 1}, {"grey", 1003, 701, 1, 1, 1, 0},
+        {"4:1:1", 1024, 600, 3, 4, 1, 0},
+    };
+    QTemporaryDir dir;
+    for (const Layout& layout : layouts) {
+        const Picture source = kodakPicture(layout.width, layout.height);
+        const QByteArray bytes = encodeLayout(source, layout);
+        for (const int orientation : {1, 6}) {
+            const QString path = dir.filePath(QStringLiteral("halves.jpg"));
+            writeFile(path, orientation == 1
+                                ? bytes
+                                : withMarkers(bytes, {{kApp1, exifBlock(orientation)}}));
+            GlobalBlock block = readJpg(path);
+            const std::string what =
+                std::string(layout.what) + ", orientation " + std::to_string(orientation);
+            ASSERT_TRUE(block) << what << ": " << lastError();
+            const Picture expected = oriented(decodeWhole(bytes), orientation);
+            const Picture actual = pictureOf(block);
+            ASSERT_EQ(actual.width, expected.width) << what;
+            ASSERT_EQ(actual.height, expected.height) << what;
+            EXPECT_EQ(maxAbsDiff(actual, expected), 0) << what;
+        }
+    }
+}
+
+TEST(JpegHalves, DamageInEitherHalfFailsTheRead) {
+    const Layout layout{"4:2:0", 1200, 900, 3, 2, 2, 0};
+    const QByteArray whole = encodeLayout(kodakPicture(layout.width, layout.height), layout);
+    const struct {
+        const char* what;
+        double keep;  // share of the file kept; negative: drop that many bytes at the end
+    } cuts[] = {
+        {"upper half cut", 0.3},
+        {"lower half cut", 0.8},
+        {"no end marker", -2},
+    };
+    QTemporaryDir dir;
+    for (const auto& cut : cuts) {
+        const qsizetype keep = cut.keep < 0 ? whole.size() + static_cast<qsizetype>(cut.keep)
+                                            : static_cast<qsizetype>(whole.size() * cut.keep);
+        const QString path = dir.filePath(QStringLiteral("cut.jpg"));
+        writeFile(path, whole.left(keep));
+        GlobalBlock block = readJpg(path);
+        EXPECT_FALSE(block) << cut.what;
+        EXPECT_NE(lastError().find("truncated"), std::string::npos)
+            << cut.what << ": " << lastError();
+    }
+}
+
+}  // namespace
+}  // namespace vellora::test
