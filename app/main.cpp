@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "app/command_line.h"
@@ -66,34 +67,56 @@ int printOnly(const vellora::CommandLine& commandLine) {
     return *commandLine.exitCode;
 }
 
-// --help and --version answer without a display, so they work in a terminal without a
-// desktop (a package check, a remote shell).
-bool asksForTextOnly(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument(argv[i]);
-        if (argument == "--") {
-            break;
-        }
-        for (const char* option : {"-h", "--help", "-?", "--help-all", "-v", "--version"}) {
-            if (argument == option) {
-                return true;
-            }
+// Options QApplication takes for itself (with one dash or two) and removes before the
+// program sees its arguments.
+bool mayBeForQt(std::string_view argument) {
+    if (argument.size() < 2 || argument[0] != '-') {
+        return false;
+    }
+    argument.remove_prefix(argument[1] == '-' ? 2 : 1);
+    for (const char* option : {"platform",      "platformpluginpath",
+                               "platformtheme", "plugin",
+                               "qmljsdebugger", "qwindowgeometry",
+                               "geometry",      "qwindowicon",
+                               "icon",          "qwindowtitle",
+                               "title",         "reverse",
+                               "session",       "display",
+                               "name",          "style",
+                               "stylesheet",    "widgetcount",
+                               "nograb",        "dograb",
+                               "visual",        "ncols",
+                               "cmap",          "fontengine"}) {
+        if (argument == option || argument.substr(0, argument.find('=')) == option) {
+            return true;
         }
     }
     return false;
 }
 
+// What the command line asks for, read without a display: --help, --version and a wrong
+// command line are answered in a terminal without a desktop (a package check, a remote
+// shell, a typo). When an argument may be one of QApplication's own, the answer waits for
+// QApplication to take those out; nullopt then, and for an ordinary start.
+std::optional<vellora::CommandLine> answerWithoutDisplay(int argc, char** argv) {
+    bool forQt = false;
+    for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i) {
+        forQt = forQt || mayBeForQt(argv[i]);
+    }
+    QCoreApplication core(argc, argv);
+    nameApplication();
+    vellora::CommandLine commandLine =
+        vellora::parseCommandLine(QCoreApplication::arguments(), QDir::currentPath());
+    if (!commandLine.exitCode || (forQt && *commandLine.exitCode != 0)) {
+        return std::nullopt;
+    }
+    return commandLine;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (asksForTextOnly(argc, argv)) {
-        QCoreApplication core(argc, argv);
-        nameApplication();
-        const vellora::CommandLine textOnly =
-            vellora::parseCommandLine(QCoreApplication::arguments(), QDir::currentPath());
-        if (textOnly.exitCode) {
-            return printOnly(textOnly);
-        }
+    if (const std::optional<vellora::CommandLine> answer = answerWithoutDisplay(argc, argv)) {
+        return printOnly(*answer);
     }
     QApplication application(argc, argv);
     nameApplication();

@@ -195,22 +195,37 @@ TEST(CommandLineTest, OptionsAndTheFileArgument) {
     }
 }
 
-// The installed program answers --help and --version without a display.
+// The installed program answers --help, --version and a wrong command line without a
+// display: a typo in a terminal gets its usage message, not an abort about displays.
 TEST(CommandLineTest, TheProgramAnswersWithoutADisplay) {
     const QString program = QStringLiteral(VELLORA_BIN_DIR "/vellora");
-    for (const auto& [option, expected] :
-         {std::pair{"--version", "Vellora " VELLORA_VERSION}, std::pair{"--help", "[FILE]"}}) {
+    struct Case {
+        QStringList arguments;
+        int exitCode;
+        const char* expected;  // in stdout for exit 0, stderr otherwise
+    };
+    const Case cases[] = {
+        {{QStringLiteral("--version")}, 0, "Vellora " VELLORA_VERSION},
+        {{QStringLiteral("--help")}, 0, "[FILE]"},
+        {{QStringLiteral("--bogus")}, 2, "Unknown option 'bogus'"},
+        {{QStringLiteral("a.jpg"), QStringLiteral("b.jpg")}, 2, "Only one file"},
+        {{QStringLiteral("file://elsewhere/a.jpg")}, 2, "does not name a local file"},
+    };
+    for (const Case& c : cases) {
+        const std::string what = c.arguments.join(QLatin1Char(' ')).toStdString();
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("DISPLAY"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         process.setProcessEnvironment(env);
-        process.start(program, {QString::fromLatin1(option)});
-        ASSERT_TRUE(process.waitForFinished(30000)) << option;
-        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << option;
-        EXPECT_EQ(process.exitCode(), 0) << option;
-        EXPECT_TRUE(process.readAllStandardOutput().contains(expected)) << option;
+        process.start(program, c.arguments);
+        ASSERT_TRUE(process.waitForFinished(30000)) << what;
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << what;
+        EXPECT_EQ(process.exitCode(), c.exitCode) << what;
+        const QByteArray text =
+            c.exitCode == 0 ? process.readAllStandardOutput() : process.readAllStandardError();
+        EXPECT_TRUE(text.contains(c.expected)) << what << ": " << text.toStdString();
     }
 }
 
