@@ -199,6 +199,40 @@ bool directLayout(int fd, const BmpLayout& layout, DirectBmpLayout& direct) {
     return true;
 }
 
+// "" when every pixel of a decoded palette picture names a palette entry. Qt's reader
+// keeps the indices it reads and the conversion to RGB makes black of those past the
+// palette: colours the file never gave.
+std::string checkPaletteIndices(const QImage& image) {
+    const bool mono =
+        image.format() == QImage::Format_Mono || image.format() == QImage::Format_MonoLSB;
+    if (!mono && image.format() != QImage::Format_Indexed8) {
+        return {};
+    }
+    const int colours = image.colorCount();
+    if (mono && colours >= 2) {
+        return {};
+    }
+    for (int y = 0; y < image.height(); ++y) {
+        const uchar* row = image.constScanLine(y);
+        for (int x = 0; x < image.width(); ++x) {
+            int index = 0;
+            if (image.format() == QImage::Format_Mono) {
+                index = (row[x / 8] >> (7 - x % 8)) & 1;
+            } else if (image.format() == QImage::Format_MonoLSB) {
+                index = (row[x / 8] >> (x % 8)) & 1;
+            } else {
+                index = row[x];
+            }
+            if (index >= colours) {
+                return "file is corrupt: the pixel at " + std::to_string(x) + ", " +
+                       std::to_string(y) + " (from the top) names colour " + std::to_string(index) +
+                       " of a palette of " + std::to_string(colours);
+            }
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 void raiseQtAllocationLimit() {
@@ -263,6 +297,9 @@ ReadResult readBmpFile(const char* path) {
         return failed("cannot decode the BMP: the decoder made a " + std::to_string(image.width()) +
                       " x " + std::to_string(image.height()) + " picture from a " +
                       std::to_string(width) + " x " + std::to_string(height) + " header");
+    }
+    if (std::string error = checkPaletteIndices(image); !error.empty()) {
+        return failed(error);
     }
     image.convertTo(QImage::Format_RGB888);
     if (image.isNull() || image.format() != QImage::Format_RGB888) {

@@ -28,11 +28,10 @@ std::array<std::uint8_t, 3> paletteColour(int index) {
             static_cast<std::uint8_t>(7 * index)};
 }
 
-// A Windows bitmap with a 40-byte header, a 16-colour palette and `data` as its pixel
-// data; the header's data size is the data's length.
+// A Windows bitmap with a 40-byte header, a palette of `kColours` colours (16 unless
+// given) and `data` as its pixel data; the header's data size is the data's length.
 QByteArray bitmap(std::int32_t width, std::int32_t height, int bits, int compression,
-                  const QByteArray& data) {
-    constexpr int kColours = 16;
+                  const QByteArray& data, int kColours = 16) {
     const int offset = 14 + 40 + kColours * 4;
     QByteArray bytes(offset, '\0');
     bytes[0] = 'B';
@@ -175,6 +174,53 @@ INSTANTIATE_TEST_SUITE_P(
         RunLengthCase{"Rle4AbsoluteRunCutShort", 4, raw({0, 5, 0x12}),
                       "ends inside a run of stored pixels"},
         RunLengthCase{"Rle4NoMarkersAtAll", 4, raw({2, 0x11, 4, 0x22}), "stops before the end"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Pixels naming a colour past the palette: the conversion made them black.
+struct PaletteCase {
+    const char* name;
+    int bits;
+    int compression;
+    int colours;
+    QByteArray data;        // a 6 x 2 picture
+    const char* errorPart;  // nullptr: reads
+};
+
+class PaletteIndices : public testing::TestWithParam<PaletteCase> {};
+
+TEST_P(PaletteIndices, EveryPixelNamesAPaletteColour) {
+    const PaletteCase& item = GetParam();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("palette.bmp"));
+    writeFile(path, bitmap(6, 2, item.bits, item.compression, item.data, item.colours));
+    GlobalBlock block = readBmp(path);
+    if (item.errorPart) {
+        EXPECT_FALSE(block);
+        EXPECT_NE(lastError().find(item.errorPart), std::string::npos) << lastError();
+        return;
+    }
+    ASSERT_TRUE(block) << lastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PaletteIndices,
+    testing::Values(PaletteCase{"EightBitWithin", 8, 0, 16,
+                                raw({0, 1, 2, 3, 4, 15, 0, 0, 5, 6, 7, 8, 9, 10, 0, 0}), nullptr},
+                    PaletteCase{"EightBitPast", 8, 0, 16,
+                                raw({0, 1, 2, 3, 4, 15, 0, 0, 5, 6, 16, 8, 9, 10, 0, 0}),
+                                "pixel at 2, 0 (from the top) names colour 16 of a palette of 16"},
+                    PaletteCase{"FourBitPast", 4, 0, 3,
+                                raw({0x01, 0x22, 0x10, 0, 0x01, 0x23, 0x10, 0}),
+                                "names colour 3 of a palette of 3"},
+                    PaletteCase{"FourBitWithin", 4, 0, 3,
+                                raw({0x01, 0x22, 0x10, 0, 0x01, 0x22, 0x10, 0}), nullptr},
+                    PaletteCase{"OneBitOneColour", 1, 0, 1, raw({0x20, 0, 0, 0, 0x00, 0, 0, 0}),
+                                "pixel at 2, 1 (from the top) names colour 1 of a palette of 1"},
+                    PaletteCase{"Rle8RunPast", 8, kRle8, 16, raw({6, 1, 0, 0, 6, 200, 0, 1}),
+                                "names colour 200 of a palette of 16"},
+                    PaletteCase{"Rle8StoredPast", 8, kRle8, 16,
+                                raw({6, 1, 0, 0, 0, 4, 1, 2, 17, 3, 2, 3, 0, 1}),
+                                "names colour 17"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RunLengthStreams, CompressionForOtherPixelSizeIsRefused) {
