@@ -383,6 +383,7 @@ private:
         const double target = *m_settings.targetSsim;
         double bestSsim = 0;
         int bestQuality = 0;
+        int encodes = 0;         // a trial whose input turns out to keep no luma encodes twice
         double highestSsim = 0;  // the closest miss, for the report
         QString error;
         // A JPEG kept whole keeps its own luma coefficients, requantised: fewer bytes
@@ -419,6 +420,7 @@ private:
                 if (plain) {
                     encodeQuality = quality;
                 }
+                ++encodes;
                 size = encodeAt(encodeQuality, attempt, error);
                 if (size < 0) {
                     return SsimTrial::Failed;
@@ -465,7 +467,7 @@ private:
             bestQuality = encodeQuality;
             return SsimTrial::Reaches;
         });
-        m_result.encodes = search.encodes;
+        m_result.encodes = encodes;
         if (search.failed) {
             best.reset();
             fail(error);
