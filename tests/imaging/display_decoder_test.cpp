@@ -17,6 +17,7 @@
 #include "imaging/display_decoder.h"
 #include "imaging/libjpeg_bridge.h"
 #include "imaging/picture_loader.h"
+#include "libjpeg_writer.h"
 #include "support/jpeg_fixtures.h"
 #include "support/test_support.h"
 
@@ -73,46 +74,18 @@ QByteArray generated(const Generated& g) {
             p[2] = static_cast<std::uint8_t>((x * y) % 251);
         }
     }
-    std::vector<std::uint8_t> grey;
-    if (g.components == 1) {
-        grey.resize(static_cast<std::size_t>(g.width) * g.height);
-        for (std::size_t i = 0; i < grey.size(); ++i) {
-            grey[i] = pixels[3 * i];
-        }
-    }
-    jpeg::Compressor compressor;
-    jpeg::MemoryDestination destination;
-    jpeg_compress_struct* info = compressor.info();
-    const bool ok = jpeg::runGuarded(compressor.bridge(), [&] {
-        destination.attach(info);
-        info->image_width = static_cast<JDIMENSION>(g.width);
-        info->image_height = static_cast<JDIMENSION>(g.height);
-        info->input_components = g.components;
-        info->in_color_space = g.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-        jpeg_set_defaults(info);
-        jpeg_set_quality(info, 85, TRUE);
-        info->comp_info[0].h_samp_factor = g.hSamp;
-        info->comp_info[0].v_samp_factor = g.vSamp;
-        info->restart_in_rows = g.restartRows;
-        info->density_unit = static_cast<UINT8>(g.densityUnit);
-        info->X_density = 300;
-        info->Y_density = 150;
-        if (g.progressive) {
-            jpeg_simple_progression(info);
-        }
-        jpeg_start_compress(info, TRUE);
-        while (info->next_scanline < info->image_height) {
-            JSAMPROW row =
-                g.components == 1
-                    ? &grey[static_cast<std::size_t>(info->next_scanline) * g.width]
-                    : &pixels[static_cast<std::size_t>(info->next_scanline) * g.width * 3];
-            jpeg_write_scanlines(info, &row, 1);
-        }
-        jpeg_finish_compress(info);
-    });
-    EXPECT_TRUE(ok) << g.what;
-    return QByteArray(reinterpret_cast<const char*>(destination.data()),
-                      static_cast<qsizetype>(destination.size()));
+    test::LibjpegLayout layout;
+    layout.components = g.components;
+    layout.hSamp = g.hSamp;
+    layout.vSamp = g.vSamp;
+    layout.restartRows = g.restartRows;
+    layout.progressive = g.progressive;
+    layout.densityUnit = g.densityUnit;
+    layout.xDensity = 300;
+    layout.yDensity = 150;
+    const QByteArray bytes = test::writeWithLibjpeg(pixels, g.width, g.height, layout);
+    EXPECT_FALSE(bytes.isEmpty()) << g.what;
+    return bytes;
 }
 
 QByteArray fileBytes(const QString& path) {

@@ -11,6 +11,7 @@
 
 #include "imaging/libjpeg_bridge.h"
 #include "imaging_test_support.h"
+#include "libjpeg_writer.h"
 #include "support/jpeg_fixtures.h"
 
 namespace vellora::test {
@@ -27,39 +28,15 @@ struct Layout {
 };
 
 QByteArray encodeLayout(const Picture& picture, const Layout& layout) {
-    std::vector<std::uint8_t> grey;
-    if (layout.components == 1) {
-        for (std::size_t i = 0; i < picture.rgb.size(); i += 3) {
-            grey.push_back(picture.rgb[i + 1]);
-        }
-    }
-    jpeg::Compressor compressor;
-    jpeg::MemoryDestination destination;
-    jpeg_compress_struct* info = compressor.info();
-    const bool ok = jpeg::runGuarded(compressor.bridge(), [&] {
-        destination.attach(info);
-        info->image_width = static_cast<JDIMENSION>(picture.width);
-        info->image_height = static_cast<JDIMENSION>(picture.height);
-        info->input_components = layout.components;
-        info->in_color_space = layout.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-        jpeg_set_defaults(info);
-        jpeg_set_quality(info, 80, TRUE);
-        info->comp_info[0].h_samp_factor = layout.hSamp;
-        info->comp_info[0].v_samp_factor = layout.vSamp;
-        info->restart_in_rows = layout.restartRows;
-        jpeg_start_compress(info, TRUE);
-        while (info->next_scanline < info->image_height) {
-            const std::size_t y = info->next_scanline;
-            auto* row = const_cast<JSAMPLE*>(layout.components == 1
-                                                 ? grey.data() + y * picture.width
-                                                 : picture.rgb.data() + y * picture.width * 3);
-            jpeg_write_scanlines(info, &row, 1);
-        }
-        jpeg_finish_compress(info);
-    });
-    EXPECT_TRUE(ok) << layout.what;
-    return QByteArray(reinterpret_cast<const char*>(destination.data()),
-                      static_cast<qsizetype>(destination.size()));
+    LibjpegLayout written;
+    written.components = layout.components;
+    written.hSamp = layout.hSamp;
+    written.vSamp = layout.vSamp;
+    written.restartRows = layout.restartRows;
+    written.quality = 80;
+    const QByteArray bytes = writeWithLibjpeg(picture.rgb, picture.width, picture.height, written);
+    EXPECT_FALSE(bytes.isEmpty()) << layout.what;
+    return bytes;
 }
 
 // The whole file through one libjpeg decoder, as RGB.

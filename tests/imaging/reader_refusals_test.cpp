@@ -63,6 +63,22 @@ QByteArray raw(std::initializer_list<int> values) {
     return bytes;
 }
 
+// Reads `bytes` as a bitmap file: refused with a message containing `errorPart`, or
+// read without a message when that is nullptr.
+void expectReadOrRefused(const QByteArray& bytes, const char* errorPart) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("picture.bmp"));
+    writeFile(path, bytes);
+    GlobalBlock block = readBmp(path);
+    if (errorPart) {
+        EXPECT_FALSE(block);
+        EXPECT_NE(lastError().find(errorPart), std::string::npos) << lastError();
+        return;
+    }
+    ASSERT_TRUE(block) << lastError();
+    EXPECT_EQ(lastError(), "");
+}
+
 constexpr int kRle8 = 1;
 constexpr int kRle4 = 2;
 
@@ -132,17 +148,8 @@ class RunLengthStreams : public testing::TestWithParam<RunLengthCase> {};
 // Every stream is for a 6 x 3 picture.
 TEST_P(RunLengthStreams, EveryClaimedPixelIsInTheFile) {
     const RunLengthCase& item = GetParam();
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("rle.bmp"));
-    writeFile(path, bitmap(6, 3, item.bits, item.bits == 8 ? kRle8 : kRle4, item.data));
-    GlobalBlock block = readBmp(path);
-    if (item.errorPart) {
-        EXPECT_FALSE(block);
-        EXPECT_NE(lastError().find(item.errorPart), std::string::npos) << lastError();
-        return;
-    }
-    ASSERT_TRUE(block) << lastError();
-    EXPECT_EQ(lastError(), "");
+    expectReadOrRefused(bitmap(6, 3, item.bits, item.bits == 8 ? kRle8 : kRle4, item.data),
+                        item.errorPart);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -190,16 +197,8 @@ class PaletteIndices : public testing::TestWithParam<PaletteCase> {};
 
 TEST_P(PaletteIndices, EveryPixelNamesAPaletteColour) {
     const PaletteCase& item = GetParam();
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("palette.bmp"));
-    writeFile(path, bitmap(6, 2, item.bits, item.compression, item.data, item.colours));
-    GlobalBlock block = readBmp(path);
-    if (item.errorPart) {
-        EXPECT_FALSE(block);
-        EXPECT_NE(lastError().find(item.errorPart), std::string::npos) << lastError();
-        return;
-    }
-    ASSERT_TRUE(block) << lastError();
+    expectReadOrRefused(bitmap(6, 2, item.bits, item.compression, item.data, item.colours),
+                        item.errorPart);
 }
 
 INSTANTIATE_TEST_SUITE_P(
