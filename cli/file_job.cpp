@@ -356,14 +356,17 @@ private:
         return true;
     }
 
-    // The SSIM of an encoded result against `reference`; nullopt with `error` set.
-    static std::optional<double> ssimOf(const QByteArray& encoded, const LumaPlane& reference,
-                                        QString& error) {
+    // The SSIM (or multi-scale SSIM) of an encoded result against `reference`; nullopt
+    // with `error` set.
+    std::optional<double> ssimOf(const QByteArray& encoded, const LumaPlane& reference,
+                                 QString& error) const {
         const std::optional<LumaPlane> decoded = decodeJpegLuma(encoded, error);
         if (!decoded) {
             return std::nullopt;
         }
-        const std::optional<double> ssim = meanSsim(reference, *decoded);
+        const std::optional<double> ssim = m_settings.multiScaleSsim
+                                               ? multiScaleSsim(reference, *decoded)
+                                               : meanSsim(reference, *decoded);
         if (!ssim) {
             error = QStringLiteral("the result's size differs from the picture's");
         }
@@ -381,6 +384,7 @@ private:
         const LumaPlane reference = lumaFromRgb(rgb, header.width, header.height,
                                                 static_cast<std::ptrdiff_t>(header.stride));
         const double target = *m_settings.targetSsim;
+        m_result.multiScale = m_settings.multiScaleSsim;
         double bestSsim = 0;
         int bestQuality = 0;
         int encodes = 0;         // a trial whose input turns out to keep no luma encodes twice
@@ -475,7 +479,9 @@ private:
         }
         if (search.best == 0) {
             m_result.status = FileStatus::Skipped;
-            m_result.message = QStringLiteral("SSIM %1 not reached: quality 100 gives %2")
+            m_result.message = QStringLiteral("%1 %2 not reached: quality 100 gives %3")
+                                   .arg(m_settings.multiScaleSsim ? QStringLiteral("MS-SSIM")
+                                                                  : QStringLiteral("SSIM"))
                                    .arg(target)
                                    .arg(highestSsim, 0, 'f', 5);
             return false;
@@ -513,6 +519,7 @@ EncodeSettings encodeSettings(const Options& options) {
     settings.stripMetadata = options.strip;
     settings.stripIcc = options.stripIcc;
     settings.targetSsim = options.targetSsim;
+    settings.multiScaleSsim = options.multiScaleSsim;
     settings.minSaving = options.minSaving;
     settings.dryRun = options.dryRun;
     settings.preserveTimes = options.preserveTimes;

@@ -31,6 +31,7 @@ struct EncodeSettings {
     bool stripMetadata = false;  // for the repack: --strip
     bool stripIcc = false;       // for the repack: --strip-icc
     std::optional<double> targetSsim;
+    bool multiScaleSsim = false;      // the target is multi-scale SSIM
     std::optional<double> minSaving;  // per cent
     bool dryRun = false;
     bool preserveTimes = false;
@@ -52,6 +53,7 @@ struct FileResult {
     // replaced file's owner when it could not be given back.
     QStringList warnings;
     std::optional<double> ssim;  // --target-ssim: the SSIM of the chosen result
+    bool multiScale = false;     // that SSIM is the multi-scale one
     int encodes = 0;             // --target-ssim: encodes the search made
     bool lossless = false;       // the result is a lossless repack
     bool dryRun = false;         // the result was made but not written

@@ -47,6 +47,7 @@ struct Options {
     // Round two: modes and habits of the usual scripting tools.
     bool lossless = false;             // --lossless: repack JPEG coefficients, no re-encode
     std::optional<double> targetSsim;  // --target-ssim: lowest quality reaching this SSIM
+    bool multiScaleSsim = false;       // --ms-ssim: that SSIM is the multi-scale one
     bool preserveTimes = false;        // -p: the input's access and modification times
     std::optional<double> minSaving;   // --min-saving: per cent a result must save
     bool dryRun = false;               // -n: everything but the write

@@ -50,6 +50,9 @@ void addRoundTwoFields(QJsonObject& object, const FileResult& result) {
         object.insert(QStringLiteral("ssim"),
                       result.ssim ? QJsonValue(*result.ssim) : QJsonValue());
         object.insert(QStringLiteral("encodes"), result.encodes);
+        if (result.multiScale) {
+            object.insert(QStringLiteral("multi_scale"), true);
+        }
     }
     if (result.dryRun) {
         object.insert(QStringLiteral("dry_run"), true);
@@ -62,7 +65,9 @@ QString qualityText(const FileResult& result) {
     }
     QString text = QStringLiteral("quality %1").arg(result.quality);
     if (result.ssim) {
-        text += QStringLiteral(", SSIM %1").arg(*result.ssim, 0, 'f', 4);
+        text += QStringLiteral(", %1 %2")
+                    .arg(result.multiScale ? QStringLiteral("MS-SSIM") : QStringLiteral("SSIM"))
+                    .arg(*result.ssim, 0, 'f', 4);
     }
     return text;
 }

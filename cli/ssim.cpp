@@ -35,13 +35,25 @@ void lumaRow(const std::uint8_t* rgb, int width, float* out) {
     }
 }
 
+// The means over the window positions of SSIM and of its contrast-structure part alone
+// (SSIM without the luminance term), which the multi-scale measure takes from the finer
+// scales.
+struct SsimTerms {
+    double ssim = 0;
+    double contrastStructure = 0;
+};
+
+double contrastStructureOf(double varianceX, double varianceY, double covariance) {
+    return (2 * covariance + kC2) / (varianceX + varianceY + kC2);
+}
+
 double ssimOf(double meanX, double meanY, double varianceX, double varianceY, double covariance) {
-    return ((2 * meanX * meanY + kC1) * (2 * covariance + kC2)) /
-           ((meanX * meanX + meanY * meanY + kC1) * (varianceX + varianceY + kC2));
+    return (2 * meanX * meanY + kC1) / (meanX * meanX + meanY * meanY + kC1) *
+           contrastStructureOf(varianceX, varianceY, covariance);
 }
 
 // A picture smaller than the window: one window over all of it, equal weights.
-double wholePictureSsim(const LumaPlane& a, const LumaPlane& b) {
+SsimTerms wholePictureSsim(const LumaPlane& a, const LumaPlane& b) {
     const std::size_t count = a.values.size();
     double sumX = 0, sumY = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -56,7 +68,8 @@ double wholePictureSsim(const LumaPlane& a, const LumaPlane& b) {
         yy += dy * dy;
         xy += dx * dy;
     }
-    return ssimOf(meanX, meanY, xx / count, yy / count, xy / count);
+    return {ssimOf(meanX, meanY, xx / count, yy / count, xy / count),
+            contrastStructureOf(xx / count, yy / count, xy / count)};
 }
 
 }  // namespace
@@ -117,11 +130,14 @@ std::optional<LumaPlane> decodeJpegLuma(const QByteArray& jpeg, QString& error) 
     return plane;
 }
 
-std::optional<double> meanSsim(const LumaPlane& a, const LumaPlane& b) {
-    if (a.width != b.width || a.height != b.height || a.values.empty() ||
-        a.values.size() != b.values.size()) {
-        return std::nullopt;
-    }
+namespace {
+
+bool comparable(const LumaPlane& a, const LumaPlane& b) {
+    return a.width == b.width && a.height == b.height && !a.values.empty() &&
+           a.values.size() == b.values.size();
+}
+
+SsimTerms ssimTerms(const LumaPlane& a, const LumaPlane& b) {
     if (a.width < kWindow || a.height < kWindow) {
         return wholePictureSsim(a, b);
     }
@@ -144,6 +160,7 @@ std::optional<double> meanSsim(const LumaPlane& a, const LumaPlane& b) {
     }
 
     double total = 0;
+    double totalContrastStructure = 0;
     for (int y = 0; y < a.height; ++y) {
         const float* x0 = a.values.data() + static_cast<std::size_t>(y) * a.width;
         const float* y0 = b.values.data() + static_cast<std::size_t>(y) * b.width;
@@ -183,16 +200,82 @@ std::optional<double> meanSsim(const LumaPlane& a, const LumaPlane& b) {
             }
         }
         double rowTotal = 0;
+        double rowContrastStructure = 0;
         for (std::size_t c = 0; c < columns; ++c) {
             const double meanX = vertical[0][c], meanY = vertical[1][c];
             const double varianceX = vertical[2][c] - meanX * meanX;
             const double varianceY = vertical[3][c] - meanY * meanY;
             const double covariance = vertical[4][c] - meanX * meanY;
-            rowTotal += ssimOf(meanX, meanY, varianceX, varianceY, covariance);
+            const double contrastStructure = contrastStructureOf(varianceX, varianceY, covariance);
+            rowContrastStructure += contrastStructure;
+            rowTotal += (2 * meanX * meanY + kC1) / (meanX * meanX + meanY * meanY + kC1) *
+                        contrastStructure;
         }
         total += rowTotal;
+        totalContrastStructure += rowContrastStructure;
     }
-    return total / (static_cast<double>(columns) * outHeight);
+    const double positions = static_cast<double>(columns) * outHeight;
+    return {total / positions, totalContrastStructure / positions};
+}
+
+// Half the size, each value the mean of a 2 x 2 square (an odd last row or column is
+// dropped).
+LumaPlane halved(const LumaPlane& plane) {
+    LumaPlane half;
+    half.width = plane.width / 2;
+    half.height = plane.height / 2;
+    half.values.resize(static_cast<std::size_t>(half.width) * half.height);
+    for (int y = 0; y < half.height; ++y) {
+        const float* top = plane.values.data() + static_cast<std::size_t>(2 * y) * plane.width;
+        const float* bottom = top + plane.width;
+        float* out = half.values.data() + static_cast<std::size_t>(y) * half.width;
+        for (int x = 0; x < half.width; ++x) {
+            out[x] = 0.25f * (top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1]);
+        }
+    }
+    return half;
+}
+
+}  // namespace
+
+std::optional<double> meanSsim(const LumaPlane& a, const LumaPlane& b) {
+    if (!comparable(a, b)) {
+        return std::nullopt;
+    }
+    return ssimTerms(a, b).ssim;
+}
+
+std::optional<double> multiScaleSsim(const LumaPlane& a, const LumaPlane& b) {
+    if (!comparable(a, b)) {
+        return std::nullopt;
+    }
+    // Wang, Simoncelli and Bovik's weights for five scales, finest first.
+    static constexpr std::array<double, 5> kWeights = {0.0448, 0.2856, 0.3001, 0.2363, 0.1333};
+    // A scale narrower than the window adds nothing new: stop there and share the
+    // weights of the scales left out among those measured, in proportion.
+    int scales = 1;
+    for (int side = std::min(a.width, a.height); scales < 5 && side / 2 >= kWindow; side /= 2) {
+        ++scales;
+    }
+    double weightSum = 0;
+    for (int i = 0; i < scales; ++i) {
+        weightSum += kWeights[static_cast<std::size_t>(i)];
+    }
+    LumaPlane x = a;
+    LumaPlane y = b;
+    double product = 1;
+    for (int i = 0; i < scales; ++i) {
+        const SsimTerms terms = ssimTerms(x, y);
+        // The coarsest scale brings the luminance term too. A negative mean (an
+        // inverted picture) counts as no similarity at all.
+        const double term = i + 1 == scales ? terms.ssim : terms.contrastStructure;
+        product *= std::pow(std::max(term, 0.0), kWeights[static_cast<std::size_t>(i)] / weightSum);
+        if (i + 1 < scales) {
+            x = halved(x);
+            y = halved(y);
+        }
+    }
+    return product;
 }
 
 }  // namespace vellora::cli

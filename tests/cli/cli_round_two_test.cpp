@@ -195,6 +195,24 @@ TEST_F(CliRoundTwoTest, TargetSsimIsMetByTheLowestQualityWithinEightEncodes) {
     }
 }
 
+TEST_F(CliRoundTwoTest, MultiScaleTargetIsMetAndSaidSo) {
+    ASSERT_TRUE(writeJpeg(at("photo.jpg"), photo(200, 180, 3), 90));
+    const QImage stored(at("photo.jpg"));
+    const CliRun result = run({"--target-ssim", "0.995", "--ms-ssim", "--keep-larger", "--json",
+                               "-o", "out.jpg", "photo.jpg"});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const QJsonObject object = firstObject(result.out);
+    EXPECT_TRUE(object.value(QStringLiteral("multi_scale")).toBool());
+    EXPECT_LE(object.value(QStringLiteral("encodes")).toInt(), 8);
+    const double reported = object.value(QStringLiteral("ssim")).toDouble();
+    EXPECT_GE(reported, 0.995);
+    const double measured = directMultiScaleSsim(stored, QImage(at("out.jpg")), 5);
+    EXPECT_GE(measured, 0.995 - 1e-4);
+    EXPECT_NEAR(measured, reported, 1e-3);
+    // The single-scale reading of the same file is a different, lower number.
+    EXPECT_LT(directSsim(stored, QImage(at("out.jpg"))), measured);
+}
+
 TEST_F(CliRoundTwoTest, TargetSsimOutOfReachIsSkipped) {
     makeJpeg("photo.jpg", 96, 64, 60, 4);
     const CliRun result = run({"--target-ssim", "0.999999", "--json", "photo.jpg"});

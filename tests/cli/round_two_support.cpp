@@ -1,5 +1,8 @@
 #include "round_two_support.h"
 
+#include <algorithm>
+#include <utility>
+
 #include <cmath>
 #include <cstring>
 
@@ -162,13 +165,29 @@ std::optional<DecodedPixels> decodeWithLibjpeg(const QByteArray& jpeg) {
     return pixels;
 }
 
-double directSsim(const QImage& first, const QImage& second) {
-    const QImage a = first.convertToFormat(QImage::Format_RGB888);
-    const QImage b = second.convertToFormat(QImage::Format_RGB888);
-    const auto luma = [](const QImage& image, int x, int y) {
-        const uchar* p = image.constScanLine(y) + 3 * x;
-        return 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
-    };
+namespace {
+
+struct Plane {
+    int width = 0;
+    int height = 0;
+    std::vector<double> values;
+    double at(int x, int y) const { return values[static_cast<std::size_t>(y) * width + x]; }
+};
+
+Plane lumaPlane(const QImage& image) {
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    Plane plane{rgb.width(), rgb.height(), {}};
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar* p = rgb.constScanLine(y);
+        for (int x = 0; x < rgb.width(); ++x, p += 3) {
+            plane.values.push_back(0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2]);
+        }
+    }
+    return plane;
+}
+
+// The means over every 11 x 11 window of SSIM and of its contrast-structure part.
+std::pair<double, double> directTerms(const Plane& a, const Plane& b) {
     double weights[11][11];
     double sum = 0;
     for (int i = 0; i < 11; ++i) {
@@ -178,33 +197,70 @@ double directSsim(const QImage& first, const QImage& second) {
         }
     }
     const double c1 = std::pow(0.01 * 255, 2), c2 = std::pow(0.03 * 255, 2);
-    double total = 0;
+    double total = 0, totalCs = 0;
     int windows = 0;
-    for (int y = 0; y + 11 <= a.height(); ++y) {
-        for (int x = 0; x + 11 <= a.width(); ++x) {
+    for (int y = 0; y + 11 <= a.height; ++y) {
+        for (int x = 0; x + 11 <= a.width; ++x) {
             double mx = 0, my = 0;
             for (int i = 0; i < 11; ++i) {
                 for (int j = 0; j < 11; ++j) {
-                    mx += weights[i][j] / sum * luma(a, x + j, y + i);
-                    my += weights[i][j] / sum * luma(b, x + j, y + i);
+                    mx += weights[i][j] / sum * a.at(x + j, y + i);
+                    my += weights[i][j] / sum * b.at(x + j, y + i);
                 }
             }
             double vx = 0, vy = 0, cov = 0;
             for (int i = 0; i < 11; ++i) {
                 for (int j = 0; j < 11; ++j) {
-                    const double dx = luma(a, x + j, y + i) - mx;
-                    const double dy = luma(b, x + j, y + i) - my;
+                    const double dx = a.at(x + j, y + i) - mx;
+                    const double dy = b.at(x + j, y + i) - my;
                     vx += weights[i][j] / sum * dx * dx;
                     vy += weights[i][j] / sum * dy * dy;
                     cov += weights[i][j] / sum * dx * dy;
                 }
             }
-            total +=
-                ((2 * mx * my + c1) * (2 * cov + c2)) / ((mx * mx + my * my + c1) * (vx + vy + c2));
+            const double cs = (2 * cov + c2) / (vx + vy + c2);
+            totalCs += cs;
+            total += (2 * mx * my + c1) / (mx * mx + my * my + c1) * cs;
             ++windows;
         }
     }
-    return windows > 0 ? total / windows : 0.0;
+    return windows > 0 ? std::pair{total / windows, totalCs / windows} : std::pair{0.0, 0.0};
+}
+
+Plane halvedPlane(const Plane& plane) {
+    Plane half{plane.width / 2, plane.height / 2, {}};
+    for (int y = 0; y < half.height; ++y) {
+        for (int x = 0; x < half.width; ++x) {
+            half.values.push_back((plane.at(2 * x, 2 * y) + plane.at(2 * x + 1, 2 * y) +
+                                   plane.at(2 * x, 2 * y + 1) + plane.at(2 * x + 1, 2 * y + 1)) /
+                                  4);
+        }
+    }
+    return half;
+}
+
+}  // namespace
+
+double directSsim(const QImage& first, const QImage& second) {
+    return directTerms(lumaPlane(first), lumaPlane(second)).first;
+}
+
+double directMultiScaleSsim(const QImage& first, const QImage& second, int scales) {
+    const double weights[5] = {0.0448, 0.2856, 0.3001, 0.2363, 0.1333};
+    double weightSum = 0;
+    for (int i = 0; i < scales; ++i) {
+        weightSum += weights[i];
+    }
+    Plane a = lumaPlane(first);
+    Plane b = lumaPlane(second);
+    double product = 1;
+    for (int i = 0; i < scales; ++i) {
+        const auto [ssim, cs] = directTerms(a, b);
+        product *= std::pow(std::max(i + 1 == scales ? ssim : cs, 0.0), weights[i] / weightSum);
+        a = halvedPlane(a);
+        b = halvedPlane(b);
+    }
+    return product;
 }
 
 }  // namespace vellora::test

@@ -45,4 +45,10 @@ struct DecodedPixels {
 // computed directly per window in double precision. For small pictures: slow.
 [[nodiscard]] double directSsim(const QImage& a, const QImage& b);
 
+// Multi-scale SSIM over `scales` scales the same direct way: the contrast-structure
+// mean at each finer scale and the SSIM at the coarsest, each scale the 2 x 2 means of
+// the one before, with the five standard weights (the first `scales` of them, scaled to
+// sum to one).
+[[nodiscard]] double directMultiScaleSsim(const QImage& a, const QImage& b, int scales);
+
 }  // namespace vellora::test

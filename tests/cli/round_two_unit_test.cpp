@@ -62,6 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"ssim with exponent", {"--target-ssim", "9e-1", "a.jpg"}, false},
         OptionCase{"ssim with -q", {"--target-ssim", "0.98", "-q", "50", "a.jpg"}, false},
         OptionCase{"ssim with -s", {"--target-ssim", "0.98", "-s", "10K", "a.jpg"}, false},
+        OptionCase{"multi-scale ssim", {"--target-ssim", "0.995", "--ms-ssim", "a.jpg"}, true},
+        OptionCase{"multi-scale without a target", {"--ms-ssim", "a.jpg"}, false},
         OptionCase{"min saving whole", {"--min-saving", "5", "a.jpg"}, true},
         OptionCase{"min saving fraction", {"--min-saving", "2.5", "a.jpg"}, true},
         OptionCase{"min saving 0", {"--min-saving", "0", "a.jpg"}, true},
@@ -249,6 +251,27 @@ TEST(SsimTest, AgreesWithTheDirectDefinition) {
         ASSERT_TRUE(fast);
         EXPECT_NEAR(*fast, test::directSsim(original, other), 1e-4) << amplitude;
     }
+}
+
+// Sizes for one, two, three and all five scales (a scale must hold the 11 x 11 window).
+TEST(SsimTest, MultiScaleAgreesWithTheDirectDefinition) {
+    struct Case {
+        int width;
+        int height;
+        int scales;
+    };
+    for (const Case& size :
+         {Case{15, 13, 1}, Case{30, 23, 2}, Case{47, 64, 3}, Case{180, 177, 5}}) {
+        const QImage original = photo(size.width, size.height, 5);
+        for (int amplitude : {0, 6, 30}) {
+            const QImage other = withNoise(original, amplitude, 7u + amplitude);
+            const std::optional<double> fast = multiScaleSsim(planeOf(original), planeOf(other));
+            ASSERT_TRUE(fast);
+            EXPECT_NEAR(*fast, test::directMultiScaleSsim(original, other, size.scales), 1e-4)
+                << size.width << "x" << size.height << " noise " << amplitude;
+        }
+    }
+    EXPECT_FALSE(multiScaleSsim(planeOf(photo(40, 30)), planeOf(photo(30, 40))));
 }
 
 TEST(SsimTest, FallsWithDamageAndIsOneForTheSamePicture) {
