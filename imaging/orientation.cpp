@@ -5,9 +5,40 @@
 
 namespace vellora::imaging {
 
+namespace {
+
+// The walk over the output in tiles, for one pixel size (a constant, so that the
+// per-pixel copy is a few moves).
+template <int kPixel>
+void walkTiles(const std::uint8_t* source, std::ptrdiff_t origin, std::ptrdiff_t stepX,
+               std::ptrdiff_t stepY, int outWidth, int outHeight, std::uint8_t* target,
+               std::ptrdiff_t targetStride) {
+    // Tiles keep both the rows read and the rows written in the cache when the walk
+    // through the source runs down its columns.
+    constexpr int kTile = 64;
+    for (int tileY = 0; tileY < outHeight; tileY += kTile) {
+        const int endY = std::min(tileY + kTile, outHeight);
+        for (int tileX = 0; tileX < outWidth; tileX += kTile) {
+            const int endX = std::min(tileX + kTile, outWidth);
+            for (int y = tileY; y < endY; ++y) {
+                std::uint8_t* out = target + y * targetStride + tileX * kPixel;
+                const std::uint8_t* in = source + origin + y * stepY + tileX * stepX;
+                for (int x = tileX; x < endX; ++x) {
+                    std::memcpy(out, in, kPixel);
+                    out += kPixel;
+                    in += stepX;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
 void copyUpright(const std::uint8_t* source, int width, int height, std::ptrdiff_t sourceStride,
-                 int orientation, std::uint8_t* target, std::ptrdiff_t targetStride) {
-    constexpr std::ptrdiff_t pixel = 3;
+                 int orientation, std::uint8_t* target, std::ptrdiff_t targetStride,
+                 int pixelBytes) {
+    const std::ptrdiff_t pixel = pixelBytes;
     const std::ptrdiff_t lastColumn = static_cast<std::ptrdiff_t>(width - 1) * pixel;
     const std::ptrdiff_t lastRow = static_cast<std::ptrdiff_t>(height - 1) * sourceStride;
 
@@ -47,25 +78,16 @@ void copyUpright(const std::uint8_t* source, int width, int height, std::ptrdiff
 
     const int outWidth = swapsAxes(orientation) ? height : width;
     const int outHeight = swapsAxes(orientation) ? width : height;
-    // Tiles keep both the rows read and the rows written in the cache when the walk
-    // through the source runs down its columns.
-    constexpr int kTile = 64;
-    for (int tileY = 0; tileY < outHeight; tileY += kTile) {
-        const int endY = std::min(tileY + kTile, outHeight);
-        for (int tileX = 0; tileX < outWidth; tileX += kTile) {
-            const int endX = std::min(tileX + kTile, outWidth);
-            for (int y = tileY; y < endY; ++y) {
-                std::uint8_t* out = target + y * targetStride + tileX * pixel;
-                const std::uint8_t* in = source + origin + y * stepY + tileX * stepX;
-                for (int x = tileX; x < endX; ++x) {
-                    out[0] = in[0];
-                    out[1] = in[1];
-                    out[2] = in[2];
-                    out += pixel;
-                    in += stepX;
-                }
-            }
-        }
+    switch (pixelBytes) {
+        case 1:
+            walkTiles<1>(source, origin, stepX, stepY, outWidth, outHeight, target, targetStride);
+            break;
+        case 4:
+            walkTiles<4>(source, origin, stepX, stepY, outWidth, outHeight, target, targetStride);
+            break;
+        default:
+            walkTiles<3>(source, origin, stepX, stepY, outWidth, outHeight, target, targetStride);
+            break;
     }
 }
 

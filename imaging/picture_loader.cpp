@@ -12,21 +12,46 @@
 namespace vellora {
 namespace {
 
-// The stored picture turned as its EXIF orientation says, by the image library's code.
+// The bytes per pixel of a format turned as it is (the display decoder's 32-bit colour
+// and grey, and packed RGB); 0 for the others, which are turned as RGB.
+int turnablePixelBytes(QImage::Format format) {
+    switch (format) {
+        case QImage::Format_RGB32:
+        case QImage::Format_ARGB32:
+            return 4;
+        case QImage::Format_RGB888:
+            return 3;
+        case QImage::Format_Grayscale8:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+// The stored picture turned as its EXIF orientation says, by the image library's code;
+// in its own pixel format where it can be, so that no converted copy sits beside the
+// stored and the turned picture.
 QImage upright(const QImage& stored, int orientation) {
     if (orientation < 2 || orientation > 8 || stored.isNull()) {
         return stored;
     }
-    const QImage rgb = stored.convertToFormat(QImage::Format_RGB888);
+    const int pixelBytes = turnablePixelBytes(stored.format());
+    const QImage source = pixelBytes != 0 ? stored : stored.convertToFormat(QImage::Format_RGB888);
     const bool turned = imaging::swapsAxes(orientation);
-    QImage result(turned ? rgb.height() : rgb.width(), turned ? rgb.width() : rgb.height(),
-                  QImage::Format_RGB888);
+    QImage result(turned ? source.height() : source.width(),
+                  turned ? source.width() : source.height(), source.format());
     if (result.isNull()) {
         return stored;
     }
-    imaging::copyUpright(rgb.constBits(), rgb.width(), rgb.height(), rgb.bytesPerLine(),
-                         orientation, result.bits(), result.bytesPerLine());
+    imaging::copyUpright(source.constBits(), source.width(), source.height(), source.bytesPerLine(),
+                         orientation, result.bits(), result.bytesPerLine(),
+                         pixelBytes != 0 ? pixelBytes : 3);
     result.setColorSpace(stored.colorSpace());
+    result.setDotsPerMeterX(turned ? stored.dotsPerMeterY() : stored.dotsPerMeterX());
+    result.setDotsPerMeterY(turned ? stored.dotsPerMeterX() : stored.dotsPerMeterY());
+    for (const QString& key : stored.textKeys()) {
+        result.setText(key, stored.text(key));
+    }
     return result;
 }
 
