@@ -392,12 +392,19 @@ private:
         QString error;
         // A JPEG kept whole keeps its own luma coefficients, requantised: fewer bytes
         // for the same SSIM than re-encoding the decoded luma (see requantiser.h).
-        std::optional<QByteArray> input;
+        // Read once: every trial requantises the same stored levels.
+        std::optional<StoredLuma> luma;
         if (m_task.type == PictureType::Jpeg && !m_settings.crop) {
-            input = readWholeFile(m_task.input, error);
+            const std::optional<QByteArray> input = readWholeFile(m_task.input, error);
             if (!input) {
                 fail(QStringLiteral("cannot read the file: ") + error);
                 return false;
+            }
+            // A kind that keeps no luma of its own (or that this reader refuses although
+            // the picture reader took it) takes plain encodes.
+            luma.emplace();
+            if (readStoredLuma(*input, *luma).status != RepackStatus::Ok) {
+                luma.reset();
             }
         }
         const SsimSearch search = findLowestQuality([&](int quality) {
@@ -409,18 +416,14 @@ private:
             // amounts to.
             int encodeQuality = quality;
             std::optional<imaging::encoder::QuantTable> lumaTable;
-            if (input) {
-                lumaTable = storedLumaTable(*input, quality);
-                if (lumaTable) {
-                    encodeQuality = equivalentQuality(*lumaTable);
-                } else {
-                    input.reset();
-                }
+            if (luma) {
+                lumaTable = requantisedLumaTable(*luma, quality);
+                encodeQuality = equivalentQuality(*lumaTable);
             }
             std::optional<ScratchFile> attempt;
             std::int64_t size = -1;
             std::optional<QByteArray> encoded;
-            for (bool plain = !input; !encoded; plain = true) {
+            for (bool plain = !luma; !encoded; plain = true) {
                 if (plain) {
                     encodeQuality = quality;
                 }
@@ -439,14 +442,14 @@ private:
                 if (plain) {
                     break;
                 }
-                RepackResult moved = withStoredLuma(*input, *encoded, *lumaTable, quality);
+                RepackResult moved = withStoredLuma(*luma, *encoded, *lumaTable, quality);
                 if (moved.status == RepackStatus::Ok) {
                     encoded = std::move(moved.bytes);
                     attempt.reset();
                 } else {
-                    // The picture reader took it, so the encode stands on its own:
-                    // plain encodes from here on.
-                    input.reset();
+                    // Our encode does not line up with the input (a grey input comes
+                    // out in colour): plain encodes from here on.
+                    luma.reset();
                     encoded.reset();
                 }
             }

@@ -364,26 +364,7 @@ QString lumaRefusal(const jpeg_decompress_struct& in) {
 
 }  // namespace
 
-std::optional<imaging::encoder::QuantTable> storedLumaTable(const QByteArray& input, int quality) {
-    jpeg::Decompressor decompressor;
-    if (!decompressor.valid()) {
-        return std::nullopt;
-    }
-    jpeg_decompress_struct* in = decompressor.info();
-    const bool header = jpeg::runGuarded(decompressor.bridge(), [&] {
-        jpeg_mem_src(in, reinterpret_cast<const unsigned char*>(input.constData()),
-                     static_cast<unsigned long>(input.size()));
-        jpeg_save_markers(in, JPEG_APP0 + 1, 0xFFFF);
-        jpeg_read_header(in, TRUE);
-    });
-    if (!header || in->arith_code || !lumaRefusal(*in).isEmpty()) {
-        return std::nullopt;
-    }
-    return requantisedLumaTable(*in, quality);
-}
-
-RepackResult withStoredLuma(const QByteArray& input, const QByteArray& encoded,
-                            const imaging::encoder::QuantTable& table, int quality) {
+RepackResult readStoredLuma(const QByteArray& input, StoredLuma& luma) {
     StoredCoefficients original;
     if (const std::optional<RepackResult> problem = readStored(input, original)) {
         return *problem;
@@ -392,26 +373,31 @@ RepackResult withStoredLuma(const QByteArray& input, const QByteArray& encoded,
     if (const QString refusal = lumaRefusal(*in); !refusal.isEmpty()) {
         return refused(refusal);
     }
+    if (!jpeg::runGuarded(original.decompressor.bridge(),
+                          [&] { readLuma(in, original.coefficients[0], luma); })) {
+        return failed(QStringLiteral("cannot read the luma: ") +
+                      QString::fromStdString(original.decompressor.bridge().text()));
+    }
+    return {RepackStatus::Ok, {}, {}};
+}
+
+RepackResult withStoredLuma(const StoredLuma& luma, const QByteArray& encoded,
+                            const imaging::encoder::QuantTable& table, int quality) {
     StoredCoefficients ours;
     if (const std::optional<RepackResult> problem = readStored(encoded, ours)) {
         return *problem;
     }
     jpeg_decompress_struct* out = ours.info();
-    if (out->image_width != in->image_width || out->image_height != in->image_height ||
-        out->num_components != in->num_components ||
-        out->comp_info[0].width_in_blocks != in->comp_info[0].width_in_blocks ||
-        out->comp_info[0].height_in_blocks != in->comp_info[0].height_in_blocks) {
+    if (out->image_width != luma.imageWidth || out->image_height != luma.imageHeight ||
+        out->num_components != luma.components ||
+        out->comp_info[0].width_in_blocks != luma.widthInBlocks ||
+        out->comp_info[0].height_in_blocks != luma.heightInBlocks) {
         return refused(QStringLiteral("the encode's luma does not line up with the input's"));
     }
-    const bool moved =
-        jpeg::runGuarded(original.decompressor.bridge(),
-                         [&] { requantiseLuma(in, original.coefficients[0], table, quality); }) &&
-        jpeg::runGuarded(ours.decompressor.bridge(), [&] {
-            copyLumaBlocks(in, original.coefficients[0], out, ours.coefficients[0]);
-        });
-    if (!moved) {
+    if (!jpeg::runGuarded(ours.decompressor.bridge(), [&] {
+            requantiseInto(luma, table, quality, out, ours.coefficients[0]);
+        })) {
         return failed(QStringLiteral("cannot move the luma across: ") +
-                      QString::fromStdString(original.decompressor.bridge().text()) +
                       QString::fromStdString(ours.decompressor.bridge().text()));
     }
     TableSlots tables;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "cli/requantiser.h"
 #include "imaging/encoder/quant_tables.h"
 
 namespace vellora::cli {
@@ -37,17 +38,16 @@ struct RepackResult {
 // and keeps the smaller, so the result is never larger than libjpeg's own repack.
 [[nodiscard]] RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings);
 
-// The luma steps a JPEG input keeps under `quality` (see requantisedLumaTable);
-// nullopt when its luma cannot be kept: not a grey or YCbCr 8-bit Huffman JPEG, stored
-// turned, or unreadable.
-[[nodiscard]] std::optional<imaging::encoder::QuantTable> storedLumaTable(const QByteArray& input,
-                                                                          int quality);
+// The luma of the JPEG file held in `input`, for withStoredLuma; Refused when it cannot
+// keep its own luma (not a grey or YCbCr 8-bit Huffman JPEG, or stored turned), Failed
+// when it cannot be read.
+[[nodiscard]] RepackResult readStoredLuma(const QByteArray& input, StoredLuma& luma);
 
-// `encoded` (our encode of the picture `input` holds, same size, not turned or cut)
-// with its luma replaced by the input's own luma coefficients requantised onto `table`
-// with `quality`'s dead zone (see requantiser.h); the chroma and the markers stay the
-// encode's. Refused when the input's luma cannot be kept or does not line up.
-[[nodiscard]] RepackResult withStoredLuma(const QByteArray& input, const QByteArray& encoded,
+// `encoded` (our encode of the picture `luma` came from, same size, not turned or cut)
+// with its luma replaced by `luma` requantised onto `table` with `quality`'s dead zone
+// (see requantiser.h); the chroma and the markers stay the encode's. Refused when the
+// encode does not line up with the input.
+[[nodiscard]] RepackResult withStoredLuma(const StoredLuma& luma, const QByteArray& encoded,
                                           const imaging::encoder::QuantTable& table, int quality);
 
 // The orientation (1..8) in an APP1 EXIF payload starting "Exif\0\0"; nullopt when the

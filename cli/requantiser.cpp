@@ -14,13 +14,14 @@ using imaging::encoder::QuantTable;
 
 // Walks the first component's block rows in the chunks libjpeg allows (one iMCU row).
 template <typename Visit>
-void forEachLumaRow(jpeg_decompress_struct* info, jvirt_barray_ptr blocks, Visit visit) {
+void forEachLumaRow(jpeg_decompress_struct* info, jvirt_barray_ptr blocks, bool writable,
+                    Visit visit) {
     const jpeg_component_info& component = info->comp_info[0];
     const JDIMENSION chunk = static_cast<JDIMENSION>(component.v_samp_factor);
     for (JDIMENSION row = 0; row < component.height_in_blocks; row += chunk) {
         const JDIMENSION rows = std::min(chunk, component.height_in_blocks - row);
-        JBLOCKARRAY array = (*info->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(info),
-                                                             blocks, row, rows, TRUE);
+        JBLOCKARRAY array = (*info->mem->access_virt_barray)(
+            reinterpret_cast<j_common_ptr>(info), blocks, row, rows, writable ? TRUE : FALSE);
         for (JDIMENSION r = 0; r < rows; ++r) {
             visit(row + r, array[r], component.width_in_blocks);
         }
@@ -39,15 +40,30 @@ bool canRequantise(const jpeg_decompress_struct& in) {
     return in.num_components == 3 && in.jpeg_color_space == JCS_YCbCr;
 }
 
-QuantTable requantisedLumaTable(const jpeg_decompress_struct& in, int quality) {
+void readLuma(jpeg_decompress_struct* in, jvirt_barray_ptr blocks, StoredLuma& luma) {
+    const jpeg_component_info& component = in->comp_info[0];
+    luma.imageWidth = in->image_width;
+    luma.imageHeight = in->image_height;
+    luma.components = in->num_components;
+    luma.widthInBlocks = component.width_in_blocks;
+    luma.heightInBlocks = component.height_in_blocks;
+    const UINT16* steps = in->quant_tbl_ptrs[component.quant_tbl_no]->quantval;
+    std::copy(steps, steps + DCTSIZE2, luma.steps.begin());
+    luma.levels.clear();
+    luma.levels.reserve(static_cast<std::size_t>(luma.widthInBlocks) * luma.heightInBlocks *
+                        DCTSIZE2);
+    forEachLumaRow(in, blocks, false, [&](JDIMENSION, JBLOCKROW row, JDIMENSION width) {
+        luma.levels.insert(luma.levels.end(), row[0], row[0] + std::size_t{width} * DCTSIZE2);
+    });
+}
+
+QuantTable requantisedLumaTable(const StoredLuma& luma, int quality) {
     const imaging::encoder::Settings settings = imaging::encoder::settingsFor(quality);
     const QuantTable tuned = imaging::encoder::shapedTable(settings.luma, settings.tableQuality);
-    const JQUANT_TBL& stored = *in.quant_tbl_ptrs[in.comp_info[0].quant_tbl_no];
     QuantTable table{};
     for (int k = 0; k < DCTSIZE2; ++k) {
-        const float step = static_cast<float>(stored.quantval[k]);
-        table[k] =
-            static_cast<float>(tuned[k]) < kKeepFactor * step ? stored.quantval[k] : tuned[k];
+        const float step = static_cast<float>(luma.steps[k]);
+        table[k] = static_cast<float>(tuned[k]) < kKeepFactor * step ? luma.steps[k] : tuned[k];
     }
     return table;
 }
@@ -83,34 +99,19 @@ int equivalentQuality(const QuantTable& table) {
     return low;
 }
 
-void requantiseLuma(jpeg_decompress_struct* in, jvirt_barray_ptr blocks, const QuantTable& table,
-                    int quality) {
-    const UINT16* stored = in->quant_tbl_ptrs[in->comp_info[0].quant_tbl_no]->quantval;
+void requantiseInto(const StoredLuma& luma, const QuantTable& table, int quality,
+                    jpeg_decompress_struct* to, jvirt_barray_ptr blocks) {
     const imaging::encoder::BlockQuantiser quantiser(table, imaging::encoder::settingsFor(quality),
                                                      true);
     float values[DCTSIZE2];
-    forEachLumaRow(in, blocks, [&](JDIMENSION, JBLOCKROW row, JDIMENSION width) {
-        for (JDIMENSION column = 0; column < width; ++column) {
-            JCOEF* block = row[column];
+    forEachLumaRow(to, blocks, true, [&](JDIMENSION y, JBLOCKROW row, JDIMENSION width) {
+        const JCOEF* stored = luma.levels.data() + std::size_t{y} * width * DCTSIZE2;
+        for (JDIMENSION column = 0; column < width; ++column, stored += DCTSIZE2) {
             for (int k = 0; k < DCTSIZE2; ++k) {
-                values[k] = static_cast<float>(block[k]) * static_cast<float>(stored[k]);
+                values[k] = static_cast<float>(stored[k]) * static_cast<float>(luma.steps[k]);
             }
-            quantiser.quantise(values, block);
+            quantiser.quantise(values, row[column]);
         }
-    });
-}
-
-void copyLumaBlocks(jpeg_decompress_struct* fromInfo, jvirt_barray_ptr from,
-                    jpeg_decompress_struct* toInfo, jvirt_barray_ptr to) {
-    const jpeg_component_info& target = toInfo->comp_info[0];
-    const JDIMENSION chunk = static_cast<JDIMENSION>(target.v_samp_factor);
-    forEachLumaRow(fromInfo, from, [&](JDIMENSION row, JBLOCKROW source, JDIMENSION width) {
-        // One row at a time on the target side: its iMCU height may differ.
-        const JDIMENSION start = row - row % chunk;
-        JBLOCKARRAY array = (*toInfo->mem->access_virt_barray)(
-            reinterpret_cast<j_common_ptr>(toInfo), to, start,
-            std::min(chunk, target.height_in_blocks - start), TRUE);
-        std::copy_n(source[0], static_cast<std::size_t>(width) * DCTSIZE2, array[row - start][0]);
     });
 }
 

@@ -114,12 +114,13 @@ TEST_P(StoredLumaTest, KeepsTheEncodesChromaAndNeverInventsALumaLevel) {
     const QImage picture = test::photo(152, 104, 2);
     const QByteArray input = test::encodeKind(picture, fullColour(), 85);
     ASSERT_FALSE(input.isEmpty());
-    const std::optional<QuantTable> table = storedLumaTable(input, quality);
-    ASSERT_TRUE(table);
-    const QByteArray encoded = ourEncode(picture, equivalentQuality(*table));
+    StoredLuma read;
+    ASSERT_EQ(readStoredLuma(input, read).status, RepackStatus::Ok);
+    const QuantTable table = requantisedLumaTable(read, quality);
+    const QByteArray encoded = ourEncode(picture, equivalentQuality(table));
     ASSERT_FALSE(encoded.isEmpty());
 
-    const RepackResult result = withStoredLuma(input, encoded, *table, quality);
+    const RepackResult result = withStoredLuma(read, encoded, table, quality);
     ASSERT_EQ(result.status, RepackStatus::Ok) << result.message.toStdString();
     const std::optional<test::DecodedPixels> pixels = test::decodeWithLibjpeg(result.bytes);
     ASSERT_TRUE(pixels);
@@ -132,7 +133,7 @@ TEST_P(StoredLumaTest, KeepsTheEncodesChromaAndNeverInventsALumaLevel) {
     const ComponentData stored = readComponent(input, 0);
     const ComponentData luma = readComponent(result.bytes, 0);
     ASSERT_EQ(luma.blocks.size(), stored.blocks.size());
-    EXPECT_EQ(luma.table, std::vector<std::uint16_t>(table->begin(), table->end()));
+    EXPECT_EQ(luma.table, std::vector<std::uint16_t>(table.begin(), table.end()));
     int kept = 0;
     for (std::size_t i = 0; i < luma.blocks.size(); ++i) {
         const std::size_t k = i % 64;
@@ -179,10 +180,17 @@ TEST(StoredLumaTest, RefusesWhatCannotLineUp) {
         {"cut short", colour.left(colour.size() / 2), encoded, RepackStatus::Failed},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(withStoredLuma(c.input, c.encoded, table, 60).status, c.status) << c.what;
+        StoredLuma luma;
+        RepackResult result = readStoredLuma(c.input, luma);
+        if (result.status == RepackStatus::Ok) {
+            result = withStoredLuma(luma, c.encoded, table, 60);
+        }
+        EXPECT_EQ(result.status, c.status) << c.what;
     }
-    EXPECT_FALSE(storedLumaTable(cases[0].input, 60)) << "stored turned";
-    EXPECT_TRUE(storedLumaTable(colour, 60));
+    // A turned input is refused as it is read, before any encode is made for it.
+    StoredLuma luma;
+    EXPECT_EQ(readStoredLuma(cases[0].input, luma).status, RepackStatus::Refused);
+    EXPECT_EQ(readStoredLuma(colour, luma).status, RepackStatus::Ok);
 }
 
 }  // namespace
