@@ -47,9 +47,8 @@ double contrastStructureOf(double varianceX, double varianceY, double covariance
     return (2 * covariance + kC2) / (varianceX + varianceY + kC2);
 }
 
-double ssimOf(double meanX, double meanY, double varianceX, double varianceY, double covariance) {
-    return (2 * meanX * meanY + kC1) / (meanX * meanX + meanY * meanY + kC1) *
-           contrastStructureOf(varianceX, varianceY, covariance);
+double luminanceOf(double meanX, double meanY) {
+    return (2 * meanX * meanY + kC1) / (meanX * meanX + meanY * meanY + kC1);
 }
 
 // A picture smaller than the window: one window over all of it, equal weights.
@@ -68,8 +67,8 @@ SsimTerms wholePictureSsim(const LumaPlane& a, const LumaPlane& b) {
         yy += dy * dy;
         xy += dx * dy;
     }
-    return {ssimOf(meanX, meanY, xx / count, yy / count, xy / count),
-            contrastStructureOf(xx / count, yy / count, xy / count)};
+    const double contrastStructure = contrastStructureOf(xx / count, yy / count, xy / count);
+    return {luminanceOf(meanX, meanY) * contrastStructure, contrastStructure};
 }
 
 }  // namespace
@@ -208,8 +207,7 @@ SsimTerms ssimTerms(const LumaPlane& a, const LumaPlane& b) {
             const double covariance = vertical[4][c] - meanX * meanY;
             const double contrastStructure = contrastStructureOf(varianceX, varianceY, covariance);
             rowContrastStructure += contrastStructure;
-            rowTotal += (2 * meanX * meanY + kC1) / (meanX * meanX + meanY * meanY + kC1) *
-                        contrastStructure;
+            rowTotal += luminanceOf(meanX, meanY) * contrastStructure;
         }
         total += rowTotal;
         totalContrastStructure += rowContrastStructure;
