@@ -86,7 +86,7 @@ bool mayBeForQt(std::string_view argument) {
                                "nograb",        "dograb",
                                "visual",        "ncols",
                                "cmap",          "fontengine"}) {
-        if (argument == option || argument.substr(0, argument.find('=')) == option) {
+        if (argument.substr(0, argument.find('=')) == option) {
             return true;
         }
     }

@@ -12,20 +12,11 @@
 namespace vellora {
 namespace {
 
-// The bytes per pixel of a format turned as it is (the display decoder's 32-bit colour
-// and grey, and packed RGB); 0 for the others, which are turned as RGB.
-int turnablePixelBytes(QImage::Format format) {
-    switch (format) {
-        case QImage::Format_RGB32:
-        case QImage::Format_ARGB32:
-            return 4;
-        case QImage::Format_RGB888:
-            return 3;
-        case QImage::Format_Grayscale8:
-            return 1;
-        default:
-            return 0;
-    }
+// Formats turned as they are: the display decoder's 32-bit colour and grey, and packed
+// RGB. Others are turned as packed RGB.
+bool turnsAsItIs(QImage::Format format) {
+    return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32 ||
+           format == QImage::Format_RGB888 || format == QImage::Format_Grayscale8;
 }
 
 // The stored picture turned as its EXIF orientation says, by the image library's code;
@@ -35,8 +26,8 @@ QImage upright(const QImage& stored, int orientation) {
     if (orientation < 2 || orientation > 8 || stored.isNull()) {
         return stored;
     }
-    const int pixelBytes = turnablePixelBytes(stored.format());
-    const QImage source = pixelBytes != 0 ? stored : stored.convertToFormat(QImage::Format_RGB888);
+    const QImage source =
+        turnsAsItIs(stored.format()) ? stored : stored.convertToFormat(QImage::Format_RGB888);
     const bool turned = imaging::swapsAxes(orientation);
     QImage result(turned ? source.height() : source.width(),
                   turned ? source.width() : source.height(), source.format());
@@ -44,8 +35,7 @@ QImage upright(const QImage& stored, int orientation) {
         return stored;
     }
     imaging::copyUpright(source.constBits(), source.width(), source.height(), source.bytesPerLine(),
-                         orientation, result.bits(), result.bytesPerLine(),
-                         pixelBytes != 0 ? pixelBytes : 3);
+                         orientation, result.bits(), result.bytesPerLine(), source.depth() / 8);
     result.setColorSpace(stored.colorSpace());
     result.setDotsPerMeterX(turned ? stored.dotsPerMeterY() : stored.dotsPerMeterX());
     result.setDotsPerMeterY(turned ? stored.dotsPerMeterX() : stored.dotsPerMeterY());
