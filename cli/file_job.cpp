@@ -422,36 +422,37 @@ private:
             }
             std::optional<ScratchFile> attempt;
             std::int64_t size = -1;
-            std::optional<QByteArray> encoded;
-            for (bool plain = !luma; !encoded; plain = true) {
-                if (plain) {
-                    encodeQuality = quality;
-                }
+            // One encode at `at` into `attempt`, read back; nullopt with `error` set.
+            const auto encodeOnce = [&](int at) -> std::optional<QByteArray> {
                 ++encodes;
-                size = encodeAt(encodeQuality, attempt, error);
+                size = encodeAt(at, attempt, error);
                 if (size < 0) {
-                    return SsimTrial::Failed;
+                    return std::nullopt;
                 }
                 QString readError;
-                encoded = readWholeFile(attempt->path(), readError);
-                if (!encoded) {
+                std::optional<QByteArray> bytes = readWholeFile(attempt->path(), readError);
+                if (!bytes) {
                     error =
                         QStringLiteral("cannot read back '%1': %2").arg(attempt->path(), readError);
-                    return SsimTrial::Failed;
                 }
-                if (plain) {
-                    break;
-                }
+                return bytes;
+            };
+            std::optional<QByteArray> encoded = encodeOnce(encodeQuality);
+            if (encoded && luma) {
                 RepackResult moved = withStoredLuma(*luma, *encoded, *lumaTable, quality);
                 if (moved.status == RepackStatus::Ok) {
                     encoded = std::move(moved.bytes);
                     attempt.reset();
                 } else {
                     // Our encode does not line up with the input (a grey input comes
-                    // out in colour): plain encodes from here on.
+                    // out in colour): plain encodes from here on, this one too.
                     luma.reset();
-                    encoded.reset();
+                    encodeQuality = quality;
+                    encoded = encodeOnce(encodeQuality);
                 }
+            }
+            if (!encoded) {
+                return SsimTrial::Failed;
             }
             const std::optional<double> ssim = ssimOf(*encoded, reference, error);
             if (!ssim) {
