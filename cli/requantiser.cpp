@@ -53,7 +53,11 @@ void readLuma(jpeg_decompress_struct* in, jvirt_barray_ptr blocks, StoredLuma& l
     luma.levels.reserve(static_cast<std::size_t>(luma.widthInBlocks) * luma.heightInBlocks *
                         DCTSIZE2);
     forEachLumaRow(in, blocks, false, [&](JDIMENSION, JBLOCKROW row, JDIMENSION width) {
-        luma.levels.insert(luma.levels.end(), row[0], row[0] + std::size_t{width} * DCTSIZE2);
+        // Block by block: the row's blocks are contiguous, but walking one block's
+        // array past its 64 coefficients is out of bounds all the same.
+        for (JDIMENSION column = 0; column < width; ++column) {
+            luma.levels.insert(luma.levels.end(), row[column], row[column] + DCTSIZE2);
+        }
     });
 }
 

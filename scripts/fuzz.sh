@@ -3,6 +3,7 @@
 # finds as regression inputs.
 #
 #   scripts/fuzz.sh TARGET SECONDS      TARGET: jpeg_read bmp_read round_trip options crop_rules
+#                                       display_decode lossless
 #
 # Builds the target with clang, AddressSanitizer and UndefinedBehaviorSanitizer into
 # ${VELLORA_FUZZ_BUILD_DIR:-build-fuzz}. The working corpus stays in that folder
@@ -12,7 +13,7 @@
 # script exits 1. Prints executions per second, coverage and the run's length.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-targets=(jpeg_read bmp_read round_trip options crop_rules)
+targets=(jpeg_read bmp_read round_trip options crop_rules display_decode lossless)
 if [[ $# -ne 2 || ! " ${targets[*]} " =~ " $1 " || ! $2 =~ ^[0-9]+$ ]]; then
     echo "usage: scripts/fuzz.sh TARGET SECONDS   (TARGET: ${targets[*]})" >&2
     exit 2
@@ -46,6 +47,9 @@ seed_dirs=("$regressions")
 case $target in
     jpeg_read | bmp_read)
         seed_dirs+=("$testdata/bad/jpeg" "$testdata/bad/bmp")
+        ;;
+    display_decode | lossless)
+        seed_dirs+=("$testdata/bad/jpeg")
         ;;
     round_trip)
         seeds=$build/seeds/round_trip

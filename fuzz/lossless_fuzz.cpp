@@ -1,0 +1,68 @@
+// Any bytes through the command line's coefficient paths: the lossless repack and the
+// stored-luma requantisation --target-ssim uses. A repack must decode to exactly the
+// input's pixels; a stored-luma result must decode at the input's size; anything
+// refused or failed says why.
+
+#include <QByteArray>
+#include <QImage>
+#include <cstdint>
+
+#include "cli/lossless_repack.h"
+#include "cli/requantiser.h"
+#include "fuzz/fuzz_support.h"
+#include "imaging/jpeg_encoder.h"
+
+namespace {
+
+using vellora::fuzz::require;
+namespace cli = vellora::cli;
+
+void checkRepack(const QByteArray& input, const QImage& decoded) {
+    const cli::RepackResult repacked = cli::repackJpeg(input, {});
+    if (repacked.status != cli::RepackStatus::Ok) {
+        require(!repacked.message.isEmpty(), "a repack that is not made says why");
+        return;
+    }
+    require(!decoded.isNull(), "a repacked input decodes");
+    const QImage again = QImage::fromData(repacked.bytes, "JPEG");
+    require(again == decoded, "a repack decodes to the input's pixels");
+}
+
+void checkStoredLuma(const QByteArray& input, const QImage& decoded) {
+    cli::StoredLuma luma;
+    const cli::RepackResult read = cli::readStoredLuma(input, luma);
+    if (read.status != cli::RepackStatus::Ok) {
+        require(!read.message.isEmpty(), "stored luma that is not read says why");
+        return;
+    }
+    if (decoded.isNull()) {
+        return;  // the encode needs the pixels; Qt refusing them is the reader's concern
+    }
+    const QImage rgb = decoded.convertToFormat(QImage::Format_RGB888);
+    const vellora::imaging::PixelView view{rgb.constBits(), rgb.width(), rgb.height(),
+                                           rgb.bytesPerLine(), 3};
+    constexpr int kQuality = 70;
+    const vellora::imaging::EncodedJpeg encoded = vellora::imaging::encodeBest(view, kQuality, {});
+    require(encoded.ok(), "the pixels encode", encoded.error);
+    const QByteArray encodedBytes(reinterpret_cast<const char*>(encoded.bytes.data()),
+                                  static_cast<qsizetype>(encoded.bytes.size()));
+    const cli::RepackResult moved = cli::withStoredLuma(
+        luma, encodedBytes, cli::requantisedLumaTable(luma, kQuality), kQuality);
+    if (moved.status != cli::RepackStatus::Ok) {
+        require(!moved.message.isEmpty(), "a stored-luma result that is not made says why");
+        return;
+    }
+    const QImage result = QImage::fromData(moved.bytes, "JPEG");
+    require(!result.isNull() && result.size() == decoded.size(),
+            "a stored-luma result decodes at the input's size");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const QImage decoded = QImage::fromData(input, "JPEG");
+    checkRepack(input, decoded);
+    checkStoredLuma(input, decoded);
+    return 0;
+}
