@@ -18,6 +18,7 @@
 #include <jerror.h>
 
 #include "imaging/libjpeg_bridge.h"
+#include "imaging/picture_loader.h"
 
 namespace vellora::imaging {
 namespace {
@@ -213,6 +214,13 @@ QImage newPicture(int width, int height, QImage::Format format) {
 QImage decodeJpegForDisplay(const QByteArray& bytes, int threads) {
     Layout layout;
     if (!readLayout(bytes, layout) || layout.width > INT32_MAX || layout.height > INT32_MAX) {
+        return {};
+    }
+    // The windows' limit, as Qt's reader applies it: a few hundred bytes may declare a
+    // picture of gigabytes, which is refused before anything is allocated.
+    const std::int64_t depth = layout.colour ? 4 : 1;
+    if (std::int64_t{layout.width} * layout.height * depth >
+        std::int64_t{kPictureAllocationLimitMB} * 1024 * 1024) {
         return {};
     }
     QImage image = newPicture(static_cast<int>(layout.width), static_cast<int>(layout.height),
