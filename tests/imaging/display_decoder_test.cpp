@@ -11,6 +11,7 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <cstdint>
 #include <vector>
 
@@ -190,6 +191,34 @@ TEST(DisplayDecoder, RealFilesMatchQtOrAreLeftToIt) {
     }
     EXPECT_GT(decodedHere, 9);
     EXPECT_GT(leftToQt, 20);  // damaged, CMYK, 12-bit, arithmetic-coded...
+}
+
+// An arithmetic-coded scan may stop short: the rest of the picture then decodes, legally,
+// as if its data were zeros. So a few hundred bytes can stand for any size; above the
+// windows' allocation limit the decoder must refuse before allocating or decoding.
+TEST(DisplayDecoder, ClaimedSizesOverTheLimitAreRefused) {
+    const std::vector<std::uint8_t> pixels(16 * 16 * 3, 90);
+    test::LibjpegLayout layout;
+    layout.arithmetic = true;
+    const QByteArray small = test::writeWithLibjpeg(pixels, 16, 16, layout);
+    ASSERT_FALSE(small.isEmpty());
+    const qsizetype frame = small.indexOf("\xFF\xC9");
+    ASSERT_GT(frame, 0);
+    struct Case {
+        int side;
+        bool shown;
+    };
+    // 16000 x 16000 in 4-byte pixels is just under 1024 MB; 16400 a side is over.
+    for (const Case& c : {Case{300, true}, Case{16400, false}}) {
+        QByteArray claimed = small;
+        qToBigEndian(static_cast<quint16>(c.side), claimed.data() + frame + 5);
+        qToBigEndian(static_cast<quint16>(c.side), claimed.data() + frame + 7);
+        const QImage ours = imaging::decodeJpegForDisplay(claimed, 1);
+        EXPECT_EQ(!ours.isNull(), c.shown) << c.side;
+        if (c.shown) {
+            EXPECT_EQ(ours.size(), QSize(c.side, c.side));
+        }
+    }
 }
 
 TEST(DisplayDecoder, TheLoaderShowsWhatQtShows) {

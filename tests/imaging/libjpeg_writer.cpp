@@ -44,6 +44,7 @@ QByteArray writeWithLibjpeg(const std::vector<std::uint8_t>& rgb, int width, int
         if (layout.progressive) {
             jpeg_simple_progression(info);
         }
+        info->arith_code = layout.arithmetic ? TRUE : FALSE;
         jpeg_start_compress(info, TRUE);
         while (info->next_scanline < info->image_height) {
             const std::size_t y = info->next_scanline;

@@ -14,6 +14,7 @@ struct LibjpegLayout {
     int vSamp = 2;
     int restartRows = 0;
     bool progressive = false;  // libjpeg's jpeg_simple_progression
+    bool arithmetic = false;   // arithmetic coding instead of Huffman
     int quality = 85;
     int densityUnit = 0;  // 0: aspect ratio only, 1: dots per inch, 2: per cm
     int xDensity = 1;
