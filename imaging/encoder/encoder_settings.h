@@ -62,10 +62,11 @@ struct Settings {
 // The quality on libjpeg's table scale that our encoder uses for the user's quality
 // `quality` (1..100, clamped). The calibration behind it: at every quality from 30 to 95
 // our files at q are at least as good as libjpeg-turbo's `cjpeg -quality q` by both SSIM
-// and butteraugli (means over the Kodak set and over a set of photos, each) and smaller.
-// Our tables, dead zone and trimming lose more per step at low qualities and less at
-// high ones than the example tables do, so the same number needs finer steps below
-// about 75 and allows coarser ones above. One table of anchor points, linear in
+// and butteraugli (means over the Kodak set and over a set of photos, each, and for at
+// least three pictures in four of each on its own) and smaller. Our tables, dead zone
+// and trimming lose more per step at low qualities and less at high ones than the
+// example tables do, so the same number needs finer steps below about 85 and allows
+// slightly coarser ones above. One table of anchor points, linear in
 // between, strictly increasing; 1 and 100 map to themselves (the smallest file and the
 // near-lossless one). bench/encoder/calibrate.py measures it, bench/encoder/run.sh
 // prints the comparison per quality.

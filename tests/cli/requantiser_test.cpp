@@ -44,9 +44,12 @@ TEST(EquivalentQualityTest, FindsTheQualityOfATunedTableAndClampsTheEnds) {
         EXPECT_LE(found, quality);
         EXPECT_NEAR(meanLogStep(tunedLuma(found)), meanLogStep(table), 1e-12) << quality;
     }
+    // The finest table: the lowest quality whose tuned steps are all ones.
     QuantTable finest{};
     finest.fill(1);
-    EXPECT_EQ(equivalentQuality(finest), 100);
+    const int top = equivalentQuality(finest);
+    EXPECT_EQ(tunedLuma(top), finest);
+    EXPECT_NE(tunedLuma(top - 1), finest);
     QuantTable coarsest{};
     coarsest.fill(255);
     EXPECT_EQ(equivalentQuality(coarsest), 1);
