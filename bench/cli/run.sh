@@ -8,7 +8,7 @@
 #
 #   bash bench/cli/run.sh --modes         # --lossless vs jpegtran, --target-ssim vs a
 #                                         # cjpeg quality search (modes_bench.py)
-#   bash bench/cli/run.sh --modes --scale 1/1 --runs 2 --targets 0.97,0.985
+#   bash bench/cli/run.sh --modes --scale 1/1 --runs 2 --targets 0.97,0.985 --per-photo
 # BUILD_DIR chooses the build tree (default: build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
