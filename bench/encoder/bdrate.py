@@ -391,6 +391,11 @@ def mean_of(results, encoder, quality, members, key):
     return sum(results[(encoder, quality, p["name"])][key] for p in members) / len(members)
 
 
+def as_good(ours, reference):
+    """Whether one measured point is at least as good as another by both metrics."""
+    return ours["ssim"] >= reference["ssim"] and ours["butteraugli"] <= reference["butteraugli"]
+
+
 def print_calibration(results, corpora, qualities):
     """Our quality q beside `cjpeg -quality q`: means per corpus. At every quality from
     30 to 95 ours must be at least as good by both metrics, and smaller. "as good"
@@ -413,11 +418,8 @@ def print_calibration(results, corpora, qualities):
             ref_n, our_n = (mean_of(results, e, q, members, "bytes") for e in ("cjpeg", "vellora"))
             good = good and our_s >= ref_s and our_b <= ref_b and our_n < ref_n
             # Pictures at least as good as cjpeg's by both metrics, each on its own.
-            alike = sum(1 for p in members
-                        if results[("vellora", q, p["name"])]["ssim"] >=
-                        results[("cjpeg", q, p["name"])]["ssim"] and
-                        results[("vellora", q, p["name"])]["butteraugli"] <=
-                        results[("cjpeg", q, p["name"])]["butteraugli"])
+            alike = sum(as_good(results[("vellora", q, p["name"])], results[("cjpeg", q, p["name"])])
+                        for p in members)
             row += " | %-6s  %.4f/%.4f    %6.3f/%6.3f  %+5.1f %% %2d/%-2d" % (
                 "", ref_s, our_s, ref_b, our_b, (our_n / ref_n - 1.0) * 100.0, alike,
                 len(members))

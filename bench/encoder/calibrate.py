@@ -9,7 +9,8 @@ calibration); for each q the script finds the lowest table quality whose means b
 bar on both metrics in both corpora by a small margin (linear between grid points) and,
 with --share S, at which a share S of each corpus's pictures are each at least as good
 as cjpeg by both metrics (means alone let a few easy pictures carry many hard ones). It
-prints that point with the file sizes and how many pictures are at least as good there. The anchors go into kAnchors by hand.
+prints that point with the file sizes and how many pictures are at least as good there.
+The anchors go into kAnchors by hand.
 
     /usr/bin/python3 bench/encoder/calibrate.py --driver build/bin/vellora-encode-bench \
         [--quick] [--grid 30,38,...] [--ladder 30,40,...] [--margin 0.06] [--share 0.75]
@@ -75,20 +76,23 @@ def share_needed(results, grid, q, members, share):
     return None if math.isinf(crossings[index]) else crossings[index]
 
 
+def bracket(grid, table):
+    """The grid points around `table` and how far between them it lies (0..1)."""
+    low = max([t for t in grid if t <= table], default=grid[0])
+    high = min([t for t in grid if t >= table], default=grid[-1])
+    return low, high, 0.0 if high == low else (table - low) / (high - low)
+
+
 def share_at(results, grid, table, q, members):
     """How many pictures are at least as good as cjpeg at q by both metrics at `table`
     (each picture's metrics linear between grid points)."""
-    low = max([t for t in grid if t <= table], default=grid[0])
-    high = min([t for t in grid if t >= table], default=grid[-1])
-    f = 0.0 if high == low else (table - low) / (high - low)
+    low, high, f = bracket(grid, table)
     good = 0
     for p in members:
-        ref = results[("cjpeg", q, p["name"])]
         a = results[("table%d" % low, low, p["name"])]
         b = results[("table%d" % high, high, p["name"])]
-        ssim = a["ssim"] + (b["ssim"] - a["ssim"]) * f
-        butter = a["butteraugli"] + (b["butteraugli"] - a["butteraugli"]) * f
-        good += ssim >= ref["ssim"] and butter <= ref["butteraugli"]
+        ours = {key: a[key] + (b[key] - a[key]) * f for key in ("ssim", "butteraugli")}
+        good += bdrate.as_good(ours, results[("cjpeg", q, p["name"])])
     return good
 
 
@@ -154,11 +158,9 @@ def main():
                 cells.append("%-6s      -" % name)
                 continue
             # Our means at the table quality, interpolated like above.
-            low = max([t for t in grid if t <= table], default=grid[0])
-            high = min([t for t in grid if t >= table], default=grid[-1])
+            low, high, f = bracket(grid, table)
             a = corpus_means(results, "table%d" % low, low, members)
             b = corpus_means(results, "table%d" % high, high, members)
-            f = 0.0 if high == low else (table - low) / (high - low)
             ours = [x + (y - x) * f for x, y in zip(a, b)]
             good = share_at(results, grid, table, q, members)
             cells.append("%-6s %+6.1f  %.4f/%.4f  %.3f/%.3f  %2d/%-2d" % (
