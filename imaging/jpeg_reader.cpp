@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +30,11 @@
 #include <thread>
 #include <vector>
 
+#include <jpeglib.h>
+// After jpeglib.h, which they build on; jpegint.h: the entropy decoder and the
+// coefficient buffer of a decoder (ColourScans).
 #include <jerror.h>
+#include <jpegint.h>
 
 #include "exif_metadata.h"
 #include "file_io.h"
@@ -47,11 +52,62 @@ namespace {
 constexpr int kTooManyScansCode = 1000;
 const char* const kAddonMessages[] = {"Too many scans: more than %d", nullptr};
 
+// Which scans of a progressive file a decoder decodes when two share the file (see
+// ColourScans below); it skips over the bytes of the others.
+enum class ScanRole { All, AllButColourAc, OnlyColourAc };
+
 struct ScanLimit {
     jpeg_progress_mgr manager{};  // first, so libjpeg's pointer is ours too
     int maxScans = kMaxJpegScans;
+    ScanRole role = ScanRole::All;
+    int assignedScan = 0;                       // the last scan given its role
+    const std::atomic<bool>* cancel = nullptr;  // set: stop with an error
+    void* owner = nullptr;                      // what the memory hooks work for
 };
 
+// An AC scan of a colour component: it holds nothing of the luma or of any DC, and
+// its refinements read only what the AC scans of the same component left.
+bool isColourAcScan(const jpeg_decompress_struct& info) {
+    if (info.Ss == 0) {
+        return false;
+    }
+    for (int i = 0; i < info.comps_in_scan; ++i) {
+        if (info.cur_comp_info[i]->component_index == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Stands in for a skipped scan's Huffman decoding: on the first call it moves the
+// source to the next marker that is not a restart marker (where libjpeg's decoder
+// would stop), and leaves every block as it is.
+boolean skipScanData(j_decompress_ptr info, JBLOCKROW*) {
+    if (info->unread_marker != 0) {
+        return TRUE;  // already at the end of the scan's data
+    }
+    jpeg_source_mgr* source = info->src;
+    bool afterFF = false;
+    for (;;) {
+        if (source->bytes_in_buffer == 0 && !(*source->fill_input_buffer)(info)) {
+            ERREXIT(info, JERR_CANT_SUSPEND);
+        }
+        const JOCTET byte = *source->next_input_byte++;
+        --source->bytes_in_buffer;
+        if (!afterFF) {
+            afterFF = byte == 0xFF;
+        } else if (byte != 0xFF) {  // 0xFF 0xFF...: fill bytes before a marker
+            afterFF = false;
+            if (byte != 0 && (byte < JPEG_RST0 || byte > JPEG_RST0 + 7)) {
+                info->unread_marker = byte;
+                return TRUE;
+            }
+        }
+    }
+}
+
+// Called before every step of the input: bounds the number of scans, and gives each
+// new scan its decoder or its skip.
 void checkScanCount(j_common_ptr common) {
     if (!common->is_decompressor) {
         return;
@@ -62,6 +118,16 @@ void checkScanCount(j_common_ptr common) {
         common->err->msg_code = kTooManyScansCode;
         common->err->msg_parm.i[0] = limit->maxScans;
         (*common->err->error_exit)(common);
+    }
+    if (limit->cancel != nullptr && limit->cancel->load()) {
+        ERREXIT(common, JERR_INPUT_EOF);  // the other decoder failed; its reason counts
+    }
+    if (limit->role != ScanRole::All && info->input_scan_number != limit->assignedScan) {
+        // A new scan: its SOS has been read and its decoder set up, not yet run.
+        limit->assignedScan = info->input_scan_number;
+        if (isColourAcScan(*info) != (limit->role == ScanRole::OnlyColourAc)) {
+            info->entropy->decode_mcu = skipScanData;
+        }
     }
 }
 
@@ -260,6 +326,125 @@ struct LowerHalf {
     }
 };
 
+// A large progressive colour picture, Huffman coded: whether a second decoder takes its
+// colour AC scans (see ColourScans).
+bool splitsColourScans(const jpeg_decompress_struct& info) {
+    return info.progressive_mode && !info.arith_code && info.num_components == 3 &&
+           info.jpeg_color_space != JCS_CMYK && info.jpeg_color_space != JCS_YCCK &&
+           std::int64_t{info.output_width} * info.output_height >= kSplitPixels &&
+           std::thread::hardware_concurrency() >= 2;
+}
+
+// A progressive file is read whole before its first row comes out, and for a large
+// photo most of that time is Huffman decoding, one scan after the other. The colour
+// components' AC scans (often 40 % of the bytes) share nothing with the others, so a
+// second decoder decodes them, straight into the first decoder's coefficient buffer,
+// while the first skips their bytes and decodes the DC and luma scans. Each decoder
+// checks every scan it decodes, so damage anywhere still fails the read; the first then
+// makes the rows from the whole buffer as it always does. (Its record of which
+// coefficient bits have arrived, which decides the smoothing of an incomplete file, is
+// kept when a scan starts, so it covers the skipped scans too.)
+struct ColourScans {
+    jpeg::Decompressor decompressor;
+    PositionalSource source;
+    ScanLimit scanLimit;
+    JBLOCKARRAY rows[MAX_COMPONENTS] = {};  // the first decoder's buffer, every block row
+    JDIMENSION rowCount[MAX_COMPONENTS] = {};
+    JDIMENSION rowWidth[MAX_COMPONENTS] = {};
+    jvirt_barray_ptr own[MAX_COMPONENTS] = {};  // this decoder's arrays, one block each
+    int requested = 0;
+    jvirt_barray_ptr (*request)(j_common_ptr, int, boolean, JDIMENSION, JDIMENSION,
+                                JDIMENSION) = nullptr;
+    bool ok = false;
+
+    static ColourScans& of(j_common_ptr common) {
+        return *static_cast<ColourScans*>(reinterpret_cast<ScanLimit*>(common->progress)->owner);
+    }
+    // This decoder's own coefficient arrays would be a second whole-picture buffer: it
+    // gets one block per component instead, and writes into the first decoder's.
+    static jvirt_barray_ptr requestTiny(j_common_ptr common, int pool, boolean preZero,
+                                        JDIMENSION width, JDIMENSION height, JDIMENSION) {
+        ColourScans& self = of(common);
+        const int c = self.requested;
+        if (c >= MAX_COMPONENTS || width != self.rowWidth[c] || height != self.rowCount[c]) {
+            ERREXIT(common, JERR_BAD_VIRTUAL_ACCESS);  // not laid out as the first one's
+        }
+        self.own[c] = self.request(common, pool, preZero, 1, 1, 1);
+        self.requested = c + 1;
+        return self.own[c];
+    }
+    static JBLOCKARRAY accessShared(j_common_ptr common, jvirt_barray_ptr array,
+                                    JDIMENSION startRow, JDIMENSION count, boolean) {
+        ColourScans& self = of(common);
+        for (int c = 0; c < self.requested; ++c) {
+            if (array == self.own[c] && startRow + count <= self.rowCount[c]) {
+                return self.rows[c] + startRow;
+            }
+        }
+        ERREXIT(common, JERR_BAD_VIRTUAL_ACCESS);
+        return nullptr;
+    }
+
+    // Takes the first decoder's coefficient buffer (started in buffered-image mode, no
+    // scan decoded yet): defines every row now, so that neither decoder's later access
+    // zeroes rows the other has written. Runs the first decoder's memory manager: call
+    // inside its error bridge.
+    void share(jpeg_decompress_struct* first) {
+        auto* common = reinterpret_cast<j_common_ptr>(first);
+        for (int c = 0; c < first->num_components; ++c) {
+            const jpeg_component_info& component = first->comp_info[c];
+            const auto group = static_cast<JDIMENSION>(component.v_samp_factor);
+            rowCount[c] = (component.height_in_blocks + group - 1) / group * group;
+            rowWidth[c] = (component.width_in_blocks + component.h_samp_factor - 1) /
+                          component.h_samp_factor * component.h_samp_factor;
+            jvirt_barray_ptr array = first->coef->coef_arrays[c];
+            for (JDIMENSION row = 0; row < rowCount[c]; row += group) {
+                (void)(*first->mem->access_virt_barray)(common, array, row, group, TRUE);
+            }
+            // Every row is in memory (libjpeg-turbo has no backing store), one pointer
+            // array from the first row on.
+            rows[c] = (*first->mem->access_virt_barray)(common, array, 0, group, TRUE);
+        }
+    }
+
+    void decode(int fd, const jpeg_decompress_struct& first, const std::atomic<bool>& cancel) {
+        if (!decompressor.valid()) {
+            return;
+        }
+        jpeg::ErrorBridge& bridge = decompressor.bridge();
+        bridge.manager.addon_message_table = kAddonMessages;
+        bridge.manager.first_addon_message = kTooManyScansCode;
+        bridge.manager.last_addon_message = kTooManyScansCode;
+        scanLimit.manager.progress_monitor = checkScanCount;
+        scanLimit.role = ScanRole::OnlyColourAc;
+        scanLimit.cancel = &cancel;
+        scanLimit.owner = this;
+        source.fd = fd;
+        jpeg_decompress_struct* info = decompressor.info();
+        ok = jpeg::runGuarded(bridge, [&] {
+            source.attach(info);
+            info->progress = &scanLimit.manager;
+            (void)jpeg_read_header(info, TRUE);
+            bool same = info->progressive_mode == first.progressive_mode &&
+                        info->num_components == first.num_components &&
+                        info->image_width == first.image_width &&
+                        info->image_height == first.image_height;
+            for (int c = 0; same && c < info->num_components; ++c) {
+                same = info->comp_info[c].h_samp_factor == first.comp_info[c].h_samp_factor &&
+                       info->comp_info[c].v_samp_factor == first.comp_info[c].v_samp_factor;
+            }
+            if (!same) {
+                ERREXIT(info, JERR_IMAGE_TOO_BIG);  // not the file the first decoder read
+            }
+            request = info->mem->request_virt_barray;
+            info->mem->request_virt_barray = requestTiny;
+            info->mem->access_virt_barray = accessShared;
+            (void)jpeg_read_coefficients(info);
+            jpeg_finish_decompress(info);
+        });
+    }
+};
+
 }  // namespace
 
 ReadResult readJpegFile(const char* path) {
@@ -381,9 +566,12 @@ ReadResult readJpegFile(const char* path) {
     JSAMPROW rows[kRowsPerCall] = {};
 
     // A large single-scan RGB picture: a second decoder on the second core does the
-    // lower half at the same time.
+    // lower half at the same time. A large progressive one: a second decoder does the
+    // colour scans.
     JDIMENSION stopRow = info->output_height;
     LowerHalf lower;
+    ColourScans colour;
+    std::atomic<bool> cancel{false};
     std::thread helper;
     if (const JDIMENSION split = cmyk ? 0 : lowerHalfStart(*info); split > 0) {
         try {
@@ -398,16 +586,57 @@ ReadResult readJpegFile(const char* path) {
     }
     struct Joiner {
         std::thread& thread;
+        std::atomic<bool>& cancel;
         ~Joiner() {
             if (thread.joinable()) {
+                cancel = true;  // leaving early: the helper's work is not wanted
                 thread.join();
             }
         }
-    } joiner{helper};
+    } joiner{helper, cancel};
+
+    if (!cmyk && splitsColourScans(*info)) {
+        // The whole input first, the colour scans on the helper; then the rows.
+        if (!jpeg::runGuarded(bridge, [&] {
+                info->buffered_image = TRUE;
+                jpeg_start_decompress(info);
+                colour.share(info);
+            })) {
+            return failed(describeFailure(bridge));
+        }
+        try {
+            helper = std::thread([&] { colour.decode(::fileno(input), *info, cancel); });
+            scanLimit.role = ScanRole::AllButColourAc;
+        } catch (const std::system_error&) {
+            // No thread to be had: this decoder decodes every scan.
+        }
+        if (!jpeg::runGuarded(bridge, [&] {
+                int status = JPEG_SUSPENDED;
+                while (status != JPEG_REACHED_EOI) {
+                    checkScanCount(reinterpret_cast<j_common_ptr>(info));
+                    status = jpeg_consume_input(info);
+                    if (status == JPEG_SUSPENDED) {
+                        ERREXIT(info, JERR_INPUT_EOF);  // a suspending source; never ours
+                    }
+                }
+            })) {
+            return failed(describeFailure(bridge));
+        }
+        if (helper.joinable()) {
+            helper.join();
+            if (!colour.ok) {
+                return failed(describeFailure(colour.decompressor.bridge()));
+            }
+        }
+    }
 
     // Nothing with a destructor lives inside the guarded step: a failure jumps out.
     if (!jpeg::runGuarded(bridge, [&] {
-            jpeg_start_decompress(info);
+            if (info->buffered_image) {
+                jpeg_start_output(info, info->input_scan_number);
+            } else {
+                jpeg_start_decompress(info);
+            }
             while (info->output_scanline < stopRow) {
                 const JDIMENSION y = info->output_scanline;
                 const JDIMENSION wanted = std::min(kRowsPerCall, stopRow - y);
@@ -423,6 +652,9 @@ ReadResult readJpegFile(const char* path) {
                     cmykToRgb(rows[r], target + (y + r) * targetStride, info->output_width,
                               adobeInverted);
                 }
+            }
+            if (info->buffered_image) {
+                jpeg_finish_output(info);
             }
             if (stopRow == info->output_height) {
                 jpeg_finish_decompress(info);  // the lower half's decoder reads to the end

@@ -1,12 +1,14 @@
-// Large single-scan JPEGs are read by two decoders at once, the second skipping to the
-// lower half: the picture must be exactly what one decoder makes of the whole file,
-// for every chroma layout, with restart markers and when turned upright; and damage
-// in either half still fails the read.
+// Large JPEGs are read by two decoders at once: of a single-scan file the second
+// skips to the lower half, of a progressive one it decodes the colour scans. The
+// picture must be exactly what one decoder makes of the whole file, for every chroma
+// layout, with restart markers and when turned upright; and damage in either
+// decoder's part still fails the read.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imaging/libjpeg_bridge.h"
@@ -25,6 +27,7 @@ struct Layout {
     int hSamp;  // luma sampling factors; chroma 1x1
     int vSamp;
     int restartRows;
+    bool progressive = false;
 };
 
 QByteArray encodeLayout(const Picture& picture, const Layout& layout) {
@@ -33,6 +36,7 @@ QByteArray encodeLayout(const Picture& picture, const Layout& layout) {
     written.hSamp = layout.hSamp;
     written.vSamp = layout.vSamp;
     written.restartRows = layout.restartRows;
+    written.progressive = layout.progressive;
     written.quality = 80;
     const QByteArray bytes = writeWithLibjpeg(picture.rgb, picture.width, picture.height, written);
     EXPECT_FALSE(bytes.isEmpty()) << layout.what;
@@ -68,10 +72,18 @@ Picture decodeWhole(const QByteArray& bytes) {
 TEST(JpegHalves, EveryLayoutReadsAsOneDecoderReadsIt) {
     // All above half a megapixel, so the library reads each with two decoders.
     const Layout layouts[] = {
-        {"4:2:0, odd size", 1023, 777, 3, 2, 2, 0}, {"4:2:2", 1001, 703, 3, 2, 1, 0},
-        {"4:4:0", 777, 1001, 3, 1, 2, 0},           {"4:4:4, restarts", 960, 641, 3, 1, 1, 2},
-        {"4:2:0, restarts", 1100, 650, 3, 2, 2, 1}, {"grey", 1003, 701, 1, 1, 1, 0},
+        {"4:2:0, odd size", 1023, 777, 3, 2, 2, 0},
+        {"4:2:2", 1001, 703, 3, 2, 1, 0},
+        {"4:4:0", 777, 1001, 3, 1, 2, 0},
+        {"4:4:4, restarts", 960, 641, 3, 1, 1, 2},
+        {"4:2:0, restarts", 1100, 650, 3, 2, 2, 1},
+        {"grey", 1003, 701, 1, 1, 1, 0},
         {"4:1:1", 1024, 600, 3, 4, 1, 0},
+        // Progressive: a second decoder takes the colour scans.
+        {"progressive 4:2:0, odd size", 1023, 777, 3, 2, 2, 0, true},
+        {"progressive 4:4:4, restarts", 960, 641, 3, 1, 1, 2, true},
+        {"progressive 4:2:2", 1001, 703, 3, 2, 1, 0, true},
+        {"progressive grey", 1003, 701, 1, 1, 1, 0, true},
     };
     QTemporaryDir dir;
     for (const Layout& layout : layouts) {
@@ -116,6 +128,77 @@ TEST(JpegHalves, DamageInEitherHalfFailsTheRead) {
         EXPECT_FALSE(block) << cut.what;
         EXPECT_NE(lastError().find("truncated"), std::string::npos)
             << cut.what << ": " << lastError();
+    }
+}
+
+TEST(JpegHalves, ProgressiveFileWithoutItsLastScansReadsAsOneDecoderReadsIt) {
+    // A file that ends after fewer scans is legal; libjpeg then smooths the blocks whose
+    // coefficients are incomplete, by its record of which bits have arrived, which
+    // must cover the scans the first decoder skipped.
+    const Layout layout{"progressive 4:2:0", 1100, 800, 3, 2, 2, 0, true};
+    const QByteArray whole = encodeLayout(kodakPicture(layout.width, layout.height), layout);
+    QTemporaryDir dir;
+    for (const int dropped : {1, 3}) {
+        qsizetype cut = whole.size() - 2;  // the end marker stays
+        for (int scan = 0; scan < dropped; ++scan) {
+            cut = whole.lastIndexOf("\xFF\xDA", cut - 1);
+        }
+        const QByteArray bytes = whole.left(cut) + whole.right(2);
+        const QString path = dir.filePath(QStringLiteral("fewer.jpg"));
+        writeFile(path, bytes);
+        GlobalBlock block = readJpg(path);
+        ASSERT_TRUE(block) << dropped << ": " << lastError();
+        const Picture expected = decodeWhole(bytes);
+        const Picture actual = pictureOf(block);
+        ASSERT_EQ(actual.width, expected.width);
+        EXPECT_EQ(maxAbsDiff(actual, expected), 0) << dropped << " scans dropped";
+    }
+}
+
+TEST(JpegHalves, DamageInEitherDecodersScansFailsTheRead) {
+    // libjpeg's progression: scan 2 is luma AC (the first decoder's), scan 3 colour AC
+    // (the second's).
+    const Layout layout{"progressive 4:2:0", 1200, 900, 3, 2, 2, 0, true};
+    const QByteArray whole = encodeLayout(kodakPicture(layout.width, layout.height), layout);
+    // Where the data of the scan-th scan begins and ends.
+    const auto scanData = [&](int scan) {
+        qsizetype at = 0;
+        for (int seen = 0; seen < scan; ++seen) {
+            at = whole.indexOf("\xFF\xDA", at + 1);
+        }
+        const qsizetype begin = at + 2 +
+                                (static_cast<unsigned char>(whole[at + 2]) << 8 |
+                                 static_cast<unsigned char>(whole[at + 3]));
+        return std::pair{begin, whole.indexOf("\xFF\xDA", begin)};
+    };
+    const struct {
+        const char* what;
+        int scan;
+        bool cut;  // else garbage inside the scan
+        const char* reason;
+    } damages[] = {
+        {"luma scan cut", 2, true, "truncated"},
+        {"colour scan cut", 3, true, "truncated"},
+        {"garbage in a luma scan", 2, false, "corrupt"},
+        {"garbage in a colour scan", 3, false, "corrupt"},
+    };
+    QTemporaryDir dir;
+    for (const auto& damage : damages) {
+        const auto [begin, end] = scanData(damage.scan);
+        ASSERT_GT(end, begin + 64) << damage.what;
+        QByteArray bytes = whole;
+        const qsizetype middle = (begin + end) / 2;
+        if (damage.cut) {
+            bytes.truncate(middle);
+        } else {
+            bytes.replace(middle, 16, QByteArray("\xFF\x00", 2).repeated(8));
+        }
+        const QString path = dir.filePath(QStringLiteral("damaged.jpg"));
+        writeFile(path, bytes);
+        GlobalBlock block = readJpg(path);
+        EXPECT_FALSE(block) << damage.what;
+        EXPECT_NE(lastError().find(damage.reason), std::string::npos)
+            << damage.what << ": " << lastError();
     }
 }
 
