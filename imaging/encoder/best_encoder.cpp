@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -27,6 +28,7 @@
 #include <jpegint.h>
 
 #include "imaging/encoder/block_quantiser.h"
+#include "imaging/encoder/deringing.h"
 #include "imaging/encoder/encoder_settings.h"
 #include "imaging/encoder/forward_dct.h"
 #include "imaging/encoder/quant_tables.h"
@@ -186,7 +188,8 @@ struct Job {
     const Settings* settings = nullptr;
     const Geometry* geometry = nullptr;
     const BlockQuantiser* quantisers[3] = {};
-    JBLOCKARRAY blocks[3] = {};  // every block row of each component's coefficient array
+    const Deringer* deringer = nullptr;  // luma (or grey) only; null: off
+    JBLOCKARRAY blocks[3] = {};          // every block row of each component's coefficient array
 };
 
 // Transforms and quantises one MCU row of every component into the coefficient arrays.
@@ -204,8 +207,18 @@ void encodeMcuRow(const Job& job, StripBuffers& strip, int mcuRow) {
         for (int by = 0; by < g.vSamp[c]; ++by) {
             const float* blockRow = plane + static_cast<std::ptrdiff_t>(by) * 8 * stride;
             for (JDIMENSION bx = 0; bx < g.blocksWide[c]; ++bx) {
-                forwardDct8x8(blockRow + bx * 8, stride, coefficients);
-                job.quantisers[c]->quantise(coefficients, rows[by][bx]);
+                const float* samples = blockRow + bx * 8;
+                if (c == 0 && job.deringer && Deringer::hasClippedEdge(samples, stride)) {
+                    float block[64];
+                    for (int y = 0; y < 8; ++y) {
+                        std::copy_n(samples + static_cast<std::ptrdiff_t>(y) * stride, 8,
+                                    block + y * 8);
+                    }
+                    job.deringer->quantise(block, *job.quantisers[c], rows[by][bx]);
+                } else {
+                    forwardDct8x8(samples, stride, coefficients);
+                    job.quantisers[c]->quantise(coefficients, rows[by][bx]);
+                }
             }
         }
     }
@@ -568,6 +581,11 @@ Settings settingsFor(int quality) {
     // blocks, where it cost butteraugli points).
     settings.tailLambda = 0.1f;
     settings.chromaSharpening = 1.0f;
+    // Deringing of blocks where white meets the picture (deringing.h): butteraugli
+    // BD-rate 0.3 points better over the benchmark (6 on its picture with the most
+    // white edges), SSIM unchanged.
+    settings.deringLimit = 32.0f;
+    settings.deringLambda = 0.25f;
     settings.scans = ScanLayout::Tuned;
     return settings;
 }
@@ -597,6 +615,7 @@ std::string applyOverride(Settings& settings, const std::string& assignment) {
         {"round", &settings.roundOffset},         {"around", &settings.adaptiveRounding},
         {"hf", &settings.highFrequencyBoost},     {"tail", &settings.tailLambda},
         {"sharpen", &settings.chromaSharpening},  {"table", &settings.tableQuality},
+        {"dering", &settings.deringLimit},        {"dlambda", &settings.deringLambda},
     };
     for (const Field& field : fields) {
         if (name == field.name) {
@@ -647,6 +666,10 @@ EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& setting
     job.geometry = &geometry;
     job.quantisers[0] = &lumaQuantiser;
     job.quantisers[1] = job.quantisers[2] = &chromaQuantiser;
+    std::optional<Deringer> deringer;
+    if (settings.deringLimit > 0.0f) {
+        job.deringer = &deringer.emplace(lumaTable, settings.deringLimit, settings.deringLambda);
+    }
     jvirt_barray_ptr arrays[3] = {};
 
     // Two compressors share the entropy coding when the transform runs in bands too.

@@ -53,6 +53,10 @@ struct Settings {
     // adaptiveRounding in fully textured blocks.
     float roundOffset = 0.5f;
     float adaptiveRounding = 0.0f;
+    // Deringing of clipped highlights (deringing.h): how far above 255 luma samples at
+    // 255 may be lifted, in grey levels (0: off), and the rate weight of its choice.
+    float deringLimit = 0.0f;
+    float deringLambda = 0.0f;
     ScanLayout scans = ScanLayout::Tuned;
     // Threads for the transform (colour conversion, DCT, quantisation); 0: one per core
     // for pictures large enough to pay. The output never depends on it.
