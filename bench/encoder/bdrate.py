@@ -282,6 +282,7 @@ def main():
                      ("vellora no-tail-trimming", ["tail=0"]),
                      ("vellora example-tables", ["annex=1"]),
                      ("vellora no-chroma-sharpening", ["sharpen=0"]),
+                     ("vellora no-deringing", ["dering=0"]),
                      ("vellora round-0.5", ["round=0.5"]),
                      ("vellora libjpeg-scans", ["scans=1"]),
                      ("vellora sequential", ["scans=0"]),
