@@ -353,6 +353,11 @@ struct ColourScans {
     JDIMENSION rowWidth[MAX_COMPONENTS] = {};
     jvirt_barray_ptr own[MAX_COMPONENTS] = {};  // this decoder's arrays, one block each
     int requested = 0;
+    // The first decoder's picture, taken before this one starts: the file must agree.
+    JDIMENSION imageWidth = 0;
+    JDIMENSION imageHeight = 0;
+    int components = 0;
+    int sampling[MAX_COMPONENTS][2] = {};
     jvirt_barray_ptr (*request)(j_common_ptr, int, boolean, JDIMENSION, JDIMENSION,
                                 JDIMENSION) = nullptr;
     bool ok = false;
@@ -391,8 +396,13 @@ struct ColourScans {
     // inside its error bridge.
     void share(jpeg_decompress_struct* first) {
         auto* common = reinterpret_cast<j_common_ptr>(first);
+        imageWidth = first->image_width;
+        imageHeight = first->image_height;
+        components = first->num_components;
         for (int c = 0; c < first->num_components; ++c) {
             const jpeg_component_info& component = first->comp_info[c];
+            sampling[c][0] = component.h_samp_factor;
+            sampling[c][1] = component.v_samp_factor;
             const auto group = static_cast<JDIMENSION>(component.v_samp_factor);
             rowCount[c] = (component.height_in_blocks + group - 1) / group * group;
             rowWidth[c] = (component.width_in_blocks + component.h_samp_factor - 1) /
@@ -407,7 +417,7 @@ struct ColourScans {
         }
     }
 
-    void decode(int fd, const jpeg_decompress_struct& first, const std::atomic<bool>& cancel) {
+    void decode(int fd, const std::atomic<bool>& cancel) {
         if (!decompressor.valid()) {
             return;
         }
@@ -425,13 +435,11 @@ struct ColourScans {
             source.attach(info);
             info->progress = &scanLimit.manager;
             (void)jpeg_read_header(info, TRUE);
-            bool same = info->progressive_mode == first.progressive_mode &&
-                        info->num_components == first.num_components &&
-                        info->image_width == first.image_width &&
-                        info->image_height == first.image_height;
+            bool same = info->progressive_mode && info->num_components == components &&
+                        info->image_width == imageWidth && info->image_height == imageHeight;
             for (int c = 0; same && c < info->num_components; ++c) {
-                same = info->comp_info[c].h_samp_factor == first.comp_info[c].h_samp_factor &&
-                       info->comp_info[c].v_samp_factor == first.comp_info[c].v_samp_factor;
+                same = info->comp_info[c].h_samp_factor == sampling[c][0] &&
+                       info->comp_info[c].v_samp_factor == sampling[c][1];
             }
             if (!same) {
                 ERREXIT(info, JERR_IMAGE_TOO_BIG);  // not the file the first decoder read
@@ -605,7 +613,7 @@ ReadResult readJpegFile(const char* path) {
             return failed(describeFailure(bridge));
         }
         try {
-            helper = std::thread([&] { colour.decode(::fileno(input), *info, cancel); });
+            helper = std::thread([&] { colour.decode(::fileno(input), cancel); });
             scanLimit.role = ScanRole::AllButColourAc;
         } catch (const std::system_error&) {
             // No thread to be had: this decoder decodes every scan.
