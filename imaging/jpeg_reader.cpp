@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,14 +29,11 @@
 #include <thread>
 #include <vector>
 
-#include <jpeglib.h>
-// After jpeglib.h, which they build on; jpegint.h: the entropy decoder and the
-// coefficient buffer of a decoder (ColourScans).
 #include <jerror.h>
-#include <jpegint.h>
 
 #include "exif_metadata.h"
 #include "file_io.h"
+#include "jpeg_colour_scans.h"
 #include "jpeg_markers.h"
 #include "libjpeg_bridge.h"
 #include "orientation.h"
@@ -52,62 +48,11 @@ namespace {
 constexpr int kTooManyScansCode = 1000;
 const char* const kAddonMessages[] = {"Too many scans: more than %d", nullptr};
 
-// Which scans of a progressive file a decoder decodes when two share the file (see
-// ColourScans below); it skips over the bytes of the others.
-enum class ScanRole { All, AllButColourAc, OnlyColourAc };
-
 struct ScanLimit {
     jpeg_progress_mgr manager{};  // first, so libjpeg's pointer is ours too
     int maxScans = kMaxJpegScans;
-    ScanRole role = ScanRole::All;
-    int assignedScan = 0;                       // the last scan given its role
-    const std::atomic<bool>* cancel = nullptr;  // set: stop with an error
-    void* owner = nullptr;                      // what the memory hooks work for
 };
 
-// An AC scan of a colour component: it holds nothing of the luma or of any DC, and
-// its refinements read only what the AC scans of the same component left.
-bool isColourAcScan(const jpeg_decompress_struct& info) {
-    if (info.Ss == 0) {
-        return false;
-    }
-    for (int i = 0; i < info.comps_in_scan; ++i) {
-        if (info.cur_comp_info[i]->component_index == 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Stands in for a skipped scan's Huffman decoding: on the first call it moves the
-// source to the next marker that is not a restart marker (where libjpeg's decoder
-// would stop), and leaves every block as it is.
-boolean skipScanData(j_decompress_ptr info, JBLOCKROW*) {
-    if (info->unread_marker != 0) {
-        return TRUE;  // already at the end of the scan's data
-    }
-    jpeg_source_mgr* source = info->src;
-    bool afterFF = false;
-    for (;;) {
-        if (source->bytes_in_buffer == 0 && !(*source->fill_input_buffer)(info)) {
-            ERREXIT(info, JERR_CANT_SUSPEND);
-        }
-        const JOCTET byte = *source->next_input_byte++;
-        --source->bytes_in_buffer;
-        if (!afterFF) {
-            afterFF = byte == 0xFF;
-        } else if (byte != 0xFF) {  // 0xFF 0xFF...: fill bytes before a marker
-            afterFF = false;
-            if (byte != 0 && (byte < JPEG_RST0 || byte > JPEG_RST0 + 7)) {
-                info->unread_marker = byte;
-                return TRUE;
-            }
-        }
-    }
-}
-
-// Called before every step of the input: bounds the number of scans, and gives each
-// new scan its decoder or its skip.
 void checkScanCount(j_common_ptr common) {
     if (!common->is_decompressor) {
         return;
@@ -118,16 +63,6 @@ void checkScanCount(j_common_ptr common) {
         common->err->msg_code = kTooManyScansCode;
         common->err->msg_parm.i[0] = limit->maxScans;
         (*common->err->error_exit)(common);
-    }
-    if (limit->cancel != nullptr && limit->cancel->load()) {
-        ERREXIT(common, JERR_INPUT_EOF);  // the other decoder failed; its reason counts
-    }
-    if (limit->role != ScanRole::All && info->input_scan_number != limit->assignedScan) {
-        // A new scan: its SOS has been read and its decoder set up, not yet run.
-        limit->assignedScan = info->input_scan_number;
-        if (isColourAcScan(*info) != (limit->role == ScanRole::OnlyColourAc)) {
-            info->entropy->decode_mcu = skipScanData;
-        }
     }
 }
 
@@ -326,133 +261,6 @@ struct LowerHalf {
     }
 };
 
-// A large progressive colour picture, Huffman coded: whether a second decoder takes its
-// colour AC scans (see ColourScans).
-bool splitsColourScans(const jpeg_decompress_struct& info) {
-    return info.progressive_mode && !info.arith_code && info.num_components == 3 &&
-           info.jpeg_color_space != JCS_CMYK && info.jpeg_color_space != JCS_YCCK &&
-           std::int64_t{info.output_width} * info.output_height >= kSplitPixels &&
-           std::thread::hardware_concurrency() >= 2;
-}
-
-// A progressive file is read whole before its first row comes out, and for a large
-// photo most of that time is Huffman decoding, one scan after the other. The colour
-// components' AC scans (often 40 % of the bytes) share nothing with the others, so a
-// second decoder decodes them, straight into the first decoder's coefficient buffer,
-// while the first skips their bytes and decodes the DC and luma scans. Each decoder
-// checks every scan it decodes, so damage anywhere still fails the read; the first then
-// makes the rows from the whole buffer as it always does. (Its record of which
-// coefficient bits have arrived, which decides the smoothing of an incomplete file, is
-// kept when a scan starts, so it covers the skipped scans too.)
-struct ColourScans {
-    jpeg::Decompressor decompressor;
-    PositionalSource source;
-    ScanLimit scanLimit;
-    JBLOCKARRAY rows[MAX_COMPONENTS] = {};  // the first decoder's buffer, every block row
-    JDIMENSION rowCount[MAX_COMPONENTS] = {};
-    JDIMENSION rowWidth[MAX_COMPONENTS] = {};
-    jvirt_barray_ptr own[MAX_COMPONENTS] = {};  // this decoder's arrays, one block each
-    int requested = 0;
-    // The first decoder's picture, taken before this one starts: the file must agree.
-    JDIMENSION imageWidth = 0;
-    JDIMENSION imageHeight = 0;
-    int components = 0;
-    int sampling[MAX_COMPONENTS][2] = {};
-    jvirt_barray_ptr (*request)(j_common_ptr, int, boolean, JDIMENSION, JDIMENSION,
-                                JDIMENSION) = nullptr;
-    bool ok = false;
-
-    static ColourScans& of(j_common_ptr common) {
-        return *static_cast<ColourScans*>(reinterpret_cast<ScanLimit*>(common->progress)->owner);
-    }
-    // This decoder's own coefficient arrays would be a second whole-picture buffer: it
-    // gets one block per component instead, and writes into the first decoder's.
-    static jvirt_barray_ptr requestTiny(j_common_ptr common, int pool, boolean preZero,
-                                        JDIMENSION width, JDIMENSION height, JDIMENSION) {
-        ColourScans& self = of(common);
-        const int c = self.requested;
-        if (c >= MAX_COMPONENTS || width != self.rowWidth[c] || height != self.rowCount[c]) {
-            ERREXIT(common, JERR_BAD_VIRTUAL_ACCESS);  // not laid out as the first one's
-        }
-        self.own[c] = self.request(common, pool, preZero, 1, 1, 1);
-        self.requested = c + 1;
-        return self.own[c];
-    }
-    static JBLOCKARRAY accessShared(j_common_ptr common, jvirt_barray_ptr array,
-                                    JDIMENSION startRow, JDIMENSION count, boolean) {
-        ColourScans& self = of(common);
-        for (int c = 0; c < self.requested; ++c) {
-            if (array == self.own[c] && startRow + count <= self.rowCount[c]) {
-                return self.rows[c] + startRow;
-            }
-        }
-        ERREXIT(common, JERR_BAD_VIRTUAL_ACCESS);
-        return nullptr;
-    }
-
-    // Takes the first decoder's coefficient buffer (started in buffered-image mode, no
-    // scan decoded yet): defines every row now, so that neither decoder's later access
-    // zeroes rows the other has written. Runs the first decoder's memory manager: call
-    // inside its error bridge.
-    void share(jpeg_decompress_struct* first) {
-        auto* common = reinterpret_cast<j_common_ptr>(first);
-        imageWidth = first->image_width;
-        imageHeight = first->image_height;
-        components = first->num_components;
-        for (int c = 0; c < first->num_components; ++c) {
-            const jpeg_component_info& component = first->comp_info[c];
-            sampling[c][0] = component.h_samp_factor;
-            sampling[c][1] = component.v_samp_factor;
-            const auto group = static_cast<JDIMENSION>(component.v_samp_factor);
-            rowCount[c] = (component.height_in_blocks + group - 1) / group * group;
-            rowWidth[c] = (component.width_in_blocks + component.h_samp_factor - 1) /
-                          component.h_samp_factor * component.h_samp_factor;
-            jvirt_barray_ptr array = first->coef->coef_arrays[c];
-            for (JDIMENSION row = 0; row < rowCount[c]; row += group) {
-                (void)(*first->mem->access_virt_barray)(common, array, row, group, TRUE);
-            }
-            // Every row is in memory (libjpeg-turbo has no backing store), one pointer
-            // array from the first row on.
-            rows[c] = (*first->mem->access_virt_barray)(common, array, 0, group, TRUE);
-        }
-    }
-
-    void decode(int fd, const std::atomic<bool>& cancel) {
-        if (!decompressor.valid()) {
-            return;
-        }
-        jpeg::ErrorBridge& bridge = decompressor.bridge();
-        bridge.manager.addon_message_table = kAddonMessages;
-        bridge.manager.first_addon_message = kTooManyScansCode;
-        bridge.manager.last_addon_message = kTooManyScansCode;
-        scanLimit.manager.progress_monitor = checkScanCount;
-        scanLimit.role = ScanRole::OnlyColourAc;
-        scanLimit.cancel = &cancel;
-        scanLimit.owner = this;
-        source.fd = fd;
-        jpeg_decompress_struct* info = decompressor.info();
-        ok = jpeg::runGuarded(bridge, [&] {
-            source.attach(info);
-            info->progress = &scanLimit.manager;
-            (void)jpeg_read_header(info, TRUE);
-            bool same = info->progressive_mode && info->num_components == components &&
-                        info->image_width == imageWidth && info->image_height == imageHeight;
-            for (int c = 0; same && c < info->num_components; ++c) {
-                same = info->comp_info[c].h_samp_factor == sampling[c][0] &&
-                       info->comp_info[c].v_samp_factor == sampling[c][1];
-            }
-            if (!same) {
-                ERREXIT(info, JERR_IMAGE_TOO_BIG);  // not the file the first decoder read
-            }
-            request = info->mem->request_virt_barray;
-            info->mem->request_virt_barray = requestTiny;
-            info->mem->access_virt_barray = accessShared;
-            (void)jpeg_read_coefficients(info);
-            jpeg_finish_decompress(info);
-        });
-    }
-};
-
 }  // namespace
 
 ReadResult readJpegFile(const char* path) {
@@ -463,9 +271,8 @@ ReadResult readJpegFile(const char* path) {
     if (file.size == 0) {
         return failed("not a JPEG file: the file is empty");
     }
-    if (std::string refusal =
-            checkJpegStructure(walkJpegFile(file.fd.get(), kMaxJpegScans), kMaxJpegScans);
-        !refusal.empty()) {
+    const JpegStructure structure = walkJpegFile(file.fd.get(), kMaxJpegScans);
+    if (std::string refusal = checkJpegStructure(structure, kMaxJpegScans); !refusal.empty()) {
         return failed(refusal);
     }
     std::unique_ptr<std::FILE, FileCloser> stream(::fdopen(file.fd.get(), "rb"));
@@ -575,11 +382,9 @@ ReadResult readJpegFile(const char* path) {
 
     // A large single-scan RGB picture: a second decoder on the second core does the
     // lower half at the same time. A large progressive one: a second decoder does the
-    // colour scans.
+    // colour scans (jpeg_colour_scans.h), then this one makes every row.
     JDIMENSION stopRow = info->output_height;
     LowerHalf lower;
-    ColourScans colour;
-    std::atomic<bool> cancel{false};
     std::thread helper;
     if (const JDIMENSION split = cmyk ? 0 : lowerHalfStart(*info); split > 0) {
         try {
@@ -594,47 +399,33 @@ ReadResult readJpegFile(const char* path) {
     }
     struct Joiner {
         std::thread& thread;
-        std::atomic<bool>& cancel;
         ~Joiner() {
             if (thread.joinable()) {
-                cancel = true;  // leaving early: the helper's work is not wanted
                 thread.join();
             }
         }
-    } joiner{helper, cancel};
+    } joiner{helper};
 
-    if (!cmyk && splitsColourScans(*info)) {
-        // The whole input first, the colour scans on the helper; then the rows.
+    if (!cmyk && std::thread::hardware_concurrency() >= 2 &&
+        sharesColourScans(*info, kSplitPixels, structure.colourAcBytes)) {
         if (!jpeg::runGuarded(bridge, [&] {
                 info->buffered_image = TRUE;
                 jpeg_start_decompress(info);
-                colour.share(info);
             })) {
             return failed(describeFailure(bridge));
         }
-        try {
-            helper = std::thread([&] { colour.decode(::fileno(input), cancel); });
-            scanLimit.role = ScanRole::AllButColourAc;
-        } catch (const std::system_error&) {
-            // No thread to be had: this decoder decodes every scan.
-        }
-        if (!jpeg::runGuarded(bridge, [&] {
-                int status = JPEG_SUSPENDED;
-                while (status != JPEG_REACHED_EOI) {
-                    checkScanCount(reinterpret_cast<j_common_ptr>(info));
-                    status = jpeg_consume_input(info);
-                    if (status == JPEG_SUSPENDED) {
-                        ERREXIT(info, JERR_INPUT_EOF);  // a suspending source; never ours
-                    }
-                }
-            })) {
-            return failed(describeFailure(bridge));
-        }
-        if (helper.joinable()) {
-            helper.join();
-            if (!colour.ok) {
-                return failed(describeFailure(colour.decompressor.bridge()));
-            }
+        PositionalSource source;
+        source.fd = ::fileno(input);
+        ColourScanDecoder colour;
+        switch (readAllScans(
+            decompressor, colour, [&](j_decompress_ptr second) { source.attach(second); },
+            checkScanCount)) {
+            case SharedRead::FirstFailed:
+                return failed(describeFailure(bridge));
+            case SharedRead::SecondFailed:
+                return failed(describeFailure(colour.bridge()));
+            case SharedRead::Done:
+                break;
         }
     }
 

@@ -17,9 +17,12 @@ namespace {
 class ByteStream {
 public:
     explicit ByteStream(std::span<const std::uint8_t> bytes)
-        : m_next(bytes.data()), m_end(bytes.data() + bytes.size()) {}
+        : m_start(bytes.data()), m_next(bytes.data()), m_end(bytes.data() + bytes.size()) {}
     ByteStream(int fd, std::int64_t offset, std::int64_t bytes)
         : m_fd(fd), m_position(offset), m_left(bytes), m_buffer(kPiece) {}
+
+    // Bytes read so far.
+    [[nodiscard]] std::int64_t consumed() const { return m_before + (m_next - m_start); }
 
     bool get(std::uint8_t& byte) {
         if (m_next == m_end && !refill()) {
@@ -95,13 +98,16 @@ private:
         }
         m_position += got;
         m_left -= got;
-        m_next = m_buffer.data();
+        m_before += m_end - m_start;
+        m_start = m_next = m_buffer.data();
         m_end = m_next + got;
         return true;
     }
 
+    const std::uint8_t* m_start = nullptr;  // of the bytes in hand
     const std::uint8_t* m_next = nullptr;
     const std::uint8_t* m_end = nullptr;
+    std::int64_t m_before = 0;  // bytes read before m_start
     int m_fd = -1;
     std::int64_t m_position = 0;
     std::int64_t m_left = 0;
@@ -187,12 +193,17 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
     }
     std::vector<std::uint8_t> componentIds;
     std::bitset<256> scanned;
-    bool inScan = false;  // after a scan header: entropy-coded data until the next marker
+    bool inScan = false;    // after a scan header: entropy-coded data until the next marker
+    bool colourAc = false;  // that scan holds AC coefficients of colour components only
+    std::int64_t scanStart = 0;
     for (;;) {
         std::uint8_t code = 0;
         if (inScan) {
             if (!stream.nextMarker(code)) {
                 break;
+            }
+            if (colourAc) {
+                result.colourAcBytes += stream.consumed() - 2 - scanStart;
             }
         } else {
             std::uint8_t byte = 0;
@@ -246,17 +257,25 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
                 break;  // enough to refuse
             }
             std::uint8_t count = 0;
-            if (!stream.get(count) || rest < 1 + 2 * std::int64_t{count}) {
+            if (!stream.get(count) || rest < 2 + 2 * std::int64_t{count}) {
                 break;
             }
+            bool luma = false;
             for (int index = 0; index < count; ++index) {
                 std::uint8_t id = 0;
                 if (!stream.get(id) || !stream.skip(1)) {
                     return result;
                 }
                 scanned.set(id);
+                luma = luma || (!componentIds.empty() && id == componentIds.front());
             }
-            rest -= 1 + 2 * std::int64_t{count};
+            std::uint8_t spectralStart = 0;
+            if (!stream.get(spectralStart)) {
+                return result;
+            }
+            rest -= 2 + 2 * std::int64_t{count};
+            colourAc = spectralStart > 0 && !luma;
+            scanStart = stream.consumed() + rest;
             inScan = true;
         }
         if (!stream.skip(rest)) {

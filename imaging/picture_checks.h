@@ -39,6 +39,9 @@ struct JpegStructure {
     int scannedComponents = 0;  // of those, how many appear in at least one scan
     bool progressive = false;
     bool reachedEnd = false;  // the end-of-image marker was found
+    // Entropy-coded bytes of the scans that hold AC coefficients of colour components
+    // only (the first component is taken for the luma).
+    std::int64_t colourAcBytes = 0;
 };
 
 // Walks the markers of the JPEG in `bytes`, stopping early after the first scan past

@@ -101,6 +101,7 @@ TEST(DisplayDecoder, GeneratedLayoutsComeOutAsQtShowsThem) {
         {"4:4:4 with restarts", 640, 481, 3, 1, 1, false, 3, 2},
         {"4:2:2", 777, 555, 3, 2, 1, false, 0, 0},
         {"4:4:0 progressive", 555, 777, 3, 1, 2, true, 0, 1},
+        {"4:4:4 progressive with restarts", 640, 481, 3, 1, 1, true, 2, 2},
         {"grey", 999, 613, 1, 1, 1, false, 0, 0},
         {"grey progressive", 613, 999, 1, 1, 1, true, 0, 2},
         {"one row group", 64, 16, 3, 2, 2, false, 0, 0},

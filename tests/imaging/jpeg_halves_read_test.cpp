@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -41,6 +42,18 @@ QByteArray encodeLayout(const Picture& picture, const Layout& layout) {
     const QByteArray bytes = writeWithLibjpeg(picture.rgb, picture.width, picture.height, written);
     EXPECT_FALSE(bytes.isEmpty()) << layout.what;
     return bytes;
+}
+
+// The Kodak picture with colour noise over it: enough colour detail that a
+// progressive file's colour scans are worth a decoder of their own.
+Picture colourfulPicture(int width, int height) {
+    Picture picture = kodakPicture(width, height);
+    std::uint32_t state = 12345;
+    for (std::uint8_t& value : picture.rgb) {
+        state = state * 1664525u + 1013904223u;
+        value = static_cast<std::uint8_t>(std::clamp(int(value) + int(state >> 25) - 64, 0, 255));
+    }
+    return picture;
 }
 
 // The whole file through one libjpeg decoder, as RGB.
@@ -87,7 +100,8 @@ TEST(JpegHalves, EveryLayoutReadsAsOneDecoderReadsIt) {
     };
     QTemporaryDir dir;
     for (const Layout& layout : layouts) {
-        const Picture source = kodakPicture(layout.width, layout.height);
+        const Picture source = layout.progressive ? colourfulPicture(layout.width, layout.height)
+                                                  : kodakPicture(layout.width, layout.height);
         const QByteArray bytes = encodeLayout(source, layout);
         for (const int orientation : {1, 6}) {
             const QString path = dir.filePath(QStringLiteral("halves.jpg"));
@@ -135,8 +149,8 @@ TEST(JpegHalves, ProgressiveFileWithoutItsLastScansReadsAsOneDecoderReadsIt) {
     // A file that ends after fewer scans is legal; libjpeg then smooths the blocks whose
     // coefficients are incomplete, by its record of which bits have arrived, which
     // must cover the scans the first decoder skipped.
-    const Layout layout{"progressive 4:2:0", 1100, 800, 3, 2, 2, 0, true};
-    const QByteArray whole = encodeLayout(kodakPicture(layout.width, layout.height), layout);
+    const Layout layout{"progressive 4:4:4", 1100, 800, 3, 1, 1, 0, true};
+    const QByteArray whole = encodeLayout(colourfulPicture(layout.width, layout.height), layout);
     QTemporaryDir dir;
     for (const int dropped : {1, 3}) {
         qsizetype cut = whole.size() - 2;  // the end marker stays
@@ -158,8 +172,8 @@ TEST(JpegHalves, ProgressiveFileWithoutItsLastScansReadsAsOneDecoderReadsIt) {
 TEST(JpegHalves, DamageInEitherDecodersScansFailsTheRead) {
     // libjpeg's progression: scan 2 is luma AC (the first decoder's), scan 3 colour AC
     // (the second's).
-    const Layout layout{"progressive 4:2:0", 1200, 900, 3, 2, 2, 0, true};
-    const QByteArray whole = encodeLayout(kodakPicture(layout.width, layout.height), layout);
+    const Layout layout{"progressive 4:4:4", 1200, 900, 3, 1, 1, 0, true};
+    const QByteArray whole = encodeLayout(colourfulPicture(layout.width, layout.height), layout);
     // Where the data of the scan-th scan begins and ends.
     const auto scanData = [&](int scan) {
         qsizetype at = 0;
