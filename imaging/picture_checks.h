@@ -16,6 +16,10 @@ namespace vellora::imaging {
 // the format itself stops at 65535). Every picture we read must be savable as a JPEG.
 inline constexpr std::int64_t kMaxJpegSide = 65500;
 
+// The most scans a JPEG may have (see jpeg_reader.cpp): the library's reader and the
+// windows' picture loader refuse more.
+inline constexpr int kMaxJpegScans = 100;
+
 // "" when neither side is larger than a JPEG can hold. Cheap: call it before any
 // arithmetic on the sides.
 [[nodiscard]] std::string checkJpegSides(std::int64_t width, std::int64_t height);

@@ -4,10 +4,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include "imaging/display_decoder.h"
 #include "imaging/jpeg_markers.h"
 #include "imaging/orientation.h"
+#include "imaging/picture_checks.h"
 
 namespace vellora {
 namespace {
@@ -54,17 +58,30 @@ bool namedForHighDensity(const QFileInfo& info) {
            base.at(base.size() - 2) <= QLatin1Char('9') && base.back() == QLatin1Char('x');
 }
 
-// The JPEG decoded by libjpeg-turbo directly (display_decoder.h); null when it is left
-// to Qt's reader.
-QImage decodeDirectly(const QString& path, const QFileInfo& info) {
-    if (namedForHighDensity(info)) {
-        return {};
-    }
+// A JPEG: the image library's refusals of its structure first, so that the windows
+// neither spend minutes on a scan bomb (a small file of thousands of scans, each of
+// which makes a decoder walk the whole picture) nor show a picture whose scans leave a
+// colour out (grey where the file has no colour); then libjpeg-turbo directly
+// (display_decoder.h). The image stays null when it is left to Qt's reader.
+void loadJpeg(const QString& path, const QFileInfo& info, LoadedPicture& result) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        return {};
+        return;  // Qt's reader says why
     }
-    return imaging::decodeJpegForDisplay(file.readAll());
+    const QByteArray bytes = file.readAll();
+    const std::string refusal = imaging::checkJpegStructure(
+        imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                    static_cast<std::size_t>(bytes.size())},
+                                   imaging::kMaxJpegScans),
+        imaging::kMaxJpegScans);
+    if (!refusal.empty()) {
+        result.error = QString::fromStdString(refusal);
+        result.error[0] = result.error[0].toUpper();
+        return;
+    }
+    if (!namedForHighDensity(info)) {
+        result.image = imaging::decodeJpegForDisplay(bytes);
+    }
 }
 
 }  // namespace
@@ -98,7 +115,10 @@ LoadedPicture loadPicture(const QString& path) {
         return result;
     }
     if (format == "jpeg" && size.isValid()) {
-        result.image = decodeDirectly(path, info);
+        loadJpeg(path, info, result);
+        if (!result.error.isEmpty()) {
+            return result;
+        }
     }
     if (result.image.isNull() && !reader.read(&result.image)) {
         result.error = reader.errorString();

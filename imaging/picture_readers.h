@@ -30,9 +30,6 @@ struct ReadResult {
     return result;
 }
 
-// The most scans a JPEG may have (see jpeg_reader.cpp).
-inline constexpr int kMaxJpegScans = 100;
-
 [[nodiscard]] ReadResult readJpegFile(const char* path);
 [[nodiscard]] ReadResult readBmpFile(const char* path);
 

@@ -4,6 +4,7 @@
 #include <QBuffer>
 #include <QFile>
 #include <QImage>
+#include <QImageWriter>
 #include <QTemporaryDir>
 
 #include "imaging/picture_loader.h"
@@ -79,6 +80,47 @@ TEST(PictureLoader, RefusesWhatItCannotShow) {
         EXPECT_FALSE(loaded.error.isEmpty()) << c.what;
         EXPECT_TRUE(loaded.image.isNull()) << c.what;
     }
+}
+
+TEST(PictureLoader, RefusesAScanBombBeforeDecodingIt) {
+    // Thousands of scans make every decoder walk the whole picture again and again; the
+    // windows refuse what the image library refuses, before Qt's reader (which decodes
+    // it, warning of corrupt data) can spend minutes on it.
+    QImage image(64, 64, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QByteArray progressive;
+    QBuffer buffer(&progressive);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    ASSERT_TRUE(writer.write(image));
+    const qsizetype secondScan =
+        progressive.indexOf(QByteArray("\xFF\xDA", 2), progressive.indexOf("\xFF\xDA") + 2);
+    ASSERT_GT(secondScan, 0);
+    QByteArray bomb = progressive.left(secondScan);
+    for (int i = 0; i < 150; ++i) {
+        bomb += QByteArray("\xFF\xDA\x00\x08\x01\x01\x00\x01\x3F\x00", 10);
+    }
+    bomb += QByteArray("\xFF\xD9", 2);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("bomb.jpg"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bomb);
+    file.close();
+
+    const LoadedPicture loaded = loadPicture(path);
+    EXPECT_FALSE(loaded.ok());
+    EXPECT_TRUE(loaded.image.isNull());
+    EXPECT_TRUE(loaded.error.contains(QStringLiteral("more than 100 scans")))
+        << loaded.error.toStdString();
+    // The file as it was written, with its few scans, still opens.
+    const QString fine = dir.filePath(QStringLiteral("fine.jpg"));
+    QFile good(fine);
+    ASSERT_TRUE(good.open(QIODevice::WriteOnly));
+    good.write(progressive);
+    good.close();
+    EXPECT_TRUE(loadPicture(fine).ok());
 }
 
 }  // namespace
