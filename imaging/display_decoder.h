@@ -1,8 +1,9 @@
 #pragma once
 // Decoding a JPEG for the windows without Qt's generic reader: libjpeg-turbo writes
 // straight into the picture's own buffer (no row copies, no conversion pass), and a
-// second core decodes the lower half of the picture at the same time. The pixels, the
-// format, the resolution and the colour space come out as Qt's reader makes them.
+// second core decodes the lower half of the picture at the same time (of a progressive
+// file with heavy colour scans: those scans). The pixels, the format, the resolution
+// and the colour space come out as Qt's reader makes them.
 
 #include <QByteArray>
 #include <QImage>
