@@ -7,9 +7,13 @@
 #include <QByteArray>
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
+#include "imaging/picture_checks.h"
 #include "imaging_test_support.h"
 #include "support/test_support.h"
 
@@ -272,6 +276,45 @@ qsizetype nthScan(const QByteArray& jpeg, int n) {
         }
     }
     return at;
+}
+
+// The bytes of the colour components' AC scans, which decide whether a progressive
+// file's colour scans get a decoder of their own: counted from the scans' data, never
+// from a luma or DC scan, and none in a baseline or grey file.
+TEST(JpegScans, TheStructureWalkCountsTheColourAcBytes) {
+    const Picture picture = kodakPicture(256, 192);
+    const std::vector<ScanStep> colourScans = {
+        {-1, 0, 0, 0, 0}, {0, 1, 63, 0, 0}, {1, 1, 63, 0, 0}, {2, 1, 63, 0, 0}};
+    const std::vector<ScanStep> lumaOnly = {{-1, 0, 0, 0, 0}, {0, 1, 63, 0, 0}};
+    // The data of the n-th scan: after its one-component header, up to the next marker
+    // (inside scan data 0xFF is followed only by 0x00 or a restart code).
+    const auto dataOf = [](const QByteArray& jpeg, int n) {
+        const qsizetype begin = nthScan(jpeg, n) + 10;
+        qsizetype end = jpeg.size();
+        for (const char* marker : {"\xFF\xC4", "\xFF\xDA", "\xFF\xD9"}) {
+            const qsizetype at = jpeg.indexOf(QByteArray(marker, 2), begin);
+            end = at >= 0 ? std::min(end, at) : end;
+        }
+        return static_cast<std::int64_t>(end - begin);
+    };
+    const QByteArray progressive = encodeTestJpeg(picture, 90, colourScans);
+    const struct {
+        const char* what;
+        QByteArray jpeg;
+        std::int64_t expected;
+    } cases[] = {
+        {"colour AC scans", progressive, dataOf(progressive, 3) + dataOf(progressive, 4)},
+        {"luma AC only", encodeTestJpeg(picture, 90, lumaOnly), 0},
+        {"baseline", encodeTestJpeg(picture, 90), 0},
+    };
+    for (const auto& c : cases) {
+        const imaging::JpegStructure structure =
+            imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(c.jpeg.constData()),
+                                        static_cast<std::size_t>(c.jpeg.size())},
+                                       imaging::kMaxJpegScans);
+        EXPECT_EQ(structure.colourAcBytes, c.expected) << c.what;
+    }
+    EXPECT_GT(dataOf(progressive, 3), 100);
 }
 
 TEST(JpegScans, SequentialScansOfEveryComponentRead) {
