@@ -133,6 +133,38 @@ bool readLayout(const QByteArray& bytes, Layout& layout) {
     return true;
 }
 
+// Starts `info` on `bytes` with the output the layout was read for (in buffered-image
+// mode when asked: the caller then absorbs the input itself). Runs libjpeg: call inside
+// the decoder's error bridge.
+void startDecoder(jpeg_decompress_struct* info, const QByteArray& bytes, const Layout& layout,
+                  bool buffered) {
+    attachSource(info, bytes);
+    (void)jpeg_read_header(info, TRUE);
+    info->out_color_space = layout.colour ? kRgb32Space : JCS_GRAYSCALE;
+    info->buffered_image = buffered ? TRUE : FALSE;
+    jpeg_start_decompress(info);
+    if (info->output_width != layout.width || info->output_height != layout.height) {
+        ERREXIT(info, JERR_IMAGE_TOO_BIG);
+    }
+}
+
+// Reads the output rows from the current one up to `last` into `pixels`, several a
+// call. Runs libjpeg: call inside the decoder's error bridge (it owns nothing).
+void readRowsInto(jpeg_decompress_struct* info, uchar* pixels, qsizetype stride, JDIMENSION last) {
+    constexpr JDIMENSION kRowsPerCall = 16;
+    JSAMPROW rows[kRowsPerCall] = {};
+    while (info->output_scanline < last) {
+        const JDIMENSION y = info->output_scanline;
+        const JDIMENSION wanted = std::min(kRowsPerCall, last - y);
+        for (JDIMENSION r = 0; r < wanted; ++r) {
+            rows[r] = pixels + static_cast<qsizetype>(y + r) * stride;
+        }
+        if (jpeg_read_scanlines(info, rows, wanted) == 0) {
+            ERREXIT(info, JERR_INPUT_EOF);
+        }
+    }
+}
+
 // Decodes picture rows [first, last) into `pixels`. A decoder that starts below the
 // top skips the rows above (libjpeg still reads their compressed data, but does no
 // inverse DCT, upsampling or colour conversion for them). Any damage fails it.
@@ -143,30 +175,13 @@ bool decodeRows(const QByteArray& bytes, const Layout& layout, uchar* pixels, qs
         return false;
     }
     jpeg_decompress_struct* info = decompressor.info();
-    constexpr JDIMENSION kRowsPerCall = 16;
-    JSAMPROW rows[kRowsPerCall] = {};
     // Nothing with a destructor inside: a libjpeg failure jumps out.
     return jpeg::runGuarded(decompressor.bridge(), [&] {
-        attachSource(info, bytes);
-        (void)jpeg_read_header(info, TRUE);
-        info->out_color_space = layout.colour ? kRgb32Space : JCS_GRAYSCALE;
-        jpeg_start_decompress(info);
-        if (info->output_width != layout.width || info->output_height != layout.height) {
-            ERREXIT(info, JERR_IMAGE_TOO_BIG);
-        }
+        startDecoder(info, bytes, layout, false);
         if (first > 0 && jpeg_skip_scanlines(info, first) != first) {
             ERREXIT(info, JERR_INPUT_EOF);
         }
-        while (info->output_scanline < last) {
-            const JDIMENSION y = info->output_scanline;
-            const JDIMENSION wanted = std::min(kRowsPerCall, last - y);
-            for (JDIMENSION r = 0; r < wanted; ++r) {
-                rows[r] = pixels + static_cast<qsizetype>(y + r) * stride;
-            }
-            if (jpeg_read_scanlines(info, rows, wanted) == 0) {
-                ERREXIT(info, JERR_INPUT_EOF);
-            }
-        }
+        readRowsInto(info, pixels, stride, last);
         if (last == info->output_height) {
             jpeg_finish_decompress(info);  // reads to the end: damage there fails too
         }
@@ -182,16 +197,8 @@ bool decodeSharingScans(const QByteArray& bytes, const Layout& layout, uchar* pi
         return false;
     }
     jpeg_decompress_struct* info = decompressor.info();
-    if (!jpeg::runGuarded(decompressor.bridge(), [&] {
-            attachSource(info, bytes);
-            (void)jpeg_read_header(info, TRUE);
-            info->out_color_space = kRgb32Space;
-            info->buffered_image = TRUE;
-            jpeg_start_decompress(info);
-            if (info->output_width != layout.width || info->output_height != layout.height) {
-                ERREXIT(info, JERR_IMAGE_TOO_BIG);
-            }
-        })) {
+    if (!jpeg::runGuarded(decompressor.bridge(),
+                          [&] { startDecoder(info, bytes, layout, true); })) {
         return false;
     }
     ColourScanDecoder colour;
@@ -200,21 +207,9 @@ bool decodeSharingScans(const QByteArray& bytes, const Layout& layout, uchar* pi
         }) != SharedRead::Done) {
         return false;
     }
-    constexpr JDIMENSION kRowsPerCall = 16;
-    JSAMPROW rows[kRowsPerCall] = {};
-    // Nothing with a destructor inside: a libjpeg failure jumps out.
     return jpeg::runGuarded(decompressor.bridge(), [&] {
         jpeg_start_output(info, info->input_scan_number);
-        while (info->output_scanline < info->output_height) {
-            const JDIMENSION y = info->output_scanline;
-            const JDIMENSION wanted = std::min(kRowsPerCall, info->output_height - y);
-            for (JDIMENSION r = 0; r < wanted; ++r) {
-                rows[r] = pixels + static_cast<qsizetype>(y + r) * stride;
-            }
-            if (jpeg_read_scanlines(info, rows, wanted) == 0) {
-                ERREXIT(info, JERR_INPUT_EOF);
-            }
-        }
+        readRowsInto(info, pixels, stride, info->output_height);
         jpeg_finish_output(info);
         jpeg_finish_decompress(info);
     });
