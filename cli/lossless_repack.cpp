@@ -388,8 +388,9 @@ RepackResult withStoredLuma(const StoredLuma& luma, const QByteArray& encoded,
         return *problem;
     }
     jpeg_decompress_struct* out = ours.info();
+    // The components may differ: a colour input whose pixels are all grey is encoded as
+    // grey, and its luma is the whole picture all the same.
     if (out->image_width != luma.imageWidth || out->image_height != luma.imageHeight ||
-        out->num_components != luma.components ||
         out->comp_info[0].width_in_blocks != luma.widthInBlocks ||
         out->comp_info[0].height_in_blocks != luma.heightInBlocks) {
         return refused(QStringLiteral("the encode's luma does not line up with the input's"));

@@ -44,7 +44,6 @@ void readLuma(jpeg_decompress_struct* in, jvirt_barray_ptr blocks, StoredLuma& l
     const jpeg_component_info& component = in->comp_info[0];
     luma.imageWidth = in->image_width;
     luma.imageHeight = in->image_height;
-    luma.components = in->num_components;
     luma.widthInBlocks = component.width_in_blocks;
     luma.heightInBlocks = component.height_in_blocks;
     const UINT16* steps = in->quant_tbl_ptrs[component.quant_tbl_no]->quantval;

@@ -26,7 +26,6 @@ namespace vellora::cli {
 struct StoredLuma {
     JDIMENSION imageWidth = 0;
     JDIMENSION imageHeight = 0;
-    int components = 0;
     JDIMENSION widthInBlocks = 0;
     JDIMENSION heightInBlocks = 0;
     std::array<std::uint16_t, DCTSIZE2> steps{};

@@ -4,9 +4,10 @@ job, all measured in one run on the same inputs, one core each:
 
   lossless:  vellora-cli --lossless  vs  jpegtran -optimize -progressive -copy all
              (loop over the corpus photos as stored; total bytes, seconds; pixels checked)
-  perceptual: vellora-cli --target-ssim T  vs  a bisection over
+  perceptual: vellora-cli --target-ssim T --strip --strip-icc  vs  a bisection over
              cjpeg -optimize -progressive qualities for the lowest one whose SSIM reaches T
-             (what a recompressor on a stock encoder does), at two targets.
+             (what a recompressor on a stock encoder does), at two targets. cjpeg encodes
+             from a PPM and writes no metadata, so ours is asked to write none either.
 
 SSIM everywhere is the same definition (luma BT.601, 11x11 Gaussian window, sigma 1.5,
 full resolution, valid windows): skimage's structural_similarity on djpeg's decoding.
@@ -93,6 +94,21 @@ def make_scaled_inputs(folder, scale):
     return sorted(glob.glob(os.path.join(folder, "*.jpg")))
 
 
+def metadata_bytes(path):
+    """Bytes of the APPn and COM segments before the first scan."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+    total, at = 0, 2
+    while at + 4 <= len(data) and data[at] == 0xFF:
+        marker, length = data[at + 1], int.from_bytes(data[at + 2:at + 4], "big")
+        if marker == 0xDA:
+            break
+        if 0xE0 <= marker <= 0xEF or marker == 0xFE:
+            total += 2 + length
+        at += 2 + length
+    return total
+
+
 def folder_bytes(folder):
     return sum(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder))
 
@@ -125,8 +141,10 @@ def lossless_jpegtran(inputs, out_dir):
 
 def ssim_ours(cli, target, inputs_dir, out_dir):
     shutil.rmtree(out_dir, ignore_errors=True)
-    return run_cli([cli, "--target-ssim", str(target), "-j", "1", "--keep-larger", "-d",
-                    out_dir, inputs_dir])
+    # cjpeg encodes from a PPM and so writes no EXIF, XMP, IPTC or colour profile; ours
+    # leaves them out too, so that both sides count the same thing: the picture.
+    return run_cli([cli, "--target-ssim", str(target), "-j", "1", "--keep-larger", "--strip",
+                    "--strip-icc", "-d", out_dir, inputs_dir])
 
 
 def ssim_cjpeg_search(inputs, target, out_dir):
@@ -242,7 +260,8 @@ def main():
         inputs_dir = os.path.join(scratch, "in")
         inputs = make_scaled_inputs(inputs_dir, args.scale)
         print(f"SSIM target: {len(inputs)} corpus photos at scale {args.scale} "
-              f"({folder_bytes(inputs_dir)} bytes), best of {args.runs} runs, one core each")
+              f"({folder_bytes(inputs_dir)} bytes, {sum(map(metadata_bytes, inputs))} of them "
+              f"metadata, which neither side writes), best of {args.runs} runs, one core each")
         print(f"{'':52} {'seconds':>8} {'total bytes':>12} {'lowest SSIM':>12}")
         for target in targets:
             ours_out = os.path.join(scratch, f"ssim-ours-{target}")

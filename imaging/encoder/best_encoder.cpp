@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -52,8 +53,9 @@ struct Geometry {
     JDIMENSION blocksWide[3] = {};  // coefficient array width: whole MCUs
     JDIMENSION blocksHigh[3] = {};
 
-    Geometry(const PixelView& picture, bool subsample) {
-        components = picture.channels;
+    // `grey`: one component whatever the picture's channels (see writesGrey).
+    Geometry(const PixelView& picture, bool subsample, bool grey) {
+        components = grey ? 1 : picture.channels;
         if (components == 3 && subsample) {
             hSamp[0] = vSamp[0] = 2;
         }
@@ -150,9 +152,11 @@ void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, float
         const std::uint8_t* __restrict source = picture.pixels + sourceY * picture.stride;
         const std::size_t offset = static_cast<std::size_t>(y + strip.halo) * padded;
         if (g.components == 1) {
+            // Grey pixels, or grey written from RGB ones: any channel is the grey level.
+            const int step = picture.channels;
             float* grey = strip.planes[0].data() + offset;
             for (int x = 0; x < width; ++x) {
-                grey[x] = static_cast<float>(source[x]) - 128.0f;
+                grey[x] = static_cast<float>(source[x * step]) - 128.0f;
             }
             std::fill(grey + width, grey + padded, grey[width - 1]);
             continue;
@@ -181,6 +185,41 @@ void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, float
         }
     }
 }
+
+// Whether every pixel of an RGB picture is grey. Stops at the first coloured pixel, so a
+// colour photo costs next to nothing; a grey one costs one read of the pixels.
+bool allGrey(const PixelView& picture) {
+    for (int y = 0; y < picture.height; ++y) {
+        const std::uint8_t* row = picture.pixels + y * picture.stride;
+        unsigned differs = 0;
+        for (int x = 0; x < 3 * picture.width; x += 3) {
+            differs |= static_cast<unsigned>(row[x] ^ row[x + 1]) | (row[x + 1] ^ row[x + 2]);
+        }
+        if (differs != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool writesGrey(const PixelView& picture, const JpegMetadata& metadata) {
+    if (picture.channels != 3) {
+        return false;
+    }
+    // An ICC profile says which colour space the file's samples are in, and an RGB
+    // profile on a one-component file is malformed: colour-managed viewers may drop or
+    // refuse it. Only a grey profile (colour space "GRAY" at byte 16) goes along.
+    constexpr std::size_t kSpaceAt = 16;
+    if (!metadata.icc.empty() && (metadata.icc.size() < kSpaceAt + 4 ||
+                                  std::memcmp(metadata.icc.data() + kSpaceAt, "GRAY", 4) != 0)) {
+        return false;
+    }
+    return allGrey(picture);
+}
+
+namespace {
 
 // Everything the transform needs, gathered so the steps themselves own nothing.
 struct Job {
@@ -415,8 +454,8 @@ void configure(jpeg_compress_struct* info, const PixelView& picture, const Geome
                const QuantTable& lumaTable, const QuantTable& chromaTable, ScanLayout scans) {
     info->image_width = static_cast<JDIMENSION>(picture.width);
     info->image_height = static_cast<JDIMENSION>(picture.height);
-    info->input_components = picture.channels;
-    info->in_color_space = picture.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    info->input_components = geometry.components;
+    info->in_color_space = geometry.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(info);
     unsigned int steps[64];
     for (int table = 0; table < (geometry.components == 3 ? 2 : 1); ++table) {
@@ -645,7 +684,7 @@ EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& setting
         return result;
     }
     const float quality = std::clamp(settings.tableQuality, 1.0f, 100.0f);
-    const Geometry geometry(picture, settings.subsampleChroma);
+    const Geometry geometry(picture, settings.subsampleChroma, writesGrey(picture, metadata));
     std::vector<StripBuffers> strips;
     const int bands = bandCount(picture, geometry, settings.threads);
     strips.reserve(static_cast<std::size_t>(bands));

@@ -83,6 +83,12 @@ struct Settings {
 // when every override was understood.
 [[nodiscard]] std::string applyOverride(Settings& settings, const std::string& assignment);
 
+// Whether the tuned encoder writes this RGB picture as one grey component: when every
+// pixel is grey, unless an ICC profile for colour comes along. The two empty colour
+// planes of a grey photo still cost about 1 %, and a grey file tells viewers and
+// recompressors what it holds.
+[[nodiscard]] bool writesGrey(const PixelView& picture, const JpegMetadata& metadata);
+
 // Encodes with explicit settings; encodeBest(picture, q, metadata) is
 // encodeWithSettings(picture, settingsFor(q), metadata).
 [[nodiscard]] EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& settings,

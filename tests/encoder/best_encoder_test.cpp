@@ -44,11 +44,13 @@ TestPicture synthetic(int width, int height, int channels, int padding = 0) {
         for (int x = 0; x < width; ++x) {
             const double wave = 40.0 * std::sin((x + 2 * y) * 0.15);
             for (int c = 0; c < channels; ++c) {
-                const double base = 60.0 + 100.0 *
-                                               (c == 0   ? x
-                                                : c == 1 ? y
-                                                         : x + y) /
-                                               std::max(1, width + height);
+                // Channels apart by a few levels even at (0, 0): colour, never grey.
+                const double base = 60.0 + 7.0 * c +
+                                    100.0 *
+                                        (c == 0   ? x
+                                         : c == 1 ? y
+                                                  : x + y) /
+                                        std::max(1, width + height);
                 picture.pixels[static_cast<std::size_t>(y * picture.stride + x * channels + c)] =
                     static_cast<std::uint8_t>(std::clamp(base + wave, 0.0, 255.0));
             }
@@ -84,8 +86,9 @@ struct Decoded {
     std::string error;
 };
 
-// Decodes with libjpeg-turbo (the library's own defaults, as djpeg would).
-Decoded decodeWithLibjpeg(const std::vector<std::uint8_t>& bytes) {
+// Decodes with libjpeg-turbo (the library's own defaults, as djpeg would); `rgb`: grey
+// files come out as RGB too, for comparing with RGB pictures.
+Decoded decodeWithLibjpeg(const std::vector<std::uint8_t>& bytes, bool rgb = false) {
     Decoded decoded;
     jpeg::Decompressor decompressor;
     jpeg_decompress_struct* info = decompressor.info();
@@ -97,6 +100,9 @@ Decoded decodeWithLibjpeg(const std::vector<std::uint8_t>& bytes) {
         jpeg_save_markers(info, JPEG_APP0 + 2, 0xFFFF);
         jpeg_read_header(info, TRUE);
         jpeg_read_icc_profile(info, &icc, &iccLength);
+        if (rgb) {
+            info->out_color_space = JCS_RGB;
+        }
         jpeg_start_decompress(info);
     });
     if (!ok) {
@@ -366,8 +372,8 @@ TEST(BestEncoder, DeringingKeepsWhitePagesWhite) {
         settings.deringLimit = 0.0f;
         const EncodedJpeg plain = encoder::encodeWithSettings(picture.view(), settings, {});
         ASSERT_TRUE(deringed.ok() && plain.ok());
-        const Decoded withDeringing = decodeWithLibjpeg(deringed.bytes);
-        const Decoded without = decodeWithLibjpeg(plain.bytes);
+        const Decoded withDeringing = decodeWithLibjpeg(deringed.bytes, true);
+        const Decoded without = decodeWithLibjpeg(plain.bytes, true);
         ASSERT_TRUE(withDeringing.error.empty() && without.error.empty());
         // Squared error on the white page and on the strokes, separately.
         const auto errors = [&](const Decoded& decoded) {
@@ -386,6 +392,52 @@ TEST(BestEncoder, DeringingKeepsWhitePagesWhite) {
         EXPECT_LT(pageWith + strokesWith, 0.8 * (pageWithout + strokesWithout))
             << "quality " << quality;
         EXPECT_LT(deringed.bytes.size(), plain.bytes.size() * 105 / 100) << "quality " << quality;
+    }
+}
+
+// A profile header naming its colour space (bytes 16..19), enough for the encoder's
+// decision; the rest of a real profile does not matter to it.
+std::vector<std::uint8_t> profileFor(const char* space) {
+    std::vector<std::uint8_t> profile(128, 0);
+    std::copy_n(space, 4, profile.begin() + 16);
+    return profile;
+}
+
+TEST(BestEncoder, GreyPicturesAreWrittenAsOneComponent) {
+    const TestPicture grey = synthetic(61, 37, 1);
+    TestPicture rgb{grey.width, grey.height, 3, grey.width * 3, {}};
+    for (const std::uint8_t level : grey.pixels) {
+        rgb.pixels.insert(rgb.pixels.end(), 3, level);
+    }
+    TestPicture oneColoured = rgb;
+    oneColoured.pixels.back() ^= 1;  // the very last pixel: the scan must reach it
+    struct Case {
+        const char* what;
+        const TestPicture* picture;
+        std::vector<std::uint8_t> icc;
+        int components;
+    };
+    const Case cases[] = {
+        {"grey pixels", &rgb, {}, 1},
+        {"grey pixels and a grey profile", &rgb, profileFor("GRAY"), 1},
+        {"grey pixels and an RGB profile", &rgb, profileFor("RGB "), 3},
+        {"a cut profile", &rgb, std::vector<std::uint8_t>(10, 0), 3},
+        {"one coloured pixel", &oneColoured, {}, 3},
+    };
+    const EncodedJpeg fromGrey = encode(grey, 75);
+    for (const Case& c : cases) {
+        JpegMetadata metadata;
+        metadata.icc = c.icc;
+        const EncodedJpeg encoded =
+            encoder::encodeWithSettings(c.picture->view(), encoder::settingsFor(75), metadata);
+        const Decoded decoded = decodeWithLibjpeg(encoded.bytes);
+        ASSERT_TRUE(decoded.error.empty()) << c.what << ": " << decoded.error;
+        EXPECT_EQ(decoded.channels, c.components) << c.what;
+        EXPECT_EQ(decoded.icc, c.icc) << c.what;
+        if (c.components == 1 && c.icc.empty()) {
+            // Exactly the file the same levels make as a one-channel picture.
+            EXPECT_EQ(encoded.bytes, fromGrey.bytes) << c.what;
+        }
     }
 }
 
