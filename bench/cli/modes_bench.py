@@ -205,14 +205,42 @@ def stored_quality(path):
     return f"~{round(quality)}"
 
 
-def print_per_photo(inputs, ours_out, ref_out):
-    """Where the lead comes from: the bytes of each photo, ours against the search."""
+def butteraugli_distance(reference_png, jpeg, scratch):
+    """Butteraugli max-norm distance of a JPEG's decoding from a PNG (Debian's binary)."""
+    from PIL import Image
+    decoded = os.path.join(scratch, "decoded.png")
+    Image.fromarray(decode(jpeg).astype(np.uint8)).save(decoded)
+    output = subprocess.run(["butteraugli", reference_png, decoded], stdout=subprocess.PIPE,
+                            check=True, text=True).stdout
+    return float(output.split()[0])
+
+
+def print_per_photo(inputs, ours_out, ref_out, butteraugli_scratch=None):
+    """Where the lead comes from: the bytes of each photo, ours against the search, and
+    with butteraugli_scratch, each side's butteraugli distance from the input: the same
+    luma SSIM says nothing about colour, which butteraugli sees."""
+    distances = []
     for path in inputs:
         name = os.path.basename(path)
         ours = os.path.getsize(os.path.join(ours_out, name))
         ref = os.path.getsize(os.path.join(ref_out, name))
-        print(f"    {name:20} stored at q{stored_quality(path):4} {ours:10} {ref:10} "
-              f"{(ours - ref) * 100.0 / ref:+6.1f} %")
+        line = (f"    {name:20} stored at q{stored_quality(path):4} {ours:10} {ref:10} "
+                f"{(ours - ref) * 100.0 / ref:+6.1f} %")
+        if butteraugli_scratch:
+            from PIL import Image
+            reference = os.path.join(butteraugli_scratch, "reference.png")
+            Image.fromarray(decode(path).astype(np.uint8)).save(reference)
+            pair = (butteraugli_distance(reference, os.path.join(ours_out, name), butteraugli_scratch),
+                    butteraugli_distance(reference, os.path.join(ref_out, name), butteraugli_scratch))
+            distances.append(pair)
+            line += f"   butteraugli {pair[0]:6.2f} {pair[1]:6.2f}"
+        print(line)
+    if distances:
+        ours, ref = zip(*distances)
+        print(f"    butteraugli (max-norm, lower is closer to the input): ours mean "
+              f"{sum(ours) / len(ours):.2f}, max {max(ours):.2f}; search mean "
+              f"{sum(ref) / len(ref):.2f}, max {max(ref):.2f}; ours lower on "
+              f"{sum(o < r for o, r in distances)} of {len(distances)}")
 
 
 def pixels_identical(inputs, out_dir):
@@ -230,6 +258,8 @@ def main():
     parser.add_argument("--targets", default="0.98,0.99", help="the two SSIM targets")
     parser.add_argument("--per-photo", action="store_true",
                         help="also print each photo's bytes at each SSIM target")
+    parser.add_argument("--butteraugli", action="store_true",
+                        help="with --per-photo: each side's butteraugli distance too (slow)")
     args = parser.parse_args()
     for tool in ("djpeg", "cjpeg", "jpegtran"):
         if not shutil.which(tool):
@@ -280,8 +310,11 @@ def main():
                   f"{ref_bytes:12} {lowest_ssim(inputs, ref_out):12.5f}  ({encodes} encodes, "
                   f"{best_encoding:.3f} s of them in cjpeg; the rest is djpeg and SSIM in Python)")
             if args.per_photo:
-                print(f"    {'photo':20} {'':12} {'ours':>10} {'search':>10} {'ours vs search':>8}")
-                print_per_photo(inputs, ours_out, ref_out)
+                print(f"    {'photo':20} {'':12} {'ours':>10} {'search':>10} {'ours vs search':>8}"
+                      + ("   butteraugli ours/search" if args.butteraugli else ""))
+                print_per_photo(inputs, ours_out, ref_out,
+                                scratch if args.butteraugli and shutil.which("butteraugli")
+                                else None)
             saving = (ref_bytes - ours_bytes) * 100.0 / ref_bytes
             verdict = "met" if saving >= SSIM_SAVING_TARGET else "NOT met"
             print(f"  fewer bytes than the cjpeg search: {saving:.1f} % (target >= "
