@@ -101,6 +101,10 @@ float Deringer::rate(const JCOEF* levels) const {
 
 float Deringer::decodedError(const float* block, const JCOEF* levels) const {
     float decoded[64];
+    return decodedError(block, levels, decoded);
+}
+
+float Deringer::decodedError(const float* block, const JCOEF* levels, float* decoded) const {
     reconstruct(levels, decoded);
     float error = 0;
     for (int n = 0; n < 64; ++n) {
@@ -114,33 +118,36 @@ void Deringer::quantise(const float* block, const BlockQuantiser& quantiser, JCO
     float coefficients[64];
     forwardDct8x8(block, 8, coefficients);
     quantiser.quantise(coefficients, out);
-    float best = decodedError(block, out) + rate(out);
+    float plainDecoded[64];
+    float best = decodedError(block, out, plainDecoded) + rate(out);
 
-    // How far inside the white each clipped sample lies: the chessboard distance to the
-    // nearest sample that is not clipped (1 next to the edge; 0 for the others).
-    float depth[64] = {};
+    // How far into the white each clipped sample lies, as a share of the ramp: half
+    // next to a sample that is not clipped (its 8 neighbours), whole further in, 0 for
+    // the samples that are not clipped.
+    float ramp[64] = {};
     for (int n = 0; n < 64; ++n) {
         if (block[n] < kTop) {
             continue;
         }
-        int nearest = 8;
-        for (int m = 0; m < 64; ++m) {
-            if (block[m] < kTop) {
-                nearest =
-                    std::min(nearest, std::max(std::abs(n % 8 - m % 8), std::abs(n / 8 - m / 8)));
+        const int x = n % 8;
+        const int y = n / 8;
+        bool edge = false;
+        for (int ny = std::max(0, y - 1); ny <= std::min(7, y + 1); ++ny) {
+            for (int nx = std::max(0, x - 1); nx <= std::min(7, x + 1); ++nx) {
+                edge |= block[ny * 8 + nx] < kTop;
             }
         }
-        depth[n] = static_cast<float>(nearest);
+        ramp[n] = edge ? 0.5f : 1.0f;
     }
 
     float moved[64];
     JCOEF levels[64];
-    float decoded[64];
+    float decoded[64];  // `levels` decoded, kept from the last cost for the next round
     const auto tryMoved = [&] {
         keepMeanInRange(block, moved);
         forwardDct8x8(moved, 8, coefficients);
         quantiser.quantise(coefficients, levels);
-        const float cost = decodedError(block, levels) + rate(levels);
+        const float cost = decodedError(block, levels, decoded) + rate(levels);
         if (cost < best) {
             best = cost;
             std::copy(levels, levels + 64, out);
@@ -151,15 +158,15 @@ void Deringer::quantise(const float* block, const BlockQuantiser& quantiser, JCO
     // refined by moving every clipped sample by what its reconstruction misses.
     for (const float lift : {0.0f, 0.5f, 1.0f}) {
         for (int n = 0; n < 64; ++n) {
-            moved[n] = block[n] + lift * m_limit * std::min(1.0f, depth[n] / 2.0f);
+            moved[n] = block[n] + lift * m_limit * ramp[n];
         }
         if (lift > 0.0f) {
             tryMoved();
         } else {
             std::copy(out, out + 64, levels);
+            std::copy(plainDecoded, plainDecoded + 64, decoded);
         }
         for (int round = 0; round < kRounds; ++round) {
-            reconstruct(levels, decoded);
             for (int n = 0; n < 64; ++n) {
                 if (block[n] >= kTop) {
                     moved[n] =

@@ -49,6 +49,9 @@ public:
     [[nodiscard]] float decodedError(const float* block, const JCOEF* levels) const;
 
 private:
+    // The same, leaving the decoded samples (before clipping) in `decoded`.
+    float decodedError(const float* block, const JCOEF* levels, float* decoded) const;
+
     void reconstruct(const JCOEF* levels, float* samples) const;
     [[nodiscard]] float rate(const JCOEF* levels) const;
 
