@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <jerror.h>
@@ -298,6 +302,13 @@ std::optional<RepackResult> readStored(const QByteArray& input, StoredCoefficien
     return std::nullopt;
 }
 
+// One layout's write, as writeSmallest keeps it.
+struct LayoutWrite {
+    bool ok = false;
+    QByteArray bytes;
+    QString error;
+};
+
 // Writes `in`'s coefficients with our progressive layout and libjpeg's and keeps the
 // smaller; `tables` replaces the quantisation tables of the slots it holds.
 RepackResult writeSmallest(jpeg_decompress_struct* in, jvirt_barray_ptr* coefficients,
@@ -310,18 +321,47 @@ RepackResult writeSmallest(jpeg_decompress_struct* in, jvirt_barray_ptr* coeffic
         layouts.push_back(ScanLayout::Tuned);
     }
     layouts.push_back(ScanLayout::LibjpegProgressive);
+    std::vector<LayoutWrite> writes(layouts.size());
+    const auto write = [&](std::size_t index) noexcept {
+        LayoutWrite& result = writes[index];
+        try {
+            result.ok = writeWithLayout(in, coefficients, layouts[index], settings, tables,
+                                        result.bytes, result.error);
+        } catch (const std::bad_alloc&) {
+            result.error = QStringLiteral("out of memory");
+        }
+    };
+    // The two writes only read the coefficients (every row is defined and in memory
+    // once read), each with its own compressor, error handler and output: the second
+    // runs beside the first on another thread. Each write codes the whole picture,
+    // so this halves the time of the repack's larger part. Without a thread to be had,
+    // one after the other.
+    std::optional<std::thread> helper;
+    if (writes.size() > 1) {
+        try {
+            helper.emplace(write, std::size_t{1});
+        } catch (const std::system_error&) {
+            helper.reset();
+        }
+    }
+    write(0);
+    if (helper) {
+        helper->join();
+    } else {
+        for (std::size_t index = 1; index < writes.size(); ++index) {
+            write(index);
+        }
+    }
     RepackResult best = failed({});
-    for (const ScanLayout layout : layouts) {
-        QByteArray bytes;
-        QString error;
-        if (!writeWithLayout(in, coefficients, layout, settings, tables, bytes, error)) {
+    for (LayoutWrite& written : writes) {
+        if (!written.ok) {
             if (best.status != RepackStatus::Ok) {
-                best = failed(QStringLiteral("cannot repack the JPEG: ") + error);
+                best = failed(QStringLiteral("cannot repack the JPEG: ") + written.error);
             }
             continue;
         }
-        if (best.status != RepackStatus::Ok || bytes.size() < best.bytes.size()) {
-            best = {RepackStatus::Ok, std::move(bytes), {}};
+        if (best.status != RepackStatus::Ok || written.bytes.size() < best.bytes.size()) {
+            best = {RepackStatus::Ok, std::move(written.bytes), {}};
         }
     }
     return best;
