@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """vellora-cli's --lossless and --target-ssim beside the tools people use for the same
-job, all measured in one run on the same inputs, one core each:
+job, all measured in one run on the same inputs, one file at a time each (vellora-cli
+-j 1; within a file, our encoder and the lossless repack use a second thread on a large
+picture, as they do in normal use; the peers' tools have one):
 
   lossless:  vellora-cli --lossless  vs  jpegtran -optimize -progressive -copy all
              (loop over the corpus photos as stored; total bytes, seconds; pixels checked)
@@ -270,7 +272,7 @@ def main():
     try:
         originals = sorted(glob.glob(os.path.join(CORPUS, "*.jpg")))
         print(f"lossless: {len(originals)} corpus photos as stored ({sum(map(os.path.getsize, originals))} "
-              f"bytes), best of {args.runs} runs, one core each")
+              f"bytes), best of {args.runs} runs, one file at a time")
         ours_out, ref_out = os.path.join(scratch, "lossless-ours"), os.path.join(scratch, "lossless-ref")
         best_ours = best_ref = float("inf")
         for _ in range(args.runs):
@@ -291,7 +293,7 @@ def main():
         inputs = make_scaled_inputs(inputs_dir, args.scale)
         print(f"SSIM target: {len(inputs)} corpus photos at scale {args.scale} "
               f"({folder_bytes(inputs_dir)} bytes, {sum(map(metadata_bytes, inputs))} of them "
-              f"metadata, which neither side writes), best of {args.runs} runs, one core each")
+              f"metadata, which neither side writes), best of {args.runs} runs, one file at a time")
         print(f"{'':52} {'seconds':>8} {'total bytes':>12} {'lowest SSIM':>12}")
         for target in targets:
             ours_out = os.path.join(scratch, f"ssim-ours-{target}")
