@@ -1,7 +1,9 @@
 #include "jpeg_encoder.h"
 
 #include <algorithm>
+#include <cstring>
 
+#include "imaging/encoder/encoder_settings.h"
 #include "libjpeg_bridge.h"
 
 namespace vellora::imaging {
@@ -73,6 +75,12 @@ EncodedJpeg encodeStandard(const PixelView& picture, int quality, const JpegMeta
         info->input_components = picture.channels;
         info->in_color_space = picture.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
         jpeg_set_defaults(info);
+        // The stock encoder writes what it is given, colour for RGB; but a grey picture
+        // carrying a grey profile (a black-and-white photo read back) is written grey,
+        // so that the profile matches the file.
+        if (isGreyProfile(metadata.icc) && encoder::writesGrey(picture, metadata)) {
+            jpeg_set_colorspace(info, JCS_GRAYSCALE);
+        }
         jpeg_set_quality(info, quality, TRUE);
         info->optimize_coding = TRUE;
         jpeg_simple_progression(info);
@@ -86,6 +94,11 @@ EncodedJpeg encodeStandard(const PixelView& picture, int quality, const JpegMeta
         jpeg_finish_compress(info);
     });
     return encodedResult(ok, compressor, destination);
+}
+
+bool isGreyProfile(const std::vector<std::uint8_t>& icc) {
+    constexpr std::size_t kSpaceAt = 16;
+    return icc.size() >= kSpaceAt + 4 && std::memcmp(icc.data() + kSpaceAt, "GRAY", 4) == 0;
 }
 
 EncodedJpeg encodeJpeg(const PixelView& picture, int quality, EncoderKind kind,

@@ -55,6 +55,12 @@ struct EncodedJpeg {
 [[nodiscard]] EncodedJpeg encodeBest(const PixelView& picture, int quality,
                                      const JpegMetadata& metadata);
 
+// Whether an ICC profile is for grey pictures (colour space "GRAY" at byte 16). A
+// profile must match the file's components: an RGB one on a one-component file, or a
+// grey one on a three-component file, is malformed, and colour-managed viewers may drop
+// or refuse it.
+[[nodiscard]] bool isGreyProfile(const std::vector<std::uint8_t>& icc);
+
 // Why `picture` cannot be encoded as a JPEG (no pixels, an empty or too large size,
 // channels other than 1 or 3, a stride shorter than a row); empty when it can.
 [[nodiscard]] std::string encodingProblem(const PixelView& picture);

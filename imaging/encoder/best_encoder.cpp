@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -208,12 +207,8 @@ bool writesGrey(const PixelView& picture, const JpegMetadata& metadata) {
     if (picture.channels != 3) {
         return false;
     }
-    // An ICC profile says which colour space the file's samples are in, and an RGB
-    // profile on a one-component file is malformed: colour-managed viewers may drop or
-    // refuse it. Only a grey profile (colour space "GRAY" at byte 16) goes along.
-    constexpr std::size_t kSpaceAt = 16;
-    if (!metadata.icc.empty() && (metadata.icc.size() < kSpaceAt + 4 ||
-                                  std::memcmp(metadata.icc.data() + kSpaceAt, "GRAY", 4) != 0)) {
+    // A profile must match the file's components: only a grey one goes along.
+    if (!metadata.icc.empty() && !isGreyProfile(metadata.icc)) {
         return false;
     }
     return allGrey(picture);

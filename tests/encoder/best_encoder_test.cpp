@@ -77,7 +77,8 @@ TestPicture kodak(const char* name, int cropWidth = 0, int cropHeight = 0) {
 struct Decoded {
     int width = 0;
     int height = 0;
-    int channels = 0;
+    int channels = 0;    // of the decoded pixels
+    int components = 0;  // in the file
     bool progressive = false;
     bool arithmetic = false;
     std::vector<std::uint8_t> pixels;
@@ -121,6 +122,7 @@ Decoded decodeWithLibjpeg(const std::vector<std::uint8_t>& bytes, bool rgb = fal
     decoded.width = static_cast<int>(info->output_width);
     decoded.height = static_cast<int>(info->output_height);
     decoded.channels = info->output_components;
+    decoded.components = info->num_components;
     decoded.progressive = info->progressive_mode != 0;
     decoded.arithmetic = info->arith_code != 0;
     decoded.pixels.resize(static_cast<std::size_t>(decoded.width) * decoded.height *
@@ -216,7 +218,10 @@ TEST_P(BestEncoderFidelity, DecodesInLibjpegAndQtCloseToTheSource) {
     qt = qt.convertToFormat(QImage::Format_RGB888);
     ASSERT_EQ(qt.width(), picture.width);
     ASSERT_EQ(qt.height(), picture.height);
-    Decoded fromQt{qt.width(), qt.height(), 3, false, false, {}, {}, {}, {}};
+    Decoded fromQt;
+    fromQt.width = qt.width();
+    fromQt.height = qt.height();
+    fromQt.channels = 3;
     for (int y = 0; y < qt.height(); ++y) {
         fromQt.pixels.insert(fromQt.pixels.end(), qt.constScanLine(y),
                              qt.constScanLine(y) + qt.width() * 3);
@@ -438,6 +443,35 @@ TEST(BestEncoder, GreyPicturesAreWrittenAsOneComponent) {
             // Exactly the file the same levels make as a one-channel picture.
             EXPECT_EQ(encoded.bytes, fromGrey.bytes) << c.what;
         }
+    }
+}
+
+// The stock encoder writes colour for RGB, grey pixels too, except where a grey profile
+// comes along: it must match the file.
+TEST(StandardEncoder, AGreyProfileMakesAGreyFile) {
+    const TestPicture grey = synthetic(61, 37, 1);
+    TestPicture rgb{grey.width, grey.height, 3, grey.width * 3, {}};
+    for (const std::uint8_t level : grey.pixels) {
+        rgb.pixels.insert(rgb.pixels.end(), 3, level);
+    }
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> icc;
+        int components;
+    } cases[] = {
+        {"no profile", {}, 3},
+        {"an RGB profile", profileFor("RGB "), 3},
+        {"a grey profile", profileFor("GRAY"), 1},
+    };
+    for (const auto& c : cases) {
+        JpegMetadata metadata;
+        metadata.icc = c.icc;
+        const Decoded decoded =
+            decodeWithLibjpeg(imaging::encodeStandard(rgb.view(), 75, metadata).bytes, true);
+        ASSERT_TRUE(decoded.error.empty()) << c.what << ": " << decoded.error;
+        EXPECT_EQ(decoded.components, c.components) << c.what;
+        EXPECT_EQ(decoded.icc, c.icc) << c.what;
+        EXPECT_GE(psnr(rgb, decoded), 30.0) << c.what;
     }
 }
 
