@@ -92,7 +92,7 @@ QList<QPair<QString, QString>> commentTexts(const jpeg_decompress_struct& info) 
 }
 
 // Reads the header; false when the file is damaged or of a kind left to Qt.
-bool readLayout(const QByteArray& bytes, Layout& layout) {
+bool readLayout(const QByteArray& bytes, const JpegStructure* walked, Layout& layout) {
     jpeg::Decompressor decompressor;
     if (!decompressor.valid()) {
         return false;
@@ -119,11 +119,17 @@ bool readLayout(const QByteArray& bytes, Layout& layout) {
     layout.width = info->output_width;
     layout.height = info->output_height;
     layout.rowGroup = static_cast<JDIMENSION>(info->max_v_samp_factor * DCTSIZE);
-    const std::int64_t colourAcBytes =
-        imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                                    static_cast<std::size_t>(bytes.size())},
-                                   kMaxJpegScans)
-            .colourAcBytes;
+    // Only a progressive colour file can share its colour scans, and how much they hold
+    // takes a walk over the markers (unless the caller made one).
+    std::int64_t colourAcBytes = 0;
+    if (info->progressive_mode && layout.colour) {
+        colourAcBytes =
+            walked ? walked->colourAcBytes
+                   : walkJpegStructure({reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                        static_cast<std::size_t>(bytes.size())},
+                                       kMaxJpegScans)
+                         .colourAcBytes;
+    }
     layout.sharesScans = sharesColourScans(*info, 0, colourAcBytes);
     layout.densityUnit = info->density_unit;
     layout.densityX = info->X_density;
@@ -277,9 +283,10 @@ QImage newPicture(int width, int height, QImage::Format format) {
 
 }  // namespace
 
-QImage decodeJpegForDisplay(const QByteArray& bytes, int threads) {
+QImage decodeJpegForDisplay(const QByteArray& bytes, int threads, const JpegStructure* walked) {
     Layout layout;
-    if (!readLayout(bytes, layout) || layout.width > INT32_MAX || layout.height > INT32_MAX) {
+    if (!readLayout(bytes, walked, layout) || layout.width > INT32_MAX ||
+        layout.height > INT32_MAX) {
         return {};
     }
     // The windows' limit, as Qt's reader applies it: a few hundred bytes may declare a

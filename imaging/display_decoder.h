@@ -10,12 +10,17 @@
 
 namespace vellora::imaging {
 
+struct JpegStructure;
+
 // The picture in `bytes` as Qt's JPEG reader would give it (Format_RGB32 for colour,
 // Format_Grayscale8 for grey; resolution, colour space and comments). A null image when the file is
 // one this decoder leaves to Qt: not an 8-bit JPEG with one grey or three YCbCr
 // components, damaged in any way (Qt then decides how to show it, as before), or larger
 // than the windows' allocation limit (kPictureAllocationLimitMB, which Qt's reader refuses too).
 // `threads`: 0 picks by the picture's size and the machine; 1 or 2 force it.
-[[nodiscard]] QImage decodeJpegForDisplay(const QByteArray& bytes, int threads = 0);
+// `walked`: the file's marker walk (picture_checks.h) when the caller has made it
+// already; otherwise a progressive colour file is walked here.
+[[nodiscard]] QImage decodeJpegForDisplay(const QByteArray& bytes, int threads = 0,
+                                          const JpegStructure* walked = nullptr);
 
 }  // namespace vellora::imaging

@@ -69,18 +69,19 @@ void loadJpeg(const QString& path, const QFileInfo& info, LoadedPicture& result)
         return;  // Qt's reader says why
     }
     const QByteArray bytes = file.readAll();
-    const std::string refusal = imaging::checkJpegStructure(
+    const imaging::JpegStructure structure =
         imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(bytes.constData()),
                                     static_cast<std::size_t>(bytes.size())},
-                                   imaging::kMaxJpegScans),
-        imaging::kMaxJpegScans);
+                                   imaging::kMaxJpegScans);
+    const std::string refusal = imaging::checkJpegStructure(structure, imaging::kMaxJpegScans);
     if (!refusal.empty()) {
         result.error = QString::fromStdString(refusal);
         result.error[0] = result.error[0].toUpper();
         return;
     }
     if (!namedForHighDensity(info)) {
-        result.image = imaging::decodeJpegForDisplay(bytes);
+        // The decoder uses the same walk to decide how to share the work.
+        result.image = imaging::decodeJpegForDisplay(bytes, 0, &structure);
     }
 }
 
