@@ -391,9 +391,10 @@ private:
         double highestSsim = 0;  // the closest miss, for the report
         QString error;
         // A JPEG kept whole keeps its own luma coefficients, requantised: fewer bytes
-        // for the same SSIM than re-encoding the decoded luma (see requantiser.h).
+        // for the same SSIM than re-encoding the decoded luma (see requantiser.h); a
+        // 4:2:0 one keeps its colour coefficients the same way.
         // Read once: every trial requantises the same stored levels.
-        std::optional<StoredLuma> luma;
+        std::optional<StoredPicture> stored;
         if (m_task.type == PictureType::Jpeg && !m_settings.crop) {
             const std::optional<QByteArray> input = readWholeFile(m_task.input, error);
             if (!input) {
@@ -402,9 +403,9 @@ private:
             }
             // A kind that keeps no luma of its own (or that this reader refuses although
             // the picture reader took it) takes plain encodes.
-            luma.emplace();
-            if (readStoredLuma(*input, *luma).status != RepackStatus::Ok) {
-                luma.reset();
+            stored.emplace();
+            if (readStoredPicture(*input, *stored).status != RepackStatus::Ok) {
+                stored.reset();
             }
         }
         const SsimSearch search = findLowestQuality([&](int quality) {
@@ -416,8 +417,8 @@ private:
             // amounts to.
             int encodeQuality = quality;
             std::optional<imaging::encoder::QuantTable> lumaTable;
-            if (luma) {
-                lumaTable = requantisedLumaTable(*luma, quality);
+            if (stored) {
+                lumaTable = requantisedLumaTable(*stored, quality);
                 encodeQuality = equivalentQuality(*lumaTable);
             }
             std::optional<ScratchFile> attempt;
@@ -438,15 +439,15 @@ private:
                 return bytes;
             };
             std::optional<QByteArray> encoded = encodeOnce(encodeQuality);
-            if (encoded && luma) {
-                RepackResult moved = withStoredLuma(*luma, *encoded, *lumaTable, quality);
+            if (encoded && stored) {
+                RepackResult moved = withStoredPicture(*stored, *encoded, *lumaTable, quality);
                 if (moved.status == RepackStatus::Ok) {
                     encoded = std::move(moved.bytes);
                     attempt.reset();
                 } else {
                     // Our encode does not line up with the input (a grey input comes
                     // out in colour): plain encodes from here on, this one too.
-                    luma.reset();
+                    stored.reset();
                     encodeQuality = quality;
                     encoded = encodeOnce(encodeQuality);
                 }

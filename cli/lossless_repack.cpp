@@ -404,7 +404,7 @@ QString lumaRefusal(const jpeg_decompress_struct& in) {
 
 }  // namespace
 
-RepackResult readStoredLuma(const QByteArray& input, StoredLuma& luma) {
+RepackResult readStoredPicture(const QByteArray& input, StoredPicture& picture) {
     StoredCoefficients original;
     if (const std::optional<RepackResult> problem = readStored(input, original)) {
         return *problem;
@@ -414,15 +414,53 @@ RepackResult readStoredLuma(const QByteArray& input, StoredLuma& luma) {
         return refused(refusal);
     }
     if (!jpeg::runGuarded(original.decompressor.bridge(),
-                          [&] { readLuma(in, original.coefficients[0], luma); })) {
-        return failed(QStringLiteral("cannot read the luma: ") +
+                          [&] { readPlanes(in, original.coefficients, picture); })) {
+        return failed(QStringLiteral("cannot read the coefficients: ") +
                       QString::fromStdString(original.decompressor.bridge().text()));
     }
     return {RepackStatus::Ok, {}, {}};
 }
 
-RepackResult withStoredLuma(const StoredLuma& luma, const QByteArray& encoded,
-                            const imaging::encoder::QuantTable& table, int quality) {
+namespace {
+
+bool linesUp(const jpeg_component_info& component, const StoredPlane& plane) {
+    return component.width_in_blocks == plane.widthInBlocks &&
+           component.height_in_blocks == plane.heightInBlocks;
+}
+
+// The tables for the encode's colour planes when they line up with the stored ones
+// (both 4:2:0, the same blocks, and one table per slot), each the encode's own with the
+// stored steps kept where it is not much coarser; nullopt when they do not.
+std::optional<std::array<imaging::encoder::QuantTable, 2>> colourTables(
+    const StoredPicture& picture, const jpeg_decompress_struct& out) {
+    if (picture.planes.size() != 3 || out.num_components != 3 ||
+        out.comp_info[0].h_samp_factor != 2 || out.comp_info[0].v_samp_factor != 2) {
+        return std::nullopt;
+    }
+    std::array<imaging::encoder::QuantTable, 2> tables{};
+    for (int c = 1; c < 3; ++c) {
+        const jpeg_component_info& component = out.comp_info[c];
+        const JQUANT_TBL* own = out.quant_tbl_ptrs[component.quant_tbl_no];
+        if (component.h_samp_factor != 1 || component.v_samp_factor != 1 ||
+            !linesUp(component, picture.planes[c]) || own == nullptr ||
+            component.quant_tbl_no == out.comp_info[0].quant_tbl_no) {
+            return std::nullopt;
+        }
+        imaging::encoder::QuantTable tuned{};
+        std::copy(own->quantval, own->quantval + DCTSIZE2, tuned.begin());
+        tables[c - 1] = keepStoredSteps(picture.planes[c].steps, tuned, kColourKeepFactor);
+    }
+    // One slot holds one table: Cb and Cr sharing a slot need the same stored steps.
+    if (out.comp_info[1].quant_tbl_no == out.comp_info[2].quant_tbl_no && tables[0] != tables[1]) {
+        return std::nullopt;
+    }
+    return tables;
+}
+
+}  // namespace
+
+RepackResult withStoredPicture(const StoredPicture& picture, const QByteArray& encoded,
+                               const imaging::encoder::QuantTable& table, int quality) {
     StoredCoefficients ours;
     if (const std::optional<RepackResult> problem = readStored(encoded, ours)) {
         return *problem;
@@ -430,19 +468,32 @@ RepackResult withStoredLuma(const StoredLuma& luma, const QByteArray& encoded,
     jpeg_decompress_struct* out = ours.info();
     // The components may differ: a colour input whose pixels are all grey is encoded as
     // grey, and its luma is the whole picture all the same.
-    if (out->image_width != luma.imageWidth || out->image_height != luma.imageHeight ||
-        out->comp_info[0].width_in_blocks != luma.widthInBlocks ||
-        out->comp_info[0].height_in_blocks != luma.heightInBlocks) {
+    if (picture.planes.empty() || out->image_width != picture.imageWidth ||
+        out->image_height != picture.imageHeight ||
+        !linesUp(out->comp_info[0], picture.planes.front())) {
         return refused(QStringLiteral("the encode's luma does not line up with the input's"));
     }
+    const std::optional<std::array<imaging::encoder::QuantTable, 2>> colour =
+        colourTables(picture, *out);
     if (!jpeg::runGuarded(ours.decompressor.bridge(), [&] {
-            requantiseInto(luma, table, quality, out, ours.coefficients[0]);
+            requantiseInto(picture.planes.front(), table, quality, true, out, 0,
+                           ours.coefficients[0]);
+            if (colour) {
+                for (int c = 1; c < 3; ++c) {
+                    requantiseInto(picture.planes[c], (*colour)[c - 1], quality, false, out, c,
+                                   ours.coefficients[c]);
+                }
+            }
         })) {
-        return failed(QStringLiteral("cannot move the luma across: ") +
+        return failed(QStringLiteral("cannot move the coefficients across: ") +
                       QString::fromStdString(ours.decompressor.bridge().text()));
     }
     TableSlots tables;
     tables[out->comp_info[0].quant_tbl_no] = table;
+    if (colour) {
+        tables[out->comp_info[1].quant_tbl_no] = (*colour)[0];
+        tables[out->comp_info[2].quant_tbl_no] = (*colour)[1];
+    }
     return writeSmallest(out, ours.coefficients, RepackSettings{}, tables);
 }
 

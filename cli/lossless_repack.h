@@ -38,17 +38,21 @@ struct RepackResult {
 // and keeps the smaller, so the result is never larger than libjpeg's own repack.
 [[nodiscard]] RepackResult repackJpeg(const QByteArray& input, const RepackSettings& settings);
 
-// The luma of the JPEG file held in `input`, for withStoredLuma; Refused when it cannot
-// keep its own luma (not a grey or YCbCr 8-bit Huffman JPEG, or stored turned), Failed
-// when it cannot be read.
-[[nodiscard]] RepackResult readStoredLuma(const QByteArray& input, StoredLuma& luma);
+// The stored planes of the JPEG file held in `input`, for withStoredPicture; Refused
+// when it cannot keep its own luma (not a grey or YCbCr 8-bit Huffman JPEG, or stored
+// turned), Failed when it cannot be read.
+[[nodiscard]] RepackResult readStoredPicture(const QByteArray& input, StoredPicture& picture);
 
-// `encoded` (our encode of the picture `luma` came from, same size, not turned or cut)
-// with its luma replaced by `luma` requantised onto `table` with `quality`'s dead zone
-// (see requantiser.h); the chroma and the markers stay the encode's. Refused when the
-// encode does not line up with the input.
-[[nodiscard]] RepackResult withStoredLuma(const StoredLuma& luma, const QByteArray& encoded,
-                                          const imaging::encoder::QuantTable& table, int quality);
+// `encoded` (our encode of the picture `picture` came from, same size, not turned or cut)
+// with its luma replaced by the stored luma requantised onto `table` with `quality`'s
+// dead zone (see requantiser.h), and its colour planes by the stored ones where both
+// are 4:2:0 alike, requantised onto the encode's colour steps with the stored ones kept
+// where those are not much coarser; otherwise the colour stays the encode's. The markers
+// stay the encode's. Refused when the encode's luma does not line up with the input's.
+[[nodiscard]] RepackResult withStoredPicture(const StoredPicture& picture,
+                                             const QByteArray& encoded,
+                                             const imaging::encoder::QuantTable& table,
+                                             int quality);
 
 // The orientation (1..8) in an APP1 EXIF payload starting "Exif\0\0"; nullopt when the
 // block is malformed or has no orientation.

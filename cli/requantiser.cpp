@@ -12,11 +12,11 @@ namespace {
 
 using imaging::encoder::QuantTable;
 
-// Walks the first component's block rows in the chunks libjpeg allows (one iMCU row).
+// Walks one component's block rows in the chunks libjpeg allows (one iMCU row).
 template <typename Visit>
-void forEachLumaRow(jpeg_decompress_struct* info, jvirt_barray_ptr blocks, bool writable,
-                    Visit visit) {
-    const jpeg_component_info& component = info->comp_info[0];
+void forEachBlockRow(jpeg_decompress_struct* info, int index, jvirt_barray_ptr blocks,
+                     bool writable, Visit visit) {
+    const jpeg_component_info& component = info->comp_info[index];
     const JDIMENSION chunk = static_cast<JDIMENSION>(component.v_samp_factor);
     for (JDIMENSION row = 0; row < component.height_in_blocks; row += chunk) {
         const JDIMENSION rows = std::min(chunk, component.height_in_blocks - row);
@@ -26,6 +26,40 @@ void forEachLumaRow(jpeg_decompress_struct* info, jvirt_barray_ptr blocks, bool 
             visit(row + r, array[r], component.width_in_blocks);
         }
     }
+}
+
+void readPlane(jpeg_decompress_struct* in, int index, jvirt_barray_ptr blocks, StoredPlane& plane) {
+    const jpeg_component_info& component = in->comp_info[index];
+    plane.widthInBlocks = component.width_in_blocks;
+    plane.heightInBlocks = component.height_in_blocks;
+    const UINT16* steps = in->quant_tbl_ptrs[component.quant_tbl_no]->quantval;
+    std::copy(steps, steps + DCTSIZE2, plane.steps.begin());
+    plane.levels.clear();
+    plane.levels.reserve(static_cast<std::size_t>(plane.widthInBlocks) * plane.heightInBlocks *
+                         DCTSIZE2);
+    forEachBlockRow(in, index, blocks, false, [&](JDIMENSION, JBLOCKROW row, JDIMENSION width) {
+        // Block by block: the row's blocks are contiguous, but walking one block's
+        // array past its 64 coefficients is out of bounds all the same.
+        for (JDIMENSION column = 0; column < width; ++column) {
+            plane.levels.insert(plane.levels.end(), row[column], row[column] + DCTSIZE2);
+        }
+    });
+}
+
+// Whether `in` is YCbCr with its colour subsampled 2x2 and every table present.
+bool hasHalfColour(const jpeg_decompress_struct& in) {
+    if (in.num_components != 3 || in.jpeg_color_space != JCS_YCbCr ||
+        in.comp_info[0].h_samp_factor != 2 || in.comp_info[0].v_samp_factor != 2) {
+        return false;
+    }
+    for (int c = 1; c < 3; ++c) {
+        const jpeg_component_info& component = in.comp_info[c];
+        if (component.h_samp_factor != 1 || component.v_samp_factor != 1 ||
+            in.quant_tbl_ptrs[component.quant_tbl_no] == nullptr) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -40,35 +74,32 @@ bool canRequantise(const jpeg_decompress_struct& in) {
     return in.num_components == 3 && in.jpeg_color_space == JCS_YCbCr;
 }
 
-void readLuma(jpeg_decompress_struct* in, jvirt_barray_ptr blocks, StoredLuma& luma) {
-    const jpeg_component_info& component = in->comp_info[0];
-    luma.imageWidth = in->image_width;
-    luma.imageHeight = in->image_height;
-    luma.widthInBlocks = component.width_in_blocks;
-    luma.heightInBlocks = component.height_in_blocks;
-    const UINT16* steps = in->quant_tbl_ptrs[component.quant_tbl_no]->quantval;
-    std::copy(steps, steps + DCTSIZE2, luma.steps.begin());
-    luma.levels.clear();
-    luma.levels.reserve(static_cast<std::size_t>(luma.widthInBlocks) * luma.heightInBlocks *
-                        DCTSIZE2);
-    forEachLumaRow(in, blocks, false, [&](JDIMENSION, JBLOCKROW row, JDIMENSION width) {
-        // Block by block: the row's blocks are contiguous, but walking one block's
-        // array past its 64 coefficients is out of bounds all the same.
-        for (JDIMENSION column = 0; column < width; ++column) {
-            luma.levels.insert(luma.levels.end(), row[column], row[column] + DCTSIZE2);
-        }
-    });
+void readPlanes(jpeg_decompress_struct* in, jvirt_barray_ptr* blocks, StoredPicture& picture) {
+    picture.imageWidth = in->image_width;
+    picture.imageHeight = in->image_height;
+    // The colour only where an encode can line up with it: reading it otherwise would
+    // cost memory (twice the luma's for 4:4:4) for nothing.
+    picture.planes.resize(hasHalfColour(*in) ? 3 : 1);
+    for (std::size_t c = 0; c < picture.planes.size(); ++c) {
+        readPlane(in, static_cast<int>(c), blocks[c], picture.planes[c]);
+    }
 }
 
-QuantTable requantisedLumaTable(const StoredLuma& luma, int quality) {
-    const imaging::encoder::Settings settings = imaging::encoder::settingsFor(quality);
-    const QuantTable tuned = imaging::encoder::shapedTable(settings.luma, settings.tableQuality);
+QuantTable keepStoredSteps(const std::array<std::uint16_t, DCTSIZE2>& stored,
+                           const QuantTable& tuned, float factor) {
     QuantTable table{};
     for (int k = 0; k < DCTSIZE2; ++k) {
-        const float step = static_cast<float>(luma.steps[k]);
-        table[k] = static_cast<float>(tuned[k]) < kKeepFactor * step ? luma.steps[k] : tuned[k];
+        const float step = static_cast<float>(stored[k]);
+        table[k] = static_cast<float>(tuned[k]) < factor * step ? stored[k] : tuned[k];
     }
     return table;
+}
+
+QuantTable requantisedLumaTable(const StoredPicture& picture, int quality) {
+    const imaging::encoder::Settings settings = imaging::encoder::settingsFor(quality);
+    return keepStoredSteps(picture.planes.front().steps,
+                           imaging::encoder::shapedTable(settings.luma, settings.tableQuality),
+                           kKeepFactor);
 }
 
 namespace {
@@ -102,20 +133,21 @@ int equivalentQuality(const QuantTable& table) {
     return low;
 }
 
-void requantiseInto(const StoredLuma& luma, const QuantTable& table, int quality,
-                    jpeg_decompress_struct* to, jvirt_barray_ptr blocks) {
+void requantiseInto(const StoredPlane& plane, const QuantTable& table, int quality, bool luma,
+                    jpeg_decompress_struct* to, int component, jvirt_barray_ptr blocks) {
     const imaging::encoder::BlockQuantiser quantiser(table, imaging::encoder::settingsFor(quality),
-                                                     true);
+                                                     luma);
     float values[DCTSIZE2];
-    forEachLumaRow(to, blocks, true, [&](JDIMENSION y, JBLOCKROW row, JDIMENSION width) {
-        const JCOEF* stored = luma.levels.data() + std::size_t{y} * width * DCTSIZE2;
-        for (JDIMENSION column = 0; column < width; ++column, stored += DCTSIZE2) {
-            for (int k = 0; k < DCTSIZE2; ++k) {
-                values[k] = static_cast<float>(stored[k]) * static_cast<float>(luma.steps[k]);
+    forEachBlockRow(
+        to, component, blocks, true, [&](JDIMENSION y, JBLOCKROW row, JDIMENSION width) {
+            const JCOEF* stored = plane.levels.data() + std::size_t{y} * width * DCTSIZE2;
+            for (JDIMENSION column = 0; column < width; ++column, stored += DCTSIZE2) {
+                for (int k = 0; k < DCTSIZE2; ++k) {
+                    values[k] = static_cast<float>(stored[k]) * static_cast<float>(plane.steps[k]);
+                }
+                quantiser.quantise(values, row[column]);
             }
-            quantiser.quantise(values, row[column]);
-        }
-    });
+        });
 }
 
 }  // namespace vellora::cli

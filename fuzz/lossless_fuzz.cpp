@@ -1,6 +1,6 @@
 // Any bytes through the command line's coefficient paths: the lossless repack and the
-// stored-luma requantisation --target-ssim uses. A repack must decode to exactly the
-// input's pixels; a stored-luma result must decode at the input's size; anything
+// stored-coefficient requantisation --target-ssim uses. A repack must decode to exactly the
+// input's pixels; a stored-coefficient result must decode at the input's size; anything
 // refused or failed says why.
 
 #include <QByteArray>
@@ -28,11 +28,11 @@ void checkRepack(const QByteArray& input, const QImage& decoded) {
     require(again == decoded, "a repack decodes to the input's pixels");
 }
 
-void checkStoredLuma(const QByteArray& input, const QImage& decoded) {
-    cli::StoredLuma luma;
-    const cli::RepackResult read = cli::readStoredLuma(input, luma);
+void checkStoredPicture(const QByteArray& input, const QImage& decoded) {
+    cli::StoredPicture stored;
+    const cli::RepackResult read = cli::readStoredPicture(input, stored);
     if (read.status != cli::RepackStatus::Ok) {
-        require(!read.message.isEmpty(), "stored luma that is not read says why");
+        require(!read.message.isEmpty(), "stored coefficients that are not read say why");
         return;
     }
     if (decoded.isNull()) {
@@ -46,15 +46,15 @@ void checkStoredLuma(const QByteArray& input, const QImage& decoded) {
     require(encoded.ok(), "the pixels encode", encoded.error);
     const QByteArray encodedBytes(reinterpret_cast<const char*>(encoded.bytes.data()),
                                   static_cast<qsizetype>(encoded.bytes.size()));
-    const cli::RepackResult moved = cli::withStoredLuma(
-        luma, encodedBytes, cli::requantisedLumaTable(luma, kQuality), kQuality);
+    const cli::RepackResult moved = cli::withStoredPicture(
+        stored, encodedBytes, cli::requantisedLumaTable(stored, kQuality), kQuality);
     if (moved.status != cli::RepackStatus::Ok) {
-        require(!moved.message.isEmpty(), "a stored-luma result that is not made says why");
+        require(!moved.message.isEmpty(), "a stored-coefficient result that is not made says why");
         return;
     }
     const QImage result = QImage::fromData(moved.bytes, "JPEG");
     require(!result.isNull() && result.size() == decoded.size(),
-            "a stored-luma result decodes at the input's size");
+            "a stored-coefficient result decodes at the input's size");
 }
 
 }  // namespace
@@ -63,6 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const QImage decoded = QImage::fromData(input, "JPEG");
     checkRepack(input, decoded);
-    checkStoredLuma(input, decoded);
+    checkStoredPicture(input, decoded);
     return 0;
 }

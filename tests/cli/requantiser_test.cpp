@@ -1,5 +1,6 @@
-// The stored-luma path of --target-ssim: the quality a requantised luma amounts to, and
-// what an encode carrying the input's own luma keeps, changes and refuses.
+// The stored-coefficient path of --target-ssim: the quality a requantised luma amounts
+// to, and what an encode carrying the input's own luma (and a 4:2:0 input's colour)
+// keeps, changes and refuses.
 
 #include <gtest/gtest.h>
 
@@ -139,13 +140,13 @@ TEST_P(StoredLumaTest, KeepsTheEncodesChromaAndNeverInventsALumaLevel) {
     const QImage picture = test::photo(152, 104, 2);
     const QByteArray input = test::encodeKind(picture, fullColour(), 85);
     ASSERT_FALSE(input.isEmpty());
-    StoredLuma read;
-    ASSERT_EQ(readStoredLuma(input, read).status, RepackStatus::Ok);
+    StoredPicture read;
+    ASSERT_EQ(readStoredPicture(input, read).status, RepackStatus::Ok);
     const QuantTable table = requantisedLumaTable(read, quality);
     const QByteArray encoded = ourEncode(picture, equivalentQuality(table));
     ASSERT_FALSE(encoded.isEmpty());
 
-    const RepackResult result = withStoredLuma(read, encoded, table, quality);
+    const RepackResult result = withStoredPicture(read, encoded, table, quality);
     ASSERT_EQ(result.status, RepackStatus::Ok) << result.message.toStdString();
     const std::optional<test::DecodedPixels> pixels = test::decodeWithLibjpeg(result.bytes);
     ASSERT_TRUE(pixels);
@@ -189,17 +190,81 @@ TEST(StoredLumaTest, RefusesWhatCannotLineUp) {
         {"cut short", colour.left(colour.size() / 2), encoded, RepackStatus::Failed},
     };
     for (const Case& c : cases) {
-        StoredLuma luma;
-        RepackResult result = readStoredLuma(c.input, luma);
+        StoredPicture luma;
+        RepackResult result = readStoredPicture(c.input, luma);
         if (result.status == RepackStatus::Ok) {
-            result = withStoredLuma(luma, c.encoded, table, 60);
+            result = withStoredPicture(luma, c.encoded, table, 60);
         }
         EXPECT_EQ(result.status, c.status) << c.what;
     }
     // A turned input is refused as it is read, before any encode is made for it.
-    StoredLuma luma;
-    EXPECT_EQ(readStoredLuma(cases[0].input, luma).status, RepackStatus::Refused);
-    EXPECT_EQ(readStoredLuma(colour, luma).status, RepackStatus::Ok);
+    StoredPicture luma;
+    EXPECT_EQ(readStoredPicture(cases[0].input, luma).status, RepackStatus::Refused);
+    EXPECT_EQ(readStoredPicture(colour, luma).status, RepackStatus::Ok);
+}
+
+// A 4:2:0 input's colour planes replace the encode's when the encode is 4:2:0 too: each
+// step is the stored one or the encode's own (the stored one wherever the encode's is
+// less than kColourKeepFactor times coarser), and a kept step keeps every stored level
+// (colour has neither dead zone nor trimming). Any other layout keeps the encode's.
+TEST(StoredColourTest, ReplacesTheEncodesColourOnlyWhereItLinesUp) {
+    const QImage picture = test::photo(152, 104, 5);
+    test::JpegKind half{"4:2:0"};
+    test::JpegKind wide{"4:2:2"};
+    wide.lumaV = 1;
+    struct Case {
+        const char* what;
+        test::JpegKind kind;
+        int storedQuality;
+        int quality;
+        bool stored;     // the result's colour is the input's
+        int encodeAt{};  // the encode's quality; 0: the one the luma amounts to
+    };
+    const Case cases[] = {
+        {"4:2:0 at 85, asked 20", half, 85, 20, true},
+        {"4:2:0 at 85, asked 75", half, 85, 75, true},
+        {"4:2:0 at 50, asked 90", half, 50, 90, true},
+        {"4:2:0, the encode 4:4:4", half, 85, 90, false, 100},
+        {"4:2:2", wide, 85, 75, false},
+        {"4:4:4", fullColour(), 85, 75, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QByteArray input = test::encodeKind(picture, c.kind, c.storedQuality);
+        StoredPicture read;
+        ASSERT_EQ(readStoredPicture(input, read).status, RepackStatus::Ok);
+        const QuantTable table = requantisedLumaTable(read, c.quality);
+        const QByteArray encoded =
+            ourEncode(picture, c.encodeAt > 0 ? c.encodeAt : equivalentQuality(table));
+        const RepackResult result = withStoredPicture(read, encoded, table, c.quality);
+        ASSERT_EQ(result.status, RepackStatus::Ok) << result.message.toStdString();
+        ASSERT_TRUE(test::decodeWithLibjpeg(result.bytes).has_value());
+        for (const int component : {1, 2}) {
+            const ComponentData stored = readComponent(input, component);
+            const ComponentData own = readComponent(encoded, component);
+            const ComponentData colour = readComponent(result.bytes, component);
+            if (!c.stored) {
+                EXPECT_EQ(colour.blocks, own.blocks);
+                EXPECT_EQ(colour.table, own.table);
+                continue;
+            }
+            int kept = 0;
+            for (std::size_t k = 0; k < 64; ++k) {
+                const bool keep = own.table[k] < kColourKeepFactor * stored.table[k];
+                EXPECT_EQ(colour.table[k], keep ? stored.table[k] : own.table[k]) << k;
+                kept += keep ? 1 : 0;
+            }
+            EXPECT_GT(kept, 0);
+            ASSERT_EQ(colour.blocks.size(), stored.blocks.size());
+            for (std::size_t i = 0; i < colour.blocks.size(); ++i) {
+                if (colour.table[i % 64] == stored.table[i % 64] &&
+                    colour.blocks[i] != stored.blocks[i]) {
+                    ADD_FAILURE() << "component " << component << " coefficient " << i;
+                    break;
+                }
+            }
+        }
+    }
 }
 
 // Grey pixels are encoded as one component, whatever the input file held; the luma
@@ -222,11 +287,11 @@ TEST(StoredLumaTest, MovesTheLumaBetweenGreyAndColourFiles) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        StoredLuma luma;
-        ASSERT_EQ(readStoredLuma(c.input, luma).status, RepackStatus::Ok);
+        StoredPicture luma;
+        ASSERT_EQ(readStoredPicture(c.input, luma).status, RepackStatus::Ok);
         const QuantTable table = requantisedLumaTable(luma, 75);
         const QByteArray encoded = ourEncode(c.encoded, equivalentQuality(table));
-        const RepackResult result = withStoredLuma(luma, encoded, table, 75);
+        const RepackResult result = withStoredPicture(luma, encoded, table, 75);
         ASSERT_EQ(result.status, RepackStatus::Ok) << result.message.toStdString();
         const std::optional<test::DecodedPixels> pixels = test::decodeWithLibjpeg(result.bytes);
         ASSERT_TRUE(pixels.has_value());
