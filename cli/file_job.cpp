@@ -408,16 +408,14 @@ private:
                 stored.reset();
             }
         }
-        // One trial at `quality`; fractional qualities only with the input's luma kept.
-        const auto trial = [&](double quality) {
+        const SsimSearch search = findLowestQuality([&](int quality) {
             if (m_stop.load()) {
                 error = QStringLiteral("interrupted");
                 return SsimTrial::Failed;
             }
             // With the input's luma kept, the rest is encoded at the quality that luma
             // amounts to.
-            const int whole = static_cast<int>(std::ceil(quality));
-            int encodeQuality = whole;
+            int encodeQuality = quality;
             std::optional<imaging::encoder::QuantTable> lumaTable;
             if (stored) {
                 lumaTable = requantisedLumaTable(*stored, quality);
@@ -442,7 +440,7 @@ private:
             };
             std::optional<QByteArray> encoded = encodeOnce(encodeQuality);
             if (encoded && stored) {
-                RepackResult moved = withStoredPicture(*stored, *encoded, *lumaTable, whole);
+                RepackResult moved = withStoredPicture(*stored, *encoded, *lumaTable, quality);
                 if (moved.status == RepackStatus::Ok) {
                     encoded = std::move(moved.bytes);
                     attempt.reset();
@@ -450,7 +448,7 @@ private:
                     // Our encode does not line up with the input (a grey input comes
                     // out in colour): plain encodes from here on, this one too.
                     stored.reset();
-                    encodeQuality = whole;
+                    encodeQuality = quality;
                     encoded = encodeOnce(encodeQuality);
                 }
             }
@@ -477,17 +475,7 @@ private:
             bestSsim = *ssim;
             bestQuality = encodeQuality;
             return SsimTrial::Reaches;
-        };
-        SsimSearch search = findLowestQuality([&](int quality) { return trial(quality); });
-        // With the input's luma kept, one quality can cost 2 to 16 % more bytes than the
-        // one below (a run of stored steps takes over from coarser ones at once), so the
-        // table halfway between the last miss and the hit is one more trial, within the
-        // budget when every trial encoded once. On the shared photos as stored it saved
-        // 0.2 % of the bytes at SSIM 0.99 and 0.4 % at 0.98.
-        if (!search.failed && stored && search.best > 1 && encodes < kSsimEncodeBudget &&
-            trial(search.best - 0.5) == SsimTrial::Failed) {
-            search.failed = true;
-        }
+        });
         m_result.encodes = encodes;
         if (search.failed) {
             best.reset();

@@ -95,17 +95,11 @@ QuantTable keepStoredSteps(const std::array<std::uint16_t, DCTSIZE2>& stored,
     return table;
 }
 
-QuantTable requantisedLumaTable(const StoredPicture& picture, double quality) {
-    const double clamped = std::clamp(quality, 1.0, 100.0);
-    const int whole = static_cast<int>(std::floor(clamped));
-    const imaging::encoder::Settings settings = imaging::encoder::settingsFor(whole);
-    float tableQuality = settings.tableQuality;
-    if (whole < 100) {
-        const float next = imaging::encoder::calibratedTableQuality(whole + 1);
-        tableQuality += static_cast<float>(clamped - whole) * (next - tableQuality);
-    }
+QuantTable requantisedLumaTable(const StoredPicture& picture, int quality) {
+    const imaging::encoder::Settings settings = imaging::encoder::settingsFor(quality);
     return keepStoredSteps(picture.planes.front().steps,
-                           imaging::encoder::shapedTable(settings.luma, tableQuality), kKeepFactor);
+                           imaging::encoder::shapedTable(settings.luma, settings.tableQuality),
+                           kKeepFactor);
 }
 
 namespace {

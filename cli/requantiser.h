@@ -54,10 +54,8 @@ void readPlanes(jpeg_decompress_struct* in, jvirt_barray_ptr* blocks, StoredPict
 // the fewest bytes at SSIM 0.99 on the shared photos as stored (1.0, 2.0 and 3.0 each
 // 2 to 4 % more; at 0.98, 2.0 was 2 % smaller than 1.5).
 inline constexpr float kKeepFactor = 1.5f;
-// A fractional `quality` lies between its neighbours' tables (the encoder's quality
-// scale is linear between whole qualities).
 [[nodiscard]] imaging::encoder::QuantTable requantisedLumaTable(const StoredPicture& picture,
-                                                                double quality);
+                                                                int quality);
 
 // The same rule for a 4:2:0 input's colour, beside the encode's colour steps, with a
 // wider margin. Twice the stored step is the worst new step there is: every odd level

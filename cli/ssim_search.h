@@ -14,10 +14,7 @@ struct SsimSearch {
     int encodes = 0;      // trials made
 };
 
-// Encodes one --target-ssim search may make.
-inline constexpr int kSsimEncodeBudget = 8;
-
-// Bisection over [low, high]: at most 7 trials over 1..100. When
+// Bisection over [low, high]: at most 7 trials over 1..100 (the budget is 8). When
 // nothing reaches the target, `high` itself has been tried.
 [[nodiscard]] SsimSearch findLowestQuality(const std::function<SsimTrial(int quality)>& trial,
                                            int low = 1, int high = 100);

@@ -56,24 +56,6 @@ TEST(EquivalentQualityTest, FindsTheQualityOfATunedTableAndClampsTheEnds) {
     EXPECT_EQ(equivalentQuality(coarsest), 1);
 }
 
-// A half quality lies between its neighbours, step by step, and differs from both
-// somewhere: the search's last trial is a table of its own.
-TEST(RequantisedLumaTableTest, AHalfQualityLiesBetweenItsNeighbours) {
-    StoredPicture picture;
-    picture.planes.emplace_back().steps.fill(1);
-    for (const int quality : {20, 41, 60, 86, 99}) {
-        const QuantTable below = requantisedLumaTable(picture, quality - 1);
-        const QuantTable half = requantisedLumaTable(picture, quality - 0.5);
-        const QuantTable above = requantisedLumaTable(picture, quality);
-        for (std::size_t k = 0; k < 64; ++k) {
-            EXPECT_LE(half[k], below[k]) << quality << " " << k;
-            EXPECT_GE(half[k], above[k]) << quality << " " << k;
-        }
-        EXPECT_LT(meanLogStep(half), meanLogStep(below)) << quality;
-        EXPECT_GT(meanLogStep(half), meanLogStep(above)) << quality;
-    }
-}
-
 // A file's quantisation table and blocks for one component, as libjpeg reads them.
 struct ComponentData {
     int widthInBlocks = 0;
