@@ -21,10 +21,10 @@ fewer bytes than the cjpeg search.
 The SSIM part runs by default on the photos at half size, saved as fresh quality-95
 JPEGs (--scale 1/2). With --scale 1/1 it takes the photos as stored (libjpeg's own
 tables at quality 70 to 90, six of them 4:4:4). There vellora-cli keeps each photo's
-stored luma, requantised, but the lead at 0.99 is smaller: this SSIM sees luma only,
-and at the same luma fidelity our encoder spends a third to twice more than cjpeg on
-colour (its chroma steps are tuned for colour fidelity, which butteraugli sees and this
-does not).
+stored luma, requantised (and a 4:2:0 photo's colour too), but the lead at 0.99 is
+smaller: this SSIM sees luma only, and at the same luma fidelity our encoder spends a
+third to twice more than cjpeg on the colour it re-encodes (its chroma steps are tuned
+for colour fidelity, which butteraugli sees and this does not).
 """
 import argparse
 import glob
