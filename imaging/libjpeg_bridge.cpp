@@ -1,5 +1,6 @@
 #include "libjpeg_bridge.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 #include <jerror.h>
@@ -67,12 +68,49 @@ Compressor::~Compressor() {
     }
 }
 
-MemoryDestination::~MemoryDestination() {
-    std::free(m_buffer);
+MemoryDestination::MemoryDestination() {
+    m_manager.init_destination = initDestination;
+    m_manager.empty_output_buffer = emptyOutputBuffer;
+    m_manager.term_destination = termDestination;
 }
 
 void MemoryDestination::attach(jpeg_compress_struct* info) {
-    jpeg_mem_dest(info, &m_buffer, &m_size);
+    m_manager.next_output_byte = m_buffer.get();
+    m_manager.free_in_buffer = m_capacity;
+    info->dest = &m_manager;
+}
+
+void MemoryDestination::initDestination(j_compress_ptr info) {
+    auto* self = reinterpret_cast<MemoryDestination*>(info->dest);
+    if (!self->m_buffer) {
+        constexpr std::size_t kFirst = std::size_t{1} << 16;
+        self->m_buffer.reset(static_cast<unsigned char*>(std::malloc(kFirst)));
+        if (!self->m_buffer) {
+            ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
+        }
+        self->m_capacity = kFirst;
+    }
+    self->m_manager.next_output_byte = self->m_buffer.get();
+    self->m_manager.free_in_buffer = self->m_capacity;
+}
+
+boolean MemoryDestination::emptyOutputBuffer(j_compress_ptr info) {
+    // Called with the whole buffer full: double it and go on where it ended. A failed
+    // realloc leaves the old buffer in place and owned.
+    auto* self = reinterpret_cast<MemoryDestination*>(info->dest);
+    const std::size_t used = self->m_capacity;
+    auto* bytes = used <= SIZE_MAX / 2
+                      ? static_cast<unsigned char*>(std::realloc(self->m_buffer.get(), used * 2))
+                      : nullptr;
+    if (!bytes) {
+        ERREXIT1(info, JERR_OUT_OF_MEMORY, 1);
+    }
+    static_cast<void>(self->m_buffer.release());
+    self->m_buffer.reset(bytes);
+    self->m_capacity = used * 2;
+    self->m_manager.next_output_byte = bytes + used;
+    self->m_manager.free_in_buffer = self->m_capacity - used;
+    return TRUE;
 }
 
 }  // namespace vellora::jpeg

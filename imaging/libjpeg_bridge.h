@@ -7,6 +7,8 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include <jpeglib.h>
@@ -76,22 +78,33 @@ private:
     bool m_created = false;
 };
 
-// Output into a growing memory buffer (jpeg_mem_dest), freed by the destructor.
+// Output into a growing memory buffer that this object owns. Not libjpeg's jpeg_mem_dest:
+// that one frees its old buffer when it grows but hands the new one back only when
+// compression finishes, so after an error part-way (a hostile coefficient out of range
+// in a repack, say) the caller holds a freed pointer and the live buffer leaks.
 class MemoryDestination {
 public:
-    MemoryDestination() = default;
-    ~MemoryDestination();
+    MemoryDestination();
     MemoryDestination(const MemoryDestination&) = delete;
     MemoryDestination& operator=(const MemoryDestination&) = delete;
 
-    // Points `info` at this buffer. Call inside a guarded step.
+    // Points `info` at this buffer, emptied. The object must outlive the compression.
     void attach(jpeg_compress_struct* info);
-    [[nodiscard]] const unsigned char* data() const { return m_buffer; }
-    [[nodiscard]] std::size_t size() const { return static_cast<std::size_t>(m_size); }
+    [[nodiscard]] const unsigned char* data() const { return m_buffer.get(); }
+    // The bytes written so far (all of them once compression has finished).
+    [[nodiscard]] std::size_t size() const { return m_capacity - m_manager.free_in_buffer; }
 
 private:
-    unsigned char* m_buffer = nullptr;
-    unsigned long m_size = 0;
+    static void initDestination(j_compress_ptr info);
+    static boolean emptyOutputBuffer(j_compress_ptr info);
+    static void termDestination(j_compress_ptr) {}
+
+    struct Free {
+        void operator()(unsigned char* bytes) const { std::free(bytes); }
+    };
+    jpeg_destination_mgr m_manager{};  // first: libjpeg's pointer to it points here too
+    std::unique_ptr<unsigned char, Free> m_buffer;
+    std::size_t m_capacity = 0;
 };
 
 }  // namespace vellora::jpeg

@@ -326,53 +326,6 @@ void transformAll(const Job& job, std::vector<StripBuffers>& strips) {
     }
 }
 
-// Output into a growing buffer whose fill level is known at every moment, so that the
-// bytes of each scan can be told apart.
-struct CountingBuffer {
-    jpeg_destination_mgr manager{};  // first: libjpeg's pointer to it points here too
-    unsigned char* bytes = nullptr;
-    std::size_t capacity = 0;
-
-    CountingBuffer() {
-        manager.init_destination = start;
-        manager.empty_output_buffer = grow;
-        manager.term_destination = [](j_compress_ptr) {};
-    }
-    ~CountingBuffer() { std::free(bytes); }
-    CountingBuffer(const CountingBuffer&) = delete;
-    CountingBuffer& operator=(const CountingBuffer&) = delete;
-
-    void attach(jpeg_compress_struct* info) { info->dest = &manager; }
-    [[nodiscard]] std::size_t written() const { return capacity - manager.free_in_buffer; }
-
-    static void start(j_compress_ptr info) {
-        auto* self = reinterpret_cast<CountingBuffer*>(info->dest);
-        if (!self->bytes) {
-            constexpr std::size_t kFirst = std::size_t{1} << 20;
-            self->bytes = static_cast<unsigned char*>(std::malloc(kFirst));
-            if (!self->bytes) {
-                ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
-            }
-            self->capacity = kFirst;
-        }
-        self->manager.next_output_byte = self->bytes;
-        self->manager.free_in_buffer = self->capacity;
-    }
-    static boolean grow(j_compress_ptr info) {
-        auto* self = reinterpret_cast<CountingBuffer*>(info->dest);
-        const std::size_t larger = self->capacity * 2;
-        auto* bytes = static_cast<unsigned char*>(std::realloc(self->bytes, larger));
-        if (!bytes) {
-            ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
-        }
-        self->bytes = bytes;
-        self->manager.next_output_byte = bytes + self->capacity;
-        self->manager.free_in_buffer = larger - self->capacity;
-        self->capacity = larger;
-        return TRUE;
-    }
-};
-
 // Two compressors share the entropy coding of a picture: each runs the whole scan
 // layout, but codes MCU rows only in the scans it owns (in the others' passes its row
 // step does nothing, so they cost next to nothing), and notes where its own scans
@@ -385,7 +338,7 @@ constexpr int kStopCode = 1001;  // not a libjpeg message: the first compressor 
 
 struct ScanShare {
     jpeg_progress_mgr progress{};  // first: libjpeg's progress pointer points here too
-    const CountingBuffer* output = nullptr;
+    const jpeg::MemoryDestination* output = nullptr;  // its fill level tells scans apart
     int firstScan = 0;  // the scans this compressor owns: [firstScan, endScan)
     int endScan = 0;
     bool stopAtEnd = false;
@@ -419,10 +372,10 @@ void followScans(j_common_ptr common) {
     const bool owned = scan >= share->firstScan && scan < share->endScan;
     info->coef->compress_data = owned ? share->codeRow : skipRow;
     if (scan == share->firstScan) {
-        share->scanStart = share->output->written();
+        share->scanStart = share->output->size();
     }
     if (scan == share->endScan) {
-        share->scanEnd = share->output->written();
+        share->scanEnd = share->output->size();
         if (share->stopAtEnd) {
             common->err->msg_code = kStopCode;
             (*common->err->error_exit)(common);
@@ -471,7 +424,7 @@ void configure(jpeg_compress_struct* info, const PixelView& picture, const Geome
 // Entropy codes the transformed picture with two compressors on two threads (see
 // ScanShare). `first` is set up, its arrays realised and filled; scans from `split`
 // on go to a helper thread. Without a thread to be had, `first` codes everything.
-EncodedJpeg writeShared(jpeg::Compressor& first, CountingBuffer& firstOutput,
+EncodedJpeg writeShared(jpeg::Compressor& first, jpeg::MemoryDestination& firstOutput,
                         jvirt_barray_ptr* arrays, const Job& job, const PixelView& picture,
                         const QuantTable& lumaTable, const QuantTable& chromaTable,
                         const JpegMetadata& metadata, int split) {
@@ -490,7 +443,7 @@ EncodedJpeg writeShared(jpeg::Compressor& first, CountingBuffer& firstOutput,
     firstShare.endScan = scans;
 
     jpeg::Compressor second;
-    CountingBuffer secondOutput;
+    jpeg::MemoryDestination secondOutput;
     secondShare.output = &secondOutput;
     secondShare.firstScan = split;
     secondShare.endScan = scans;
@@ -533,7 +486,7 @@ EncodedJpeg writeShared(jpeg::Compressor& first, CountingBuffer& firstOutput,
             result.error = "JPEG encoding failed: " + first.bridge().text();
             return result;
         }
-        result.bytes.assign(firstOutput.bytes, firstOutput.bytes + firstOutput.written());
+        result.bytes.assign(firstOutput.data(), firstOutput.data() + firstOutput.size());
         return result;
     }
     const bool firstDone = !firstOk && first.bridge().manager.msg_code == kStopCode;
@@ -542,10 +495,10 @@ EncodedJpeg writeShared(jpeg::Compressor& first, CountingBuffer& firstOutput,
             "JPEG encoding failed: " + (firstDone ? second.bridge().text() : first.bridge().text());
         return result;
     }
-    result.bytes.reserve(firstShare.scanEnd + secondOutput.written() - secondShare.scanStart);
-    result.bytes.assign(firstOutput.bytes, firstOutput.bytes + firstShare.scanEnd);
-    result.bytes.insert(result.bytes.end(), secondOutput.bytes + secondShare.scanStart,
-                        secondOutput.bytes + secondOutput.written());
+    result.bytes.reserve(firstShare.scanEnd + secondOutput.size() - secondShare.scanStart);
+    result.bytes.assign(firstOutput.data(), firstOutput.data() + firstShare.scanEnd);
+    result.bytes.insert(result.bytes.end(), secondOutput.data() + secondShare.scanStart,
+                        secondOutput.data() + secondOutput.size());
     return result;
 }
 
@@ -714,16 +667,11 @@ EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& setting
         result.error = "cannot start the JPEG encoder: " + compressor.bridge().text();
         return result;
     }
-    jpeg::MemoryDestination destination;
-    CountingBuffer counted;  // when shared: the first compressor's part
+    jpeg::MemoryDestination destination;  // when shared: the first compressor's part
     jpeg_compress_struct* info = compressor.info();
     auto* common = reinterpret_cast<j_common_ptr>(info);
     bool ok = jpeg::runGuarded(compressor.bridge(), [&] {
-        if (split > 0) {
-            counted.attach(info);
-        } else {
-            destination.attach(info);
-        }
+        destination.attach(info);
         configure(info, picture, geometry, lumaTable, chromaTable, settings.scans);
         for (int c = 0; c < geometry.components; ++c) {
             // The whole array at once (libjpeg-turbo keeps it in memory anyway, as its
@@ -742,8 +690,8 @@ EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& setting
     if (ok) {
         transformAll(job, strips);
         if (split > 0) {
-            return writeShared(compressor, counted, arrays, job, picture, lumaTable, chromaTable,
-                               metadata, split);
+            return writeShared(compressor, destination, arrays, job, picture, lumaTable,
+                               chromaTable, metadata, split);
         }
         ok = jpeg::runGuarded(compressor.bridge(), [&] {
             jpeg_write_coefficients(info, arrays);

@@ -206,8 +206,14 @@ TEST(RepackTest, RefusedKindsSayWhy) {
 
 TEST(RepackTest, DamagedInputFailsInsteadOfMakingUpData) {
     const QByteArray input = test::encodeKind(photo(96, 64, 2), test::jpegKinds().front());
+    // A hostile file whose coefficients only go out of range once the output buffer has
+    // grown: the writer's error must leave one owner of the buffer (it was freed twice).
+    const QByteArray late =
+        test::readBytes(QStringLiteral(VELLORA_FUZZ_REGRESSIONS) +
+                        "/lossless/out-of-range-coefficient-late-in-the-file.jpg");
+    ASSERT_FALSE(late.isEmpty());
     for (const QByteArray& damaged : {input.left(input.size() / 2), QByteArray("\xFF\xD8\xFF"),
-                                      QByteArray("not a picture"), QByteArray()}) {
+                                      QByteArray("not a picture"), QByteArray(), late}) {
         const RepackResult repacked = repackJpeg(damaged, {});
         EXPECT_EQ(repacked.status, RepackStatus::Failed) << damaged.size();
         EXPECT_FALSE(repacked.message.isEmpty());
