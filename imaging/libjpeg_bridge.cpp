@@ -69,19 +69,20 @@ Compressor::~Compressor() {
 }
 
 MemoryDestination::MemoryDestination() {
-    m_manager.init_destination = initDestination;
-    m_manager.empty_output_buffer = emptyOutputBuffer;
-    m_manager.term_destination = termDestination;
+    m_manager.manager.init_destination = initDestination;
+    m_manager.manager.empty_output_buffer = emptyOutputBuffer;
+    m_manager.manager.term_destination = termDestination;
+    m_manager.self = this;
 }
 
 void MemoryDestination::attach(jpeg_compress_struct* info) {
-    m_manager.next_output_byte = m_buffer.get();
-    m_manager.free_in_buffer = m_capacity;
-    info->dest = &m_manager;
+    m_manager.manager.next_output_byte = m_buffer.get();
+    m_manager.manager.free_in_buffer = m_capacity;
+    info->dest = &m_manager.manager;
 }
 
 void MemoryDestination::initDestination(j_compress_ptr info) {
-    auto* self = reinterpret_cast<MemoryDestination*>(info->dest);
+    MemoryDestination* self = &of(info);
     if (!self->m_buffer) {
         constexpr std::size_t kFirst = std::size_t{1} << 16;
         self->m_buffer.reset(static_cast<unsigned char*>(std::malloc(kFirst)));
@@ -90,14 +91,14 @@ void MemoryDestination::initDestination(j_compress_ptr info) {
         }
         self->m_capacity = kFirst;
     }
-    self->m_manager.next_output_byte = self->m_buffer.get();
-    self->m_manager.free_in_buffer = self->m_capacity;
+    self->m_manager.manager.next_output_byte = self->m_buffer.get();
+    self->m_manager.manager.free_in_buffer = self->m_capacity;
 }
 
 boolean MemoryDestination::emptyOutputBuffer(j_compress_ptr info) {
     // Called with the whole buffer full: double it and go on where it ended. A failed
     // realloc leaves the old buffer in place and owned.
-    auto* self = reinterpret_cast<MemoryDestination*>(info->dest);
+    MemoryDestination* self = &of(info);
     const std::size_t used = self->m_capacity;
     auto* bytes = used <= SIZE_MAX / 2
                       ? static_cast<unsigned char*>(std::realloc(self->m_buffer.get(), used * 2))
@@ -108,8 +109,8 @@ boolean MemoryDestination::emptyOutputBuffer(j_compress_ptr info) {
     static_cast<void>(self->m_buffer.release());
     self->m_buffer.reset(bytes);
     self->m_capacity = used * 2;
-    self->m_manager.next_output_byte = bytes + used;
-    self->m_manager.free_in_buffer = self->m_capacity - used;
+    self->m_manager.manager.next_output_byte = bytes + used;
+    self->m_manager.manager.free_in_buffer = self->m_capacity - used;
     return TRUE;
 }
 

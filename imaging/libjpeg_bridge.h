@@ -92,7 +92,7 @@ public:
     void attach(jpeg_compress_struct* info);
     [[nodiscard]] const unsigned char* data() const { return m_buffer.get(); }
     // The bytes written so far (all of them once compression has finished).
-    [[nodiscard]] std::size_t size() const { return m_capacity - m_manager.free_in_buffer; }
+    [[nodiscard]] std::size_t size() const { return m_capacity - m_manager.manager.free_in_buffer; }
 
 private:
     static void initDestination(j_compress_ptr info);
@@ -102,7 +102,16 @@ private:
     struct Free {
         void operator()(unsigned char* bytes) const { std::free(bytes); }
     };
-    jpeg_destination_mgr m_manager{};  // first: libjpeg's pointer to it points here too
+    // What libjpeg holds a pointer to; the callbacks find this object through `self`.
+    struct Manager {
+        jpeg_destination_mgr manager{};  // first: libjpeg's pointer is a Manager's too
+        MemoryDestination* self = nullptr;
+    };
+    static MemoryDestination& of(j_compress_ptr info) {
+        return *reinterpret_cast<Manager*>(info->dest)->self;
+    }
+
+    Manager m_manager;
     std::unique_ptr<unsigned char, Free> m_buffer;
     std::size_t m_capacity = 0;
 };
