@@ -433,16 +433,15 @@ bool linesUp(const jpeg_component_info& component, const StoredPlane& plane) {
 // stored steps kept where it is not much coarser; nullopt when they do not.
 std::optional<std::array<imaging::encoder::QuantTable, 2>> colourTables(
     const StoredPicture& picture, const jpeg_decompress_struct& out) {
-    if (picture.planes.size() != 3 || out.num_components != 3 ||
-        out.comp_info[0].h_samp_factor != 2 || out.comp_info[0].v_samp_factor != 2) {
+    // The input's colour was read only when it is 4:2:0 (readPlanes).
+    if (picture.planes.size() != 3 || !hasHalfColour(out)) {
         return std::nullopt;
     }
     std::array<imaging::encoder::QuantTable, 2> tables{};
     for (int c = 1; c < 3; ++c) {
         const jpeg_component_info& component = out.comp_info[c];
         const JQUANT_TBL* own = out.quant_tbl_ptrs[component.quant_tbl_no];
-        if (component.h_samp_factor != 1 || component.v_samp_factor != 1 ||
-            !linesUp(component, picture.planes[c]) || own == nullptr ||
+        if (!linesUp(component, picture.planes[c]) ||
             component.quant_tbl_no == out.comp_info[0].quant_tbl_no) {
             return std::nullopt;
         }

@@ -46,7 +46,18 @@ void readPlane(jpeg_decompress_struct* in, int index, jvirt_barray_ptr blocks, S
     });
 }
 
-// Whether `in` is YCbCr with its colour subsampled 2x2 and every table present.
+}  // namespace
+
+bool canRequantise(const jpeg_decompress_struct& in) {
+    if (in.data_precision != 8 || in.quant_tbl_ptrs[in.comp_info[0].quant_tbl_no] == nullptr) {
+        return false;
+    }
+    if (in.num_components == 1) {
+        return in.jpeg_color_space == JCS_GRAYSCALE;
+    }
+    return in.num_components == 3 && in.jpeg_color_space == JCS_YCbCr;
+}
+
 bool hasHalfColour(const jpeg_decompress_struct& in) {
     if (in.num_components != 3 || in.jpeg_color_space != JCS_YCbCr ||
         in.comp_info[0].h_samp_factor != 2 || in.comp_info[0].v_samp_factor != 2) {
@@ -60,18 +71,6 @@ bool hasHalfColour(const jpeg_decompress_struct& in) {
         }
     }
     return true;
-}
-
-}  // namespace
-
-bool canRequantise(const jpeg_decompress_struct& in) {
-    if (in.data_precision != 8 || in.quant_tbl_ptrs[in.comp_info[0].quant_tbl_no] == nullptr) {
-        return false;
-    }
-    if (in.num_components == 1) {
-        return in.jpeg_color_space == JCS_GRAYSCALE;
-    }
-    return in.num_components == 3 && in.jpeg_color_space == JCS_YCbCr;
 }
 
 void readPlanes(jpeg_decompress_struct* in, jvirt_barray_ptr* blocks, StoredPicture& picture) {

@@ -43,6 +43,10 @@ struct StoredPicture {
 // Whether the file's luma can be requantised: grey or YCbCr, 8-bit.
 [[nodiscard]] bool canRequantise(const jpeg_decompress_struct& in);
 
+// Whether `in` is YCbCr with its colour subsampled 2x2 (4:2:0) and every table present:
+// the only layout whose colour planes an encode of ours can line up with.
+[[nodiscard]] bool hasHalfColour(const jpeg_decompress_struct& in);
+
 // Fills `picture` from `in` (read by jpeg_read_coefficients). Runs libjpeg's memory
 // manager: call inside the error bridge.
 void readPlanes(jpeg_decompress_struct* in, jvirt_barray_ptr* blocks, StoredPicture& picture);
