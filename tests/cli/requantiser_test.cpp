@@ -206,12 +206,15 @@ TEST(StoredLumaTest, RefusesWhatCannotLineUp) {
 // A 4:2:0 input's colour planes replace the encode's when the encode is 4:2:0 too: each
 // step is the stored one or the encode's own (the stored one wherever the encode's is
 // less than kColourKeepFactor times coarser), and a kept step keeps every stored level
-// (colour has neither dead zone nor trimming). Any other layout keeps the encode's.
+// (colour has neither dead zone nor trimming). Any other layout keeps the encode's, and so
+// do Cb and Cr steps that the one colour table of our file cannot both hold.
 TEST(StoredColourTest, ReplacesTheEncodesColourOnlyWhereItLinesUp) {
     const QImage picture = test::photo(152, 104, 5);
     test::JpegKind half{"4:2:0"};
     test::JpegKind wide{"4:2:2"};
     wide.lumaV = 1;
+    test::JpegKind ownCr{"4:2:0, Cr with a table of its own"};
+    ownCr.crTableScale = 200;
     struct Case {
         const char* what;
         test::JpegKind kind;
@@ -226,6 +229,8 @@ TEST(StoredColourTest, ReplacesTheEncodesColourOnlyWhereItLinesUp) {
         {"4:2:0 at 50, asked 90", half, 50, 90, true},
         {"4:2:0, the encode 4:4:4", half, 85, 90, false, 100},
         {"4:2:2", wide, 85, 75, false},
+        // Our file shares one colour table: Cb's and Cr's kept steps would clash.
+        {"4:2:0, Cb and Cr tables differ", ownCr, 85, 75, false},
         {"4:4:4", fullColour(), 85, 75, false},
     };
     for (const Case& c : cases) {

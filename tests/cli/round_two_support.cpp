@@ -35,6 +35,9 @@ std::vector<JpegKind> jpegKinds() {
     JpegKind icc{"ICC"};
     icc.icc = true;
     kinds.push_back(icc);
+    JpegKind threeTables{"three tables"};
+    threeTables.crTableScale = 150;
+    kinds.push_back(threeTables);
     JpegKind everything{"progressive 4:4:4 with EXIF, ICC, comment and restarts"};
     everything.progressive = true;
     everything.lumaH = everything.lumaV = 1;
@@ -92,6 +95,13 @@ QByteArray encodeKind(const QImage& source, const JpegKind& kind, int quality) {
             info->comp_info[0].v_samp_factor = kind.lumaV;
         }
         jpeg_set_quality(info, quality, TRUE);
+        if (kind.crTableScale > 0 && !kind.grey) {
+            const JQUANT_TBL* cb = info->quant_tbl_ptrs[info->comp_info[1].quant_tbl_no];
+            unsigned int steps[DCTSIZE2];
+            std::copy(cb->quantval, cb->quantval + DCTSIZE2, steps);
+            jpeg_add_quant_table(info, 2, steps, kind.crTableScale, TRUE);
+            info->comp_info[2].quant_tbl_no = 2;
+        }
         info->restart_in_rows = kind.restartRows;
         if (kind.progressive) {
             jpeg_simple_progression(info);

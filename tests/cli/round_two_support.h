@@ -21,10 +21,11 @@ struct JpegKind {
     bool exif = false;    // an EXIF block with orientation 6
     bool icc = false;     // a (made-up, well-formed) ICC profile in two APP2 blocks
     bool comment = false;
+    int crTableScale = 0;  // percent: Cr gets its own table, Cb's scaled; 0: Cr shares Cb's
 };
 
 // The kinds: baseline 4:2:0, progressive, grey, 4:4:4, 4:2:2, restart markers, EXIF
-// and ICC, a comment.
+// and ICC, Cr with a table of its own, a comment.
 [[nodiscard]] std::vector<JpegKind> jpegKinds();
 
 // `image` (RGB888) written by libjpeg-turbo as that kind at `quality`; empty on failure.
