@@ -140,6 +140,45 @@ void downsampleChroma(const float* full, int fullStride, int halfRows, float* wi
     }
 }
 
+// One row of RGB pixels to JFIF YCbCr (luma centred on 0). Restrict: the source bytes
+// could alias the planes for all the compiler knows, which keeps it from vectorising.
+[[gnu::always_inline]] inline void convertRgbRowBody(const std::uint8_t* __restrict source,
+                                                     int width, float* __restrict luma,
+                                                     float* __restrict cb, float* __restrict cr) {
+    for (int x = 0; x < width; ++x) {
+        const float r = source[3 * x];
+        const float g = source[3 * x + 1];
+        const float b = source[3 * x + 2];
+        luma[x] = 0.299f * r + 0.587f * g + 0.114f * b - 128.0f;
+        cb[x] = -0.168736f * r - 0.331264f * g + 0.5f * b;
+        cr[x] = 0.5f * r - 0.418688f * g - 0.081312f * b;
+    }
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The three-byte pixels defeat the baseline (SSE2) vectoriser, which leaves the
+// conversion scalar; with AVX2 the same loop runs about three times as fast. Same
+// operations in the same order (AVX2 brings no fused multiply-add), so the same floats
+// on every machine.
+[[gnu::target("avx2")]] void convertRgbRowAvx2(const std::uint8_t* source, int width, float* luma,
+                                               float* cb, float* cr) {
+    convertRgbRowBody(source, width, luma, cb, cr);
+}
+
+void convertRgbRow(const std::uint8_t* source, int width, float* luma, float* cb, float* cr) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) {
+        convertRgbRowAvx2(source, width, luma, cb, cr);
+    } else {
+        convertRgbRowBody(source, width, luma, cb, cr);
+    }
+}
+#else
+void convertRgbRow(const std::uint8_t* source, int width, float* luma, float* cb, float* cr) {
+    convertRgbRowBody(source, width, luma, cb, cr);
+}
+#endif
+
 // Converts the picture rows of MCU row `mcuRow` into the strip planes (JFIF YCbCr,
 // full float precision: no rounding to 8 bits between conversion and DCT).
 void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, float sharpen,
@@ -160,19 +199,10 @@ void convertStrip(const PixelView& picture, const Geometry& g, int mcuRow, float
             std::fill(grey + width, grey + padded, grey[width - 1]);
             continue;
         }
-        // Restrict: the source bytes could alias the planes for all the compiler
-        // knows, which keeps it from vectorising the conversion.
-        float* __restrict lumaRow = strip.planes[0].data() + offset;
-        float* __restrict cbRow = strip.planes[1].data() + offset;
-        float* __restrict crRow = strip.planes[2].data() + offset;
-        for (int x = 0; x < width; ++x) {
-            const float r = source[3 * x];
-            const float gr = source[3 * x + 1];
-            const float b = source[3 * x + 2];
-            lumaRow[x] = 0.299f * r + 0.587f * gr + 0.114f * b - 128.0f;
-            cbRow[x] = -0.168736f * r - 0.331264f * gr + 0.5f * b;
-            crRow[x] = 0.5f * r - 0.418688f * gr - 0.081312f * b;
-        }
+        float* lumaRow = strip.planes[0].data() + offset;
+        float* cbRow = strip.planes[1].data() + offset;
+        float* crRow = strip.planes[2].data() + offset;
+        convertRgbRow(source, width, lumaRow, cbRow, crRow);
         std::fill(lumaRow + width, lumaRow + padded, lumaRow[width - 1]);
         std::fill(cbRow + width, cbRow + padded, cbRow[width - 1]);
         std::fill(crRow + width, crRow + padded, crRow[width - 1]);
