@@ -29,9 +29,9 @@ import bdrate  # noqa: E402
 # The ladder and grid the anchors in best_encoder.cpp were measured with (a single
 # picture's measures are far from linear over wide steps, so the grid is dense where
 # the anchors fall).
-LADDER = [30, 40, 50, 60, 70, 80, 90, 95]
-GRID = [30, 38, 42, 44, 46, 50, 54, 56, 58, 62, 64, 66, 68, 70, 72, 74, 76, 78, 80, 82, 84,
-        86, 88, 89, 90, 91, 92, 93, 94, 95, 97]
+LADDER = [30, 40, 50, 55, 60, 65, 70, 80, 90, 95]
+GRID = [30, 38, 42, 44, 46, 50, 54, 56, 58, 62, 64, 65, 66, 67, 68, 70, 71, 72, 73, 74, 75, 76,
+        78, 80, 82, 84, 86, 88, 89, 90, 91, 92, 93, 94, 95, 97]
 
 
 def corpus_means(results, encoder, quality, members):
