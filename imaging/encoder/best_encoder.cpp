@@ -549,7 +549,7 @@ float calibratedTableQuality(int quality) {
     //    as good as cjpeg's by both measures,
     // rounded up to a tenth. Means alone let a few pictures with large gains carry the
     // rest: with means only, at 80 just 1 photo in 11 was as good as cjpeg's by both.
-    // Files at these points are 1.5 to 15 % smaller than cjpeg's. Keep strictly
+    // Files at these points are 1 to 15 % smaller than cjpeg's. Keep strictly
     // increasing.
     // 55 and 65 were added after a run at the qualities between the first anchors:
     // interpolated, 65 left only 6 of the 11 photos as good as cjpeg's on their own.
