@@ -356,23 +356,6 @@ private:
         return true;
     }
 
-    // The SSIM (or multi-scale SSIM) of an encoded result against `reference`; nullopt
-    // with `error` set.
-    std::optional<double> ssimOf(const QByteArray& encoded, const LumaPlane& reference,
-                                 QString& error) const {
-        const std::optional<LumaPlane> decoded = decodeJpegLuma(encoded, error);
-        if (!decoded) {
-            return std::nullopt;
-        }
-        const std::optional<double> ssim = m_settings.multiScaleSsim
-                                               ? multiScaleSsim(reference, *decoded)
-                                               : meanSsim(reference, *decoded);
-        if (!ssim) {
-            error = QStringLiteral("the result's size differs from the picture's");
-        }
-        return ssim;
-    }
-
     // --target-ssim: the lowest quality whose result still reaches the target, in `best`
     // (an encode's file) or in m_chosenBytes (an encode carrying the input's own luma,
     // with `best` empty); false (with the result filled in) when none does.
@@ -380,9 +363,10 @@ private:
                           std::int64_t& bestSize) {
         imaging::RgbBufferHeader header;
         std::memcpy(&header, buffer, sizeof header);
-        const auto* rgb = static_cast<const std::uint8_t*>(buffer) + header.headerBytes;
-        const LumaPlane reference = lumaFromRgb(rgb, header.width, header.height,
-                                                static_cast<std::ptrdiff_t>(header.stride));
+        // Compared with each result a row at a time: no copy of the picture's luma.
+        const RgbPicture reference{static_cast<const std::uint8_t*>(buffer) + header.headerBytes,
+                                   header.width, header.height,
+                                   static_cast<std::ptrdiff_t>(header.stride)};
         const double target = *m_settings.targetSsim;
         m_result.multiScale = m_settings.multiScaleSsim;
         double bestSsim = 0;
@@ -455,7 +439,8 @@ private:
             if (!encoded) {
                 return SsimTrial::Failed;
             }
-            const std::optional<double> ssim = ssimOf(*encoded, reference, error);
+            const std::optional<double> ssim =
+                jpegSsim(reference, *encoded, m_settings.multiScaleSsim, error);
             if (!ssim) {
                 return SsimTrial::Failed;
             }

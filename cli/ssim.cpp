@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 
 #include "imaging/libjpeg_bridge.h"
 
@@ -84,46 +85,85 @@ LumaPlane lumaFromRgb(const std::uint8_t* rgb, int width, int height, std::ptrdi
     return plane;
 }
 
-std::optional<LumaPlane> decodeJpegLuma(const QByteArray& jpeg, QString& error) {
-    jpeg::Decompressor decompressor;
-    if (!decompressor.valid()) {
-        error = QStringLiteral("cannot start the JPEG reader");
-        return std::nullopt;
+namespace {
+
+// A JPEG decoded to RGB (like the picture reader) and handed out as luma, a row at a
+// time.
+class LumaDecoder {
+public:
+    bool start(const QByteArray& jpeg, QString& error) {
+        if (!m_decompressor.valid()) {
+            error = QStringLiteral("cannot start the JPEG reader");
+            return false;
+        }
+        jpeg_decompress_struct* info = m_decompressor.info();
+        const bool started = jpeg::runGuarded(m_decompressor.bridge(), [&] {
+            jpeg_mem_src(info, reinterpret_cast<const unsigned char*>(jpeg.constData()),
+                         static_cast<unsigned long>(jpeg.size()));
+            jpeg_read_header(info, TRUE);
+            info->out_color_space = JCS_RGB;
+            jpeg_start_decompress(info);
+        });
+        if (!started) {
+            error = failure();
+            return false;
+        }
+        m_row.resize(static_cast<std::size_t>(info->output_width) * 3);
+        return true;
     }
-    jpeg_decompress_struct* info = decompressor.info();
-    const bool started = jpeg::runGuarded(decompressor.bridge(), [&] {
-        jpeg_mem_src(info, reinterpret_cast<const unsigned char*>(jpeg.constData()),
-                     static_cast<unsigned long>(jpeg.size()));
-        jpeg_read_header(info, TRUE);
-        info->out_color_space = JCS_RGB;
-        jpeg_start_decompress(info);
-    });
-    if (!started) {
-        error = QStringLiteral("cannot decode the result: ") +
-                QString::fromStdString(decompressor.bridge().text());
+
+    [[nodiscard]] int width() { return static_cast<int>(m_decompressor.info()->output_width); }
+    [[nodiscard]] int height() { return static_cast<int>(m_decompressor.info()->output_height); }
+
+    // The next row's luma into `out`; false when the data runs out or is damaged.
+    bool next(float* out) {
+        jpeg_decompress_struct* info = m_decompressor.info();
+        JSAMPROW rows[1] = {m_row.data()};
+        JDIMENSION read = 0;
+        if (!jpeg::runGuarded(m_decompressor.bridge(),
+                              [&] { read = jpeg_read_scanlines(info, rows, 1); }) ||
+            read != 1) {
+            return false;
+        }
+        lumaRow(m_row.data(), width(), out);
+        return true;
+    }
+
+    // After the last row: the rest of the data read, the end marker checked.
+    bool finish() {
+        jpeg_decompress_struct* info = m_decompressor.info();
+        return jpeg::runGuarded(m_decompressor.bridge(), [&] { jpeg_finish_decompress(info); });
+    }
+
+    [[nodiscard]] QString failure() {
+        return QStringLiteral("cannot decode the result: ") +
+               QString::fromStdString(m_decompressor.bridge().text());
+    }
+
+private:
+    jpeg::Decompressor m_decompressor;
+    std::vector<std::uint8_t> m_row;
+};
+
+}  // namespace
+
+std::optional<LumaPlane> decodeJpegLuma(const QByteArray& jpeg, QString& error) {
+    LumaDecoder decoder;
+    if (!decoder.start(jpeg, error)) {
         return std::nullopt;
     }
     LumaPlane plane;
-    plane.width = static_cast<int>(info->output_width);
-    plane.height = static_cast<int>(info->output_height);
+    plane.width = decoder.width();
+    plane.height = decoder.height();
     plane.values.resize(static_cast<std::size_t>(plane.width) * plane.height);
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(plane.width) * 3);
-    JSAMPROW rows[1] = {row.data()};
-    float* out = plane.values.data();
-    const int width = plane.width;
-    const bool decoded = jpeg::runGuarded(decompressor.bridge(), [&] {
-        while (info->output_scanline < info->output_height) {
-            const JDIMENSION y = info->output_scanline;
-            if (jpeg_read_scanlines(info, rows, 1) != 1) {
-                break;
-            }
-            lumaRow(rows[0], width, out + static_cast<std::size_t>(y) * width);
+    for (int y = 0; y < plane.height; ++y) {
+        if (!decoder.next(plane.values.data() + static_cast<std::size_t>(y) * plane.width)) {
+            error = decoder.failure();
+            return std::nullopt;
         }
-        jpeg_finish_decompress(info);
-    });
-    if (!decoded || info->output_scanline < info->output_height) {
-        error = QStringLiteral("cannot decode the result: ") +
-                QString::fromStdString(decompressor.bridge().text());
+    }
+    if (!decoder.finish()) {
+        error = decoder.failure();
         return std::nullopt;
     }
     return plane;
@@ -131,18 +171,86 @@ std::optional<LumaPlane> decodeJpegLuma(const QByteArray& jpeg, QString& error) 
 
 namespace {
 
+// One picture's luma rows, top to bottom: fills the row and says whether it could.
+using RowSource = std::function<bool(float* row)>;
+
+RowSource rowsOf(const LumaPlane& plane) {
+    return [&plane, y = 0](float* out) mutable {
+        const float* row = plane.values.data() + static_cast<std::size_t>(y++) * plane.width;
+        std::copy(row, row + plane.width, out);
+        return true;
+    };
+}
+
+RowSource rowsOf(const RgbPicture& picture) {
+    return [&picture, y = 0](float* out) mutable {
+        lumaRow(picture.rgb + static_cast<std::ptrdiff_t>(y++) * picture.stride, picture.width,
+                out);
+        return true;
+    };
+}
+
 bool comparable(const LumaPlane& a, const LumaPlane& b) {
     return a.width == b.width && a.height == b.height && !a.values.empty() &&
            a.values.size() == b.values.size();
 }
 
-SsimTerms ssimTerms(const LumaPlane& a, const LumaPlane& b) {
-    if (a.width < kWindow || a.height < kWindow) {
-        return wholePictureSsim(a, b);
+// Reads `height` rows of `width` from `next` into a plane.
+std::optional<LumaPlane> gathered(int width, int height, const RowSource& next) {
+    LumaPlane plane;
+    plane.width = width;
+    plane.height = height;
+    plane.values.resize(static_cast<std::size_t>(width) * height);
+    for (int y = 0; y < height; ++y) {
+        if (!next(plane.values.data() + static_cast<std::size_t>(y) * width)) {
+            return std::nullopt;
+        }
+    }
+    return plane;
+}
+
+// Half the size, each value the mean of a 2 x 2 square (an odd last row or column is
+// dropped): one output row from two input rows.
+void halvedRow(const float* top, const float* bottom, int halfWidth, float* out) {
+    for (int x = 0; x < halfWidth; ++x) {
+        out[x] = 0.25f * (top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1]);
+    }
+}
+
+LumaPlane halved(const LumaPlane& plane) {
+    LumaPlane half;
+    half.width = plane.width / 2;
+    half.height = plane.height / 2;
+    half.values.resize(static_cast<std::size_t>(half.width) * half.height);
+    for (int y = 0; y < half.height; ++y) {
+        const float* top = plane.values.data() + static_cast<std::size_t>(2 * y) * plane.width;
+        halvedRow(top, top + plane.width, half.width,
+                  half.values.data() + static_cast<std::size_t>(y) * half.width);
+    }
+    return half;
+}
+
+// The SSIM terms of two pictures of `width` x `height`, whose rows come from `nextX`
+// and `nextY`, one row at a time: only the window's rows are held, never a whole
+// picture. With `halves`, the two pictures' 2 x 2 means (the next scale of the
+// multi-scale measure) are made on the way. nullopt when a row cannot be had.
+std::optional<SsimTerms> ssimTerms(int width, int height, const RowSource& nextX,
+                                   const RowSource& nextY,
+                                   std::array<LumaPlane, 2>* halves = nullptr) {
+    if (width < kWindow || height < kWindow) {
+        const std::optional<LumaPlane> a = gathered(width, height, nextX);
+        const std::optional<LumaPlane> b = a ? gathered(width, height, nextY) : std::nullopt;
+        if (!b) {
+            return std::nullopt;
+        }
+        if (halves) {
+            *halves = {halved(*a), halved(*b)};
+        }
+        return wholePictureSsim(*a, *b);
     }
     static const std::array<float, kWindow> weights = gaussianWeights();
-    const int outWidth = a.width - kWindow + 1;
-    const int outHeight = a.height - kWindow + 1;
+    const int outWidth = width - kWindow + 1;
+    const int outHeight = height - kWindow + 1;
     const auto columns = static_cast<std::size_t>(outWidth);
 
     // The horizontal pass of the five local sums (x, y, x^2, y^2, xy) for the last
@@ -152,7 +260,19 @@ SsimTerms ssimTerms(const LumaPlane& a, const LumaPlane& b) {
     auto slot = [&](int row, int sum) {
         return ring.data() + (static_cast<std::size_t>(row % kWindow) * kSums + sum) * columns;
     };
-    std::vector<float> products(static_cast<std::size_t>(a.width) * 3);
+    // The current row of each picture, and the one above it for the halving.
+    std::vector<float> rows(static_cast<std::size_t>(width) * 4);
+    auto rowOf = [&](int picture, int y) {
+        return rows.data() + static_cast<std::size_t>(picture * 2 + y % 2) * width;
+    };
+    if (halves) {
+        for (LumaPlane& half : *halves) {
+            half.width = width / 2;
+            half.height = height / 2;
+            half.values.resize(static_cast<std::size_t>(half.width) * half.height);
+        }
+    }
+    std::vector<float> products(static_cast<std::size_t>(width) * 3);
     std::array<std::vector<double>, kSums> vertical;
     for (auto& line : vertical) {
         line.resize(columns);
@@ -160,13 +280,23 @@ SsimTerms ssimTerms(const LumaPlane& a, const LumaPlane& b) {
 
     double total = 0;
     double totalContrastStructure = 0;
-    for (int y = 0; y < a.height; ++y) {
-        const float* x0 = a.values.data() + static_cast<std::size_t>(y) * a.width;
-        const float* y0 = b.values.data() + static_cast<std::size_t>(y) * b.width;
+    for (int y = 0; y < height; ++y) {
+        float* x0 = rowOf(0, y);
+        float* y0 = rowOf(1, y);
+        if (!nextX(x0) || !nextY(y0)) {
+            return std::nullopt;
+        }
+        if (halves && y % 2 == 1 && y / 2 < (*halves)[0].height) {
+            for (int picture = 0; picture < 2; ++picture) {
+                LumaPlane& half = (*halves)[static_cast<std::size_t>(picture)];
+                halvedRow(rowOf(picture, y - 1), rowOf(picture, y), half.width,
+                          half.values.data() + static_cast<std::size_t>(y / 2) * half.width);
+            }
+        }
         float* xx = products.data();
-        float* yy = xx + a.width;
-        float* xy = yy + a.width;
-        for (int i = 0; i < a.width; ++i) {
+        float* yy = xx + width;
+        float* xy = yy + width;
+        for (int i = 0; i < width; ++i) {
             xx[i] = x0[i] * x0[i];
             yy[i] = y0[i] * y0[i];
             xy[i] = x0[i] * y0[i];
@@ -213,25 +343,54 @@ SsimTerms ssimTerms(const LumaPlane& a, const LumaPlane& b) {
         totalContrastStructure += rowContrastStructure;
     }
     const double positions = static_cast<double>(columns) * outHeight;
-    return {total / positions, totalContrastStructure / positions};
+    return SsimTerms{total / positions, totalContrastStructure / positions};
 }
 
-// Half the size, each value the mean of a 2 x 2 square (an odd last row or column is
-// dropped).
-LumaPlane halved(const LumaPlane& plane) {
-    LumaPlane half;
-    half.width = plane.width / 2;
-    half.height = plane.height / 2;
-    half.values.resize(static_cast<std::size_t>(half.width) * half.height);
-    for (int y = 0; y < half.height; ++y) {
-        const float* top = plane.values.data() + static_cast<std::size_t>(2 * y) * plane.width;
-        const float* bottom = top + plane.width;
-        float* out = half.values.data() + static_cast<std::size_t>(y) * half.width;
-        for (int x = 0; x < half.width; ++x) {
-            out[x] = 0.25f * (top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1]);
-        }
+// Multi-scale SSIM of two pictures whose full-size rows come from `nextX` and `nextY`;
+// the coarser scales are made on the way and held (a quarter of a picture and less).
+std::optional<double> multiScaleFrom(int width, int height, const RowSource& nextX,
+                                     const RowSource& nextY) {
+    // Wang, Simoncelli and Bovik's weights for five scales, finest first.
+    static constexpr std::array<double, 5> kWeights = {0.0448, 0.2856, 0.3001, 0.2363, 0.1333};
+    // A scale narrower than the window adds nothing new: stop there and share the
+    // weights of the scales left out among those measured, in proportion.
+    int scales = 1;
+    for (int side = std::min(width, height); scales < 5 && side / 2 >= kWindow; side /= 2) {
+        ++scales;
     }
-    return half;
+    double weightSum = 0;
+    for (int i = 0; i < scales; ++i) {
+        weightSum += kWeights[static_cast<std::size_t>(i)];
+    }
+    std::array<LumaPlane, 2> current;
+    double product = 1;
+    for (int i = 0; i < scales; ++i) {
+        std::array<LumaPlane, 2> next;
+        std::array<LumaPlane, 2>* halves = i + 1 < scales ? &next : nullptr;
+        const std::optional<SsimTerms> terms =
+            i == 0 ? ssimTerms(width, height, nextX, nextY, halves)
+                   : ssimTerms(current[0].width, current[0].height, rowsOf(current[0]),
+                               rowsOf(current[1]), halves);
+        if (!terms) {
+            return std::nullopt;
+        }
+        // The coarsest scale brings the luminance term too. A negative mean (an
+        // inverted picture) counts as no similarity at all.
+        const double term = i + 1 == scales ? terms->ssim : terms->contrastStructure;
+        product *= std::pow(std::max(term, 0.0), kWeights[static_cast<std::size_t>(i)] / weightSum);
+        current = std::move(next);
+    }
+    return product;
+}
+
+// SSIM or multi-scale SSIM from two row sources.
+std::optional<double> ssimFrom(int width, int height, const RowSource& nextX,
+                               const RowSource& nextY, bool multiScale) {
+    if (multiScale) {
+        return multiScaleFrom(width, height, nextX, nextY);
+    }
+    const std::optional<SsimTerms> terms = ssimTerms(width, height, nextX, nextY);
+    return terms ? std::optional<double>(terms->ssim) : std::nullopt;
 }
 
 }  // namespace
@@ -240,40 +399,35 @@ std::optional<double> meanSsim(const LumaPlane& a, const LumaPlane& b) {
     if (!comparable(a, b)) {
         return std::nullopt;
     }
-    return ssimTerms(a, b).ssim;
+    return ssimFrom(a.width, a.height, rowsOf(a), rowsOf(b), false);
 }
 
 std::optional<double> multiScaleSsim(const LumaPlane& a, const LumaPlane& b) {
     if (!comparable(a, b)) {
         return std::nullopt;
     }
-    // Wang, Simoncelli and Bovik's weights for five scales, finest first.
-    static constexpr std::array<double, 5> kWeights = {0.0448, 0.2856, 0.3001, 0.2363, 0.1333};
-    // A scale narrower than the window adds nothing new: stop there and share the
-    // weights of the scales left out among those measured, in proportion.
-    int scales = 1;
-    for (int side = std::min(a.width, a.height); scales < 5 && side / 2 >= kWindow; side /= 2) {
-        ++scales;
+    return ssimFrom(a.width, a.height, rowsOf(a), rowsOf(b), true);
+}
+
+std::optional<double> jpegSsim(const RgbPicture& reference, const QByteArray& jpeg, bool multiScale,
+                               QString& error) {
+    LumaDecoder decoder;
+    if (!decoder.start(jpeg, error)) {
+        return std::nullopt;
     }
-    double weightSum = 0;
-    for (int i = 0; i < scales; ++i) {
-        weightSum += kWeights[static_cast<std::size_t>(i)];
+    if (decoder.width() != reference.width || decoder.height() != reference.height ||
+        reference.width <= 0 || reference.height <= 0) {
+        error = QStringLiteral("the result's size differs from the picture's");
+        return std::nullopt;
     }
-    LumaPlane x = a;
-    LumaPlane y = b;
-    double product = 1;
-    for (int i = 0; i < scales; ++i) {
-        const SsimTerms terms = ssimTerms(x, y);
-        // The coarsest scale brings the luminance term too. A negative mean (an
-        // inverted picture) counts as no similarity at all.
-        const double term = i + 1 == scales ? terms.ssim : terms.contrastStructure;
-        product *= std::pow(std::max(term, 0.0), kWeights[static_cast<std::size_t>(i)] / weightSum);
-        if (i + 1 < scales) {
-            x = halved(x);
-            y = halved(y);
-        }
+    const std::optional<double> ssim = ssimFrom(
+        reference.width, reference.height, rowsOf(reference),
+        [&decoder](float* row) { return decoder.next(row); }, multiScale);
+    if (!ssim || !decoder.finish()) {
+        error = decoder.failure();
+        return std::nullopt;
     }
-    return product;
+    return ssim;
 }
 
 }  // namespace vellora::cli

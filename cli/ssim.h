@@ -28,6 +28,14 @@ struct LumaPlane {
 [[nodiscard]] LumaPlane lumaFromRgb(const std::uint8_t* rgb, int width, int height,
                                     std::ptrdiff_t stride);
 
+// A picture as packed 8-bit RGB rows `stride` bytes apart, not owned.
+struct RgbPicture {
+    const std::uint8_t* rgb = nullptr;
+    int width = 0;
+    int height = 0;
+    std::ptrdiff_t stride = 0;
+};
+
 // Decodes a JPEG file's bytes (through libjpeg-turbo, to RGB like the picture reader)
 // into luma; nullopt with `error` set when the bytes cannot be decoded.
 [[nodiscard]] std::optional<LumaPlane> decodeJpegLuma(const QByteArray& jpeg, QString& error);
@@ -44,5 +52,14 @@ struct LumaPlane {
 // window, with the weights shared among them. Same nullopt cases as meanSsim.
 [[nodiscard]] std::optional<double> multiScaleSsim(const LumaPlane& reference,
                                                    const LumaPlane& other);
+
+// The SSIM (multiScale: multi-scale SSIM) of a JPEG file's decoded luma against a
+// picture's, the same value as meanSsim (multiScaleSsim) of their planes. Both are
+// taken a row at a time as the JPEG decodes, so neither picture's luma is held whole:
+// on a 100-megapixel photo that saves 800 MB (the multi-scale measure holds the
+// quarter-size planes). nullopt with `error` set when the bytes cannot be decoded or
+// the sizes differ.
+[[nodiscard]] std::optional<double> jpegSsim(const RgbPicture& reference, const QByteArray& jpeg,
+                                             bool multiScale, QString& error);
 
 }  // namespace vellora::cli

@@ -325,6 +325,66 @@ TEST(SsimTest, DecodesAJpegToTheSameLumaAsTheReferenceDecoder) {
     EXPECT_FALSE(error.isEmpty());
 }
 
+// The search's measure: a JPEG decoded a row at a time against RGB rows with padding
+// (odd widths), at sizes for no window, two, three and five scales, beside the direct
+// definition on the decoded pixels.
+TEST(SsimTest, StreamedFromTheDecoderAgreesWithTheDirectDefinition) {
+    struct Case {
+        int width;
+        int height;
+        int scales;
+    };
+    for (const Case& size : {Case{6, 5, 0}, Case{30, 23, 2}, Case{47, 64, 3}, Case{181, 177, 5}}) {
+        const QImage original =
+            photo(size.width, size.height, 8).convertToFormat(QImage::Format_RGB888);
+        const RgbPicture reference{original.constBits(), original.width(), original.height(),
+                                   original.bytesPerLine()};
+        for (const test::JpegKind& kind : {test::jpegKinds()[0], test::jpegKinds()[1]}) {
+            const QByteArray jpeg = test::encodeKind(original, kind);
+            const auto pixels = test::decodeWithLibjpeg(jpeg);
+            ASSERT_TRUE(pixels);
+            const QImage decoded(reinterpret_cast<const uchar*>(pixels->samples.constData()),
+                                 pixels->width, pixels->height, pixels->width * 3,
+                                 QImage::Format_RGB888);
+            QString error;
+            const std::optional<double> single = jpegSsim(reference, jpeg, false, error);
+            const std::optional<double> multi = jpegSsim(reference, jpeg, true, error);
+            ASSERT_TRUE(single && multi) << error.toStdString();
+            // The same values as from whole planes (a picture smaller than the window
+            // has no direct definition to compare with).
+            EXPECT_DOUBLE_EQ(*single, *meanSsim(planeOf(original), planeOf(decoded)));
+            EXPECT_DOUBLE_EQ(*multi, *multiScaleSsim(planeOf(original), planeOf(decoded)));
+            if (size.scales > 0) {
+                EXPECT_NEAR(*single, test::directSsim(original, decoded), 1e-4) << size.width;
+                EXPECT_NEAR(*multi, test::directMultiScaleSsim(original, decoded, size.scales),
+                            1e-4)
+                    << size.width;
+            }
+        }
+    }
+}
+
+TEST(SsimTest, StreamedRefusesDamagedOrMismatchedResults) {
+    const QImage original = photo(40, 30, 2).convertToFormat(QImage::Format_RGB888);
+    const QByteArray jpeg = test::encodeKind(original, test::jpegKinds().front());
+    const RgbPicture reference{original.constBits(), original.width(), original.height(),
+                               original.bytesPerLine()};
+    const RgbPicture narrower{original.constBits(), original.width() - 1, original.height(),
+                              original.bytesPerLine()};
+    struct Case {
+        const char* name;
+        RgbPicture picture;
+        QByteArray bytes;
+    };
+    for (const Case& bad : {Case{"cut in half", reference, jpeg.left(jpeg.size() / 2)},
+                            Case{"not a JPEG", reference, QByteArray(200, 'x')},
+                            Case{"other size", narrower, jpeg}}) {
+        QString error;
+        EXPECT_EQ(jpegSsim(bad.picture, bad.bytes, false, error), std::nullopt) << bad.name;
+        EXPECT_FALSE(error.isEmpty()) << bad.name;
+    }
+}
+
 // The parameter is the lowest quality that reaches the target (101: none does).
 class SsimSearchTest : public testing::TestWithParam<int> {};
 
