@@ -55,8 +55,8 @@ struct RgbPicture {
 
 // The SSIM (multiScale: multi-scale SSIM) of a JPEG file's decoded luma against a
 // picture's, the same value as meanSsim (multiScaleSsim) of their planes. Both are
-// taken a row at a time as the JPEG decodes, so neither picture's luma is held whole:
-// on a 100-megapixel photo that saves 800 MB (the multi-scale measure holds the
+// taken a row at a time as the JPEG decodes, so neither picture's luma is held whole
+// (as floats, 800 MB on a 100-megapixel photo; the multi-scale measure holds the
 // quarter-size planes). nullopt with `error` set when the bytes cannot be decoded or
 // the sizes differ.
 [[nodiscard]] std::optional<double> jpegSsim(const RgbPicture& reference, const QByteArray& jpeg,
