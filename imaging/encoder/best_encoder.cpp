@@ -540,7 +540,7 @@ float calibratedTableQuality(int quality) {
         float table;
     };
     // Measured with bench/encoder/calibrate.py --share 0.75 on the full benchmark corpus
-    // (24 Kodak pictures, 11 photos at 1280x800; table qualities every 2 from 62 to 94,
+    // (24 Kodak pictures, 11 photos at 1280x800; table qualities every 1 or 2 from 62 to 95,
     // since single pictures are far from linear between wider grid points): the lowest
     // table quality at which
     //  - our mean SSIM and mean butteraugli beat cjpeg's at the user's quality in both
