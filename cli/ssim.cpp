@@ -145,32 +145,6 @@ private:
     std::vector<std::uint8_t> m_row;
 };
 
-}  // namespace
-
-std::optional<LumaPlane> decodeJpegLuma(const QByteArray& jpeg, QString& error) {
-    LumaDecoder decoder;
-    if (!decoder.start(jpeg, error)) {
-        return std::nullopt;
-    }
-    LumaPlane plane;
-    plane.width = decoder.width();
-    plane.height = decoder.height();
-    plane.values.resize(static_cast<std::size_t>(plane.width) * plane.height);
-    for (int y = 0; y < plane.height; ++y) {
-        if (!decoder.next(plane.values.data() + static_cast<std::size_t>(y) * plane.width)) {
-            error = decoder.failure();
-            return std::nullopt;
-        }
-    }
-    if (!decoder.finish()) {
-        error = decoder.failure();
-        return std::nullopt;
-    }
-    return plane;
-}
-
-namespace {
-
 // One picture's luma rows, top to bottom: fills the row and says whether it could.
 using RowSource = std::function<bool(float* row)>;
 
@@ -217,23 +191,12 @@ void halvedRow(const float* top, const float* bottom, int halfWidth, float* out)
     }
 }
 
-LumaPlane halved(const LumaPlane& plane) {
-    LumaPlane half;
-    half.width = plane.width / 2;
-    half.height = plane.height / 2;
-    half.values.resize(static_cast<std::size_t>(half.width) * half.height);
-    for (int y = 0; y < half.height; ++y) {
-        const float* top = plane.values.data() + static_cast<std::size_t>(2 * y) * plane.width;
-        halvedRow(top, top + plane.width, half.width,
-                  half.values.data() + static_cast<std::size_t>(y) * half.width);
-    }
-    return half;
-}
-
 // The SSIM terms of two pictures of `width` x `height`, whose rows come from `nextX`
 // and `nextY`, one row at a time: only the window's rows are held, never a whole
 // picture. With `halves`, the two pictures' 2 x 2 means (the next scale of the
-// multi-scale measure) are made on the way. nullopt when a row cannot be had.
+// multi-scale measure) are made on the way; they are only asked for where the next
+// scale still holds the window, so never for a picture smaller than it. nullopt when
+// a row cannot be had.
 std::optional<SsimTerms> ssimTerms(int width, int height, const RowSource& nextX,
                                    const RowSource& nextY,
                                    std::array<LumaPlane, 2>* halves = nullptr) {
@@ -242,9 +205,6 @@ std::optional<SsimTerms> ssimTerms(int width, int height, const RowSource& nextX
         const std::optional<LumaPlane> b = a ? gathered(width, height, nextY) : std::nullopt;
         if (!b) {
             return std::nullopt;
-        }
-        if (halves) {
-            *halves = {halved(*a), halved(*b)};
         }
         return wholePictureSsim(*a, *b);
     }
@@ -395,6 +355,20 @@ std::optional<double> ssimFrom(int width, int height, const RowSource& nextX,
 
 }  // namespace
 
+std::optional<LumaPlane> decodeJpegLuma(const QByteArray& jpeg, QString& error) {
+    LumaDecoder decoder;
+    if (!decoder.start(jpeg, error)) {
+        return std::nullopt;
+    }
+    std::optional<LumaPlane> plane = gathered(decoder.width(), decoder.height(),
+                                              [&decoder](float* row) { return decoder.next(row); });
+    if (!plane || !decoder.finish()) {
+        error = decoder.failure();
+        return std::nullopt;
+    }
+    return plane;
+}
+
 std::optional<double> meanSsim(const LumaPlane& a, const LumaPlane& b) {
     if (!comparable(a, b)) {
         return std::nullopt;
@@ -415,8 +389,7 @@ std::optional<double> jpegSsim(const RgbPicture& reference, const QByteArray& jp
     if (!decoder.start(jpeg, error)) {
         return std::nullopt;
     }
-    if (decoder.width() != reference.width || decoder.height() != reference.height ||
-        reference.width <= 0 || reference.height <= 0) {
+    if (decoder.width() != reference.width || decoder.height() != reference.height) {
         error = QStringLiteral("the result's size differs from the picture's");
         return std::nullopt;
     }
