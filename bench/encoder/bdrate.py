@@ -57,9 +57,26 @@ def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
+def prepared(work, corpus, name, source, scale, label=None):
+    """The picture as PPM (cjpeg's and our driver's input) and PNG (the butteraugli
+    reference), scaled to fit 1280x800 (Lanczos) when `scale`."""
+    ppm = os.path.join(work, name + ".ppm")
+    png = os.path.join(work, name + ".png")
+    if not (os.path.exists(ppm) and os.path.exists(png)):
+        image = Image.open(source).convert("RGB")
+        if scale:
+            image.thumbnail(PHOTO_BOX, Image.LANCZOS)
+        # Written under a temporary name first: an interrupted run must not leave a
+        # truncated picture that later runs would take as prepared.
+        image.save(ppm + ".part", format="PPM")
+        image.save(png + ".part", format="PNG")
+        os.replace(ppm + ".part", ppm)
+        os.replace(png + ".part", png)
+    return {"name": label or name, "corpus": corpus, "ppm": ppm, "png": png}
+
+
 def prepare_corpus(work, quick):
-    """Writes every picture as PPM (cjpeg's and our driver's input) and PNG (the
-    butteraugli reference). Photos are scaled to fit 1280x800 (Lanczos)."""
+    """The shared sets: the Kodak pictures as they are, the photos scaled down."""
     os.makedirs(work, exist_ok=True)
     kodak_dir = os.path.join(TESTDATA, "kodak")
     photo_dir = os.path.join(TESTDATA, "photos")
@@ -68,23 +85,33 @@ def prepare_corpus(work, quick):
     if quick:
         kodak = [k for k in kodak if k in QUICK_KODAK]
         photos = [p for p in photos if p in QUICK_PHOTOS]
+    return ([prepared(work, "kodak", k, os.path.join(kodak_dir, k + ".png"), False)
+             for k in kodak] +
+            [prepared(work, "photos", p, os.path.join(photo_dir, p + ".jpg"), True)
+             for p in photos])
+
+
+def prepare_folders(work, folders):
+    """Pictures of the caller's own (PNG, JPEG, PPM, BMP), one corpus per folder named
+    after it, scaled like the photos. Each folder's prepared copies live apart, keyed by
+    its path, so that two folders may hold pictures of the same name."""
     pictures = []
-    for corpus, names, folder, ext in (("kodak", kodak, kodak_dir, ".png"),
-                                       ("photos", photos, photo_dir, ".jpg")):
-        for name in names:
-            ppm = os.path.join(work, name + ".ppm")
-            png = os.path.join(work, name + ".png")
-            if not (os.path.exists(ppm) and os.path.exists(png)):
-                image = Image.open(os.path.join(folder, name + ext)).convert("RGB")
-                if corpus == "photos":
-                    image.thumbnail(PHOTO_BOX, Image.LANCZOS)
-                # Written under a temporary name first: an interrupted run must not
-                # leave a truncated picture that later runs would take as prepared.
-                image.save(ppm + ".part", format="PPM")
-                image.save(png + ".part", format="PNG")
-                os.replace(ppm + ".part", ppm)
-                os.replace(png + ".part", png)
-            pictures.append({"name": name, "corpus": corpus, "ppm": ppm, "png": png})
+    for folder in folders:
+        folder = os.path.abspath(folder)
+        corpus = os.path.basename(folder.rstrip("/")) or folder
+        place = os.path.join(work, "own-" + hashlib.sha1(folder.encode()).hexdigest()[:12])
+        os.makedirs(place, exist_ok=True)
+        names = sorted(f for f in os.listdir(folder)
+                       if f.lower().endswith((".png", ".jpg", ".jpeg", ".ppm", ".bmp")))
+        if not names:
+            sys.exit("no PNG, JPEG, PPM or BMP pictures in " + folder)
+        for f in names:
+            stem = os.path.splitext(f)[0]
+            picture = prepared(place, corpus, stem, os.path.join(folder, f), True,
+                               corpus + "/" + stem)
+            # Results are cached by picture name; the content keeps folders apart.
+            picture["cache"] = file_hash(picture["ppm"])
+            pictures.append(picture)
     return pictures
 
 
@@ -151,7 +178,8 @@ def read_decoded(jpeg, scratch):
 
 
 def measure(encoders, encoder, quality, picture, cache_dir):
-    key = "%s|%s|%s|%d" % (encoder, encoders.tag(encoder), picture["name"], quality)
+    key = "%s|%s|%s|%d" % (encoder, encoders.tag(encoder), picture.get("cache", picture["name"]),
+                           quality)
     cache_file = os.path.join(cache_dir, hashlib.sha1(key.encode()).hexdigest() + ".json")
     if os.path.exists(cache_file):
         with open(cache_file) as f:
@@ -269,9 +297,14 @@ def main():
                         "mozjpeg-cjpeg, mozcjpeg or /opt/mozjpeg/bin/cjpeg)")
     parser.add_argument("--cjpegli", help="jpegli's cjpegli (default: found on the PATH)")
     parser.add_argument("--qualities", help="comma-separated ladder (overrides the mode's)")
+    parser.add_argument("--pictures", action="append", default=[], metavar="DIR",
+                        help="score the pictures in DIR instead of the shared sets, scaled "
+                        "like the photos; one corpus per DIR (may be given again)")
     args = parser.parse_args()
 
-    pictures = prepare_corpus(os.path.join(args.work, "corpus"), args.quick)
+    work = os.path.join(args.work, "corpus")
+    pictures = (prepare_folders(work, args.pictures) if args.pictures else
+                prepare_corpus(work, args.quick))
     cache_dir = os.path.join(args.work, "cache")
     os.makedirs(cache_dir, exist_ok=True)
     qualities = ([int(q) for q in args.qualities.split(",")] if args.qualities else
@@ -318,9 +351,9 @@ def main():
         return [results[(encoder, q, picture["name"])]
                 for q in (only or qualities) if (encoder, q, picture["name"]) in results]
 
-    corpora = [("kodak", [p for p in pictures if p["corpus"] == "kodak"]),
-               ("photos", [p for p in pictures if p["corpus"] == "photos"]),
-               ("all", pictures)]
+    corpus_names = list(dict.fromkeys(p["corpus"] for p in pictures))
+    corpora = [(c, [p for p in pictures if p["corpus"] == c]) for c in corpus_names]
+    corpora.append(("all", pictures))
     header = "%-30s" % "encoder"
     for metric in ("SSIM", "butteraugli"):
         for corpus, _ in corpora:
@@ -328,8 +361,9 @@ def main():
     header += " | MP/s q75"
     print()
     print("BD-rate against plain `cjpeg -quality q` (negative = smaller files at equal quality)")
-    print("qualities %s; %d Kodak pictures, %d photos at <=1280x800" %
-          (",".join(map(str, qualities)), len(corpora[0][1]), len(corpora[1][1])))
+    print("qualities %s; %s (photos scaled to fit 1280x800)" %
+          (",".join(map(str, qualities)),
+           ", ".join("%d in %s" % (len(members), c) for c, members in corpora[:-1])))
     print(header)
     print("-" * len(header))
     speeds = {}
@@ -364,7 +398,7 @@ def main():
                             for p in pictures) if x is not None) for m in ("ssim", "butteraugli")]
     print("vellora per picture: SSIM %.1f .. %.1f %%, butteraugli %.1f .. %.1f %%" %
           (worst[0], best[0], worst[1], best[1]))
-    print_calibration(results, [c for c in corpora[:2] if c[1]], qualities)
+    print_calibration(results, corpora[:-1], qualities)
     if not args.no_speed:
         print_speed_floor(args.driver, speed_pictures[0])
     if guetzli_pictures:

@@ -3,7 +3,8 @@
 imaging/encoder/best_encoder.cpp).
 
 For every user quality q of the ladder, plain `cjpeg -quality q` sets the bar: its mean
-SSIM and mean butteraugli over each corpus (the Kodak set, the photos). Our encoder is
+SSIM and mean butteraugli over each corpus (the Kodak set, the photos, and any folder
+given with --add-pictures). Our encoder is
 measured on a grid of table qualities (the `table=` override, bypassing the current
 calibration); for each q the script finds the lowest table quality whose means beat the
 bar on both metrics in both corpora by a small margin (linear between grid points) and,
@@ -13,7 +14,8 @@ prints that point with the file sizes and how many pictures are at least as good
 The anchors go into kAnchors by hand.
 
     /usr/bin/python3 bench/encoder/calibrate.py --driver build/bin/vellora-encode-bench \
-        [--quick] [--grid 30,38,...] [--ladder 30,40,...] [--margin 0.06] [--share 0.75]
+        [--quick] [--grid 30,38,...] [--ladder 30,40,...] [--margin 0.06] [--share 0.75] \
+        [--add-pictures DIR]
 """
 
 import argparse
@@ -110,11 +112,16 @@ def main():
     parser.add_argument("--share", type=float, default=0.0,
                         help="also this share of the pictures of each corpus at least as good "
                              "as cjpeg by both metrics, each picture on its own (0: means only)")
+    parser.add_argument("--add-pictures", action="append", default=[], metavar="DIR",
+                        help="the pictures in DIR as one more corpus, scaled like the photos "
+                             "(may be given again; see extra-photos.sh)")
     args = parser.parse_args()
 
     grid = [int(q) for q in args.grid.split(",")] if args.grid else GRID
     ladder = [int(q) for q in args.ladder.split(",")] if args.ladder else LADDER
-    pictures = bdrate.prepare_corpus(os.path.join(args.work, "corpus"), args.quick)
+    work = os.path.join(args.work, "corpus")
+    pictures = (bdrate.prepare_corpus(work, args.quick) +
+                bdrate.prepare_folders(work, args.add_pictures))
     cache_dir = os.path.join(args.work, "cache")
     os.makedirs(cache_dir, exist_ok=True)
     variants = [("table%d" % t, ["table=%d" % t]) for t in grid]
@@ -132,8 +139,8 @@ def main():
             if done % 100 == 0:
                 bdrate.log("  %d/%d (%.0f s)" % (done, len(jobs), time.time() - start))
 
-    corpora = [(name, [p for p in pictures if p["corpus"] == name]) for name in ("kodak", "photos")]
-    corpora = [(n, m) for n, m in corpora if m]
+    names = list(dict.fromkeys(p["corpus"] for p in pictures))
+    corpora = [(name, [p for p in pictures if p["corpus"] == name]) for name in names]
     print("table quality needed per user quality (margin %.0f %%)" % (args.margin * 100))
     print("%4s | %6s | %s" % ("q", "table", " | ".join(
         "%-6s size %%  ssim ref/ours  butter ref/ours  as good" % n for n, _ in corpora)))
