@@ -93,12 +93,18 @@ def prepare_corpus(work, quick):
 
 def prepare_folders(work, folders):
     """Pictures of the caller's own (PNG, JPEG, PPM, BMP), one corpus per folder named
-    after it, scaled like the photos. Each folder's prepared copies live apart, keyed by
-    its path, so that two folders may hold pictures of the same name."""
+    after it (made unique), scaled like the photos. Each folder's prepared copies live
+    apart, keyed by its path, so that two folders may hold pictures of the same name."""
     pictures = []
+    taken = {"kodak", "photos", "all"}  # the shared sets' names, and the summary's
     for folder in folders:
         folder = os.path.abspath(folder)
-        corpus = os.path.basename(folder.rstrip("/")) or folder
+        base = os.path.basename(folder.rstrip("/")) or "pictures"
+        corpus, number = base, 1
+        while corpus in taken:
+            number += 1
+            corpus = "%s-%d" % (base, number)
+        taken.add(corpus)
         place = os.path.join(work, "own-" + hashlib.sha1(folder.encode()).hexdigest()[:12])
         os.makedirs(place, exist_ok=True)
         names = sorted(f for f in os.listdir(folder)
@@ -107,7 +113,10 @@ def prepare_folders(work, folders):
             sys.exit("no PNG, JPEG, PPM or BMP pictures in " + folder)
         for f in names:
             stem = os.path.splitext(f)[0]
-            picture = prepared(place, corpus, stem, os.path.join(folder, f), True,
+            # The prepared copy is named by the source's content too, so that a picture
+            # changed in place is prepared again.
+            copy = "%s-%s" % (stem, file_hash(os.path.join(folder, f)))
+            picture = prepared(place, corpus, copy, os.path.join(folder, f), True,
                                corpus + "/" + stem)
             # Results are cached by picture name; the content keeps folders apart.
             picture["cache"] = file_hash(picture["ppm"])
