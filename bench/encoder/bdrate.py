@@ -51,6 +51,7 @@ GUETZLI_QUICK = ["kodim23"]
 SPEED_PICTURES_QUICK = ["Path"]
 SPEED_PICTURES = ["Kite", "Autumn", "Path"]
 PHOTO_BOX = (1280, 800)
+SHARED_CORPORA = ("kodak", "photos")
 
 
 def log(message):
@@ -96,7 +97,7 @@ def prepare_folders(work, folders):
     after it (made unique), scaled like the photos. Each folder's prepared copies live
     apart, keyed by its path, so that two folders may hold pictures of the same name."""
     pictures = []
-    taken = {"kodak", "photos", "all"}  # the shared sets' names, and the summary's
+    taken = {*SHARED_CORPORA, "all"}  # "all" names the summary row
     for folder in folders:
         folder = os.path.abspath(folder)
         base = os.path.basename(folder.rstrip("/")) or "pictures"
@@ -122,6 +123,12 @@ def prepare_folders(work, folders):
             picture["cache"] = file_hash(picture["ppm"])
             pictures.append(picture)
     return pictures
+
+
+def corpora_of(pictures):
+    """(corpus name, its pictures) for each corpus, in the order they first appear."""
+    names = dict.fromkeys(p["corpus"] for p in pictures)
+    return [(name, [p for p in pictures if p["corpus"] == name]) for name in names]
 
 
 def file_hash(path):
@@ -360,9 +367,7 @@ def main():
         return [results[(encoder, q, picture["name"])]
                 for q in (only or qualities) if (encoder, q, picture["name"]) in results]
 
-    corpus_names = list(dict.fromkeys(p["corpus"] for p in pictures))
-    corpora = [(c, [p for p in pictures if p["corpus"] == c]) for c in corpus_names]
-    corpora.append(("all", pictures))
+    corpora = corpora_of(pictures) + [("all", pictures)]
     header = "%-30s" % "encoder"
     for metric in ("SSIM", "butteraugli"):
         for corpus, _ in corpora:

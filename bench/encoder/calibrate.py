@@ -142,11 +142,10 @@ def main():
             if done % 100 == 0:
                 bdrate.log("  %d/%d (%.0f s)" % (done, len(jobs), time.time() - start))
 
-    names = list(dict.fromkeys(p["corpus"] for p in pictures))
-    corpora = [(name, [p for p in pictures if p["corpus"] == name]) for name in names]
-    shared = ("kodak", "photos")
+    corpora = bdrate.corpora_of(pictures)
+    shared = bdrate.SHARED_CORPORA
     print("table quality needed per user quality (margin %.0f %%%s)" % (
-        args.margin * 100, "" if len(corpora) <= 2 else
+        args.margin * 100, "" if not args.add_pictures else
         "; added pictures: means, margin %.0f %%" % (args.added_margin * 100)))
     print("%4s | %6s | %s" % ("q", "table", " | ".join(
         "%-6s size %%  ssim ref/ours  butter ref/ours  as good" % n for n, _ in corpora)))
