@@ -145,7 +145,7 @@ void Reporter::finish(std::size_t notStarted) {
                              QStringLiteral(": interrupted; %1 file(s) not done").arg(notStarted));
     }
     if (m_settings.json) {
-        const QByteArray line = summaryJson(m_totals, notStarted) + '\n';
+        const QByteArray line = summaryJson(m_totals, notStarted, m_settings.dryRun) + '\n';
         std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), m_out);
         std::fflush(m_out);
     } else if (m_chatty) {
@@ -189,9 +189,14 @@ QByteArray Reporter::jsonLine(const FileResult& result) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray Reporter::summaryJson(const BatchTotals& totals, std::size_t notStarted) {
+QByteArray Reporter::summaryJson(const BatchTotals& totals, std::size_t notStarted, bool dryRun) {
     QJsonObject object;
     object.insert(QStringLiteral("summary"), true);
+    if (dryRun) {
+        // "written" then counts what would be written; a script reading only the summary
+        // must be able to tell that nothing was.
+        object.insert(QStringLiteral("dry_run"), true);
+    }
     object.insert(QStringLiteral("files"), totals.files);
     object.insert(QStringLiteral("written"), totals.written);
     object.insert(QStringLiteral("skipped"), totals.skipped);

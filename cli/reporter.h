@@ -49,7 +49,8 @@ public:
     [[nodiscard]] BatchTotals totals() const;
 
     [[nodiscard]] static QByteArray jsonLine(const FileResult& result);
-    [[nodiscard]] static QByteArray summaryJson(const BatchTotals& totals, std::size_t notStarted);
+    [[nodiscard]] static QByteArray summaryJson(const BatchTotals& totals, std::size_t notStarted,
+                                                bool dryRun = false);
     [[nodiscard]] static QString verboseLine(const FileResult& result);
     [[nodiscard]] static QString summaryLine(const BatchTotals& totals, bool dryRun = false);
     [[nodiscard]] static QString progressBar(std::size_t done, std::size_t total, int width);

@@ -306,6 +306,12 @@ TEST_F(CliRoundTwoTest, DryRunLeavesTheFolderByteIdentical) {
     EXPECT_EQ(object.value(QStringLiteral("output")).toString(), QStringLiteral("a-vellora.jpg"));
     EXPECT_GT(object.value(QStringLiteral("bytes_after")).toInteger(), 0);
     EXPECT_TRUE(report.err.contains("would write: a.jpg -> a-vellora.jpg"));
+    // The summary says so too: its "written" counts files that were not written.
+    const QJsonObject summary =
+        QJsonDocument::fromJson(report.out.trimmed().split('\n').last()).object();
+    EXPECT_TRUE(summary.value(QStringLiteral("summary")).toBool());
+    EXPECT_TRUE(summary.value(QStringLiteral("dry_run")).toBool());
+    EXPECT_EQ(summary.value(QStringLiteral("written")).toInt(), 1);
 }
 
 // "-": a picture through a pipe. Runs the tool with `input` on stdin.
