@@ -83,13 +83,14 @@ int inputError(const QString& message) {
     return kExitFailure;
 }
 
-// The "-" mode: the picture from stdin lands in a private folder as a file of its
-// kind, so it goes through exactly the path of any other input; without -o its result
-// is made in the same folder and then copied to stdout.
-struct StdinInput {
+// The streams: "-" as the input, stdout as the output ("-" without -o, or -o -). The
+// picture from stdin lands in a private folder as a file of its kind, so it goes
+// through exactly the path of any other input; a result for stdout is made in the same
+// folder and then copied out.
+struct Streams {
     QTemporaryDir folder;
-    QByteArray bytes;
-    QString path;
+    QString input;  // the picture read: stdin's copy in `folder`, or the named file
+    bool fromStdin = false;
     bool toStdout = false;
 };
 
@@ -111,12 +112,14 @@ QString losslessUsageProblem(const Options& options, const BatchPlan& plan) {
     return {};
 }
 
-// Names the streams in the report and, without -o, sends the picture to stdout: the
-// result, or the input unchanged when the result was skipped, so a pipe always
+// Names the streams in the report and sends the picture to stdout when it goes there:
+// the result, or the input unchanged when the result was skipped, so a pipe always
 // yields a picture.
-void finishStdinResult(const StdinInput& input, bool dryRun, FileResult& result) {
-    result.input = QStringLiteral("-");
-    if (!input.toStdout) {
+void finishStreams(const Streams& streams, bool dryRun, FileResult& result) {
+    if (streams.fromStdin) {
+        result.input = QStringLiteral("-");
+    }
+    if (!streams.toStdout) {
         return;
     }
     const QString made = result.output;
@@ -124,18 +127,19 @@ void finishStdinResult(const StdinInput& input, bool dryRun, FileResult& result)
     if (dryRun || result.status == FileStatus::Failed) {
         return;
     }
-    QByteArray bytes = input.bytes;
-    if (result.status == FileStatus::Skipped) {
+    const bool skipped = result.status == FileStatus::Skipped;
+    if (skipped) {
         result.message += QStringLiteral("; the input went to stdout unchanged");
-    } else {
-        QFile file(made);
-        if (!file.open(QIODevice::ReadOnly)) {
-            result.status = FileStatus::Failed;
-            result.message = QStringLiteral("cannot read back the result: ") + file.errorString();
-            return;
-        }
-        bytes = file.readAll();
     }
+    QFile file(skipped ? streams.input : made);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.status = FileStatus::Failed;
+        result.message = (skipped ? QStringLiteral("cannot read the input again: ")
+                                  : QStringLiteral("cannot read back the result: ")) +
+                         file.errorString();
+        return;
+    }
+    const QByteArray bytes = file.readAll();
     QString error;
     if (!writeAllTo(STDOUT_FILENO, bytes, error)) {
         result.status = FileStatus::Failed;
@@ -165,24 +169,27 @@ int main(int argc, char** argv) {
     }
     Options options = parsed.options;
 
-    std::optional<StdinInput> stdinInput;
-    if (options.stdio) {
-        stdinInput.emplace();
-        stdinInput->toStdout = options.output.isEmpty();
-        if (stdinInput->toStdout && !options.dryRun && ::isatty(STDOUT_FILENO) == 1) {
+    std::optional<Streams> streams;
+    if (options.stdio || options.toStdout) {
+        streams.emplace();
+        streams->fromStdin = options.stdio;
+        streams->toStdout = options.toStdout;
+        if (streams->toStdout && !options.dryRun && ::isatty(STDOUT_FILENO) == 1) {
             return usageError(QStringLiteral(
                 "stdout is a terminal: a picture is binary data; redirect it (> FILE, | ...) or "
                 "use -o FILE"));
         }
-        if (::isatty(STDIN_FILENO) == 1) {
+        if (streams->fromStdin && ::isatty(STDIN_FILENO) == 1) {
             return usageError(QStringLiteral("stdin is a terminal: pipe a picture in (< FILE)"));
         }
-        if (!stdinInput->folder.isValid()) {
+        if (!streams->folder.isValid()) {
             return inputError(QStringLiteral("cannot create a temporary folder: ") +
-                              stdinInput->folder.errorString());
+                              streams->folder.errorString());
         }
+    }
+    if (options.stdio) {
         QString error;
-        std::optional<QByteArray> bytes = readAllFrom(STDIN_FILENO, kMaxStdinBytes, error);
+        const std::optional<QByteArray> bytes = readAllFrom(STDIN_FILENO, kMaxStdinBytes, error);
         if (!bytes) {
             return inputError(error);
         }
@@ -191,21 +198,23 @@ int main(int argc, char** argv) {
             return inputError(bytes->isEmpty() ? QStringLiteral("standard input is empty")
                                                : QStringLiteral("not a JPEG or BMP picture"));
         }
-        stdinInput->bytes = std::move(*bytes);
-        stdinInput->path = stdinInput->folder.filePath(type == vellora::PictureType::Jpeg
-                                                           ? QStringLiteral("stdin.jpg")
-                                                           : QStringLiteral("stdin.bmp"));
-        QFile spool(stdinInput->path);
-        if (!spool.open(QIODevice::WriteOnly) ||
-            spool.write(stdinInput->bytes) != stdinInput->bytes.size() || !spool.flush()) {
+        streams->input = streams->folder.filePath(type == vellora::PictureType::Jpeg
+                                                      ? QStringLiteral("stdin.jpg")
+                                                      : QStringLiteral("stdin.bmp"));
+        QFile spool(streams->input);
+        if (!spool.open(QIODevice::WriteOnly) || spool.write(*bytes) != bytes->size() ||
+            !spool.flush()) {
             return inputError(QStringLiteral("cannot keep the picture: ") + spool.errorString());
         }
         spool.close();
-        options.inputs = QStringList{stdinInput->path};
-        if (stdinInput->toStdout) {
-            options.output = stdinInput->folder.filePath(QStringLiteral("result.jpg"));
-        }
+        options.inputs = QStringList{streams->input};
         options.preserveTimes = false;  // a stream has no times to keep
+    } else if (streams) {
+        streams->input = options.inputs.front();
+    }
+    if (streams && streams->toStdout) {
+        options.output = streams->folder.filePath(QStringLiteral("result.jpg"));
+        options.preserveTimes = false;  // nor has stdout
     }
 
     BatchPlan plan = planBatch(options);
@@ -234,17 +243,17 @@ int main(int argc, char** argv) {
         removeAbandonedScratchFiles(plan.tasks);
     }
     const EncodeSettings settings = encodeSettings(options);
-    // A dry run shows what it would write; with "-" stdout carries the picture, so
-    // --json goes to stderr.
+    // A dry run shows what it would write; with a stream, stdout carries (or may
+    // carry) the picture, so --json goes to stderr.
     Reporter reporter({options.verbose || options.dryRun, options.json,
                        ::isatty(STDERR_FILENO) == 1, options.dryRun},
-                      plan.tasks.size(), stdinInput ? stderr : stdout, stderr);
+                      plan.tasks.size(), streams ? stderr : stdout, stderr);
     const BatchRun run = runBatch(
         plan.tasks, options.jobs,
         [&](const FileTask& task) {
             FileResult result = runFileJob(task, settings, library, g_stop);
-            if (stdinInput) {
-                finishStdinResult(*stdinInput, options.dryRun, result);
+            if (streams) {
+                finishStreams(*streams, options.dryRun, result);
             }
             return result;
         },

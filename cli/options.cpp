@@ -52,7 +52,10 @@ const std::array<OptionRow, 23>& optionTable() {
          "tables and progressive scans (no re-encode; EXIF orientation stays a tag). Arithmetic-"
          "coded, 12-bit and lossless-process JPEGs are skipped. BMP inputs need -q, -s or "
          "--target-ssim too, which then applies to them. Not with --crop."},
-        {"output", {"o", "output"}, "FILE", "Write the single input's result to FILE."},
+        {"output",
+         {"o", "output"},
+         "FILE",
+         "Write the single input's result to FILE (- for stdout)."},
         {"out-dir",
          {"d", "out-dir"},
          "DIR",
@@ -177,9 +180,9 @@ QString helpText() {
         "without --force, and every file is written completely or not at all.\n"
         "\n"
         "A single \"-\" reads one picture (JPEG or BMP, told by its content) from stdin\n"
-        "and writes the result to stdout, or to -o FILE; a skipped result passes the\n"
-        "input through unchanged. Reports (and --json) then go to stderr. stdout must\n"
-        "not be a terminal.\n"
+        "and writes the result to stdout, or to -o FILE; -o - sends a single file's\n"
+        "result to stdout too. A skipped result passes the input through unchanged.\n"
+        "Reports (and --json) then go to stderr. stdout must not be a terminal.\n"
         "\n"
         "Options:\n");
     constexpr int kColumn = 26;
@@ -454,6 +457,11 @@ ParseResult parseArguments(const QStringList& arguments, int defaultJobs) {
     }
     if (options.lossless && options.crop) {
         return usageError(QStringLiteral("--lossless and --crop cannot be combined"));
+    }
+    // "-o -" is stdout, as in the tools people pipe with; "-o ./-" names a file "-".
+    options.toStdout = options.output == QLatin1String("-") || (options.stdio && !outputGiven);
+    if (options.output == QLatin1String("-")) {
+        options.output.clear();
     }
     if (options.stdio) {
         if (options.inputs.size() != 1) {

@@ -52,6 +52,7 @@ struct Options {
     std::optional<double> minSaving;   // --min-saving: per cent a result must save
     bool dryRun = false;               // -n: everything but the write
     bool stdio = false;                // "-" as the only input: stdin to stdout (or -o)
+    bool toStdout = false;             // the result goes to stdout: "-" without -o, or -o -
 };
 
 enum class ParseAction { Run, Help, Version, UsageError };

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -369,6 +371,44 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
     }
 }
 
+TEST_F(CliRoundTwoTest, OutputDashIsStdout) {
+    makeJpeg("photo.jpg", 150, 100, 95, 5);
+    const QByteArray jpeg = readBytes(at("photo.jpg"));
+    ASSERT_EQ(run({"-q", "60", "-o", "file.jpg", "photo.jpg"}).exitCode, 0);
+    const QByteArray expected = readBytes(at("file.jpg"));
+
+    struct Case {
+        const char* what;
+        QStringList arguments;
+        QByteArray stdinBytes;  // empty: the file is named
+        QByteArray wanted;
+    };
+    const Case cases[] = {
+        {"a file to stdout", {"-q", "60", "--json", "-o", "-", "photo.jpg"}, {}, expected},
+        {"stdin to stdout, said twice", {"-q", "60", "-", "-o", "-"}, jpeg, expected},
+        {"a skipped result passes the input",
+         {"--min-saving", "99", "-o", "-", "photo.jpg"},
+         {},
+         jpeg},
+    };
+    for (const Case& c : cases) {
+        const CliRun result = pipeThrough(c.arguments, c.stdinBytes, m_dir.path());
+        EXPECT_EQ(result.exitCode, 0) << c.what << result.err.toStdString();
+        EXPECT_EQ(result.out, c.wanted) << c.what;
+        EXPECT_FALSE(QFile::exists(at("-"))) << c.what;
+    }
+    // The report names the streams on stderr.
+    const CliRun reported = pipeThrough(cases[0].arguments, {}, m_dir.path());
+    const QJsonObject object = QJsonDocument::fromJson(reported.err.split('\n').front()).object();
+    EXPECT_EQ(object.value(QStringLiteral("input")).toString(), QStringLiteral("photo.jpg"));
+    EXPECT_EQ(object.value(QStringLiteral("output")).toString(), QStringLiteral("-"));
+    // A file called "-" is still to be had.
+    const CliRun named = run({"-q", "60", "-o", "./-", "photo.jpg"});
+    EXPECT_EQ(named.exitCode, 0) << named.err.toStdString();
+    EXPECT_TRUE(named.out.isEmpty());
+    EXPECT_EQ(readBytes(at("-")), expected);
+}
+
 TEST_F(CliRoundTwoTest, ATerminalStdoutIsRefused) {
     makeJpeg("photo.jpg", 64, 48);
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -381,27 +421,37 @@ TEST_F(CliRoundTwoTest, ATerminalStdoutIsRefused) {
     const QByteArray program = QFile::encodeName(kCli);
     const QByteArray input = QFile::encodeName(at("photo.jpg"));
     const QByteArray errors = QFile::encodeName(at("err.txt"));
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const int in = ::open(input.constData(), O_RDONLY);
-        const int out = ::open(terminal.constData(), O_RDWR | O_NOCTTY);
-        const int err = ::open(errors.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0) {
-            ::_exit(99);
+    // The picture from stdin, and a named file with -o -: both would land on the terminal.
+    const std::vector<std::vector<const char*>> argumentLists = {{"-"},
+                                                                 {"-o", "-", input.constData()}};
+    for (const std::vector<const char*>& arguments : argumentLists) {
+        std::vector<char*> argv{const_cast<char*>(program.constData())};
+        for (const char* argument : arguments) {
+            argv.push_back(const_cast<char*>(argument));
         }
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        ::execl(program.constData(), program.constData(), "-", static_cast<char*>(nullptr));
-        ::_exit(98);
+        argv.push_back(nullptr);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const int in = ::open(input.constData(), O_RDONLY);
+            const int out = ::open(terminal.constData(), O_RDWR | O_NOCTTY);
+            const int err = ::open(errors.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || out < 0 || err < 0) {
+                ::_exit(99);
+            }
+            ::dup2(in, 0);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            ::execv(program.constData(), argv.data());
+            ::_exit(98);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << arguments.size();
+        EXPECT_EQ(WEXITSTATUS(status), 2) << arguments.size();
+        EXPECT_TRUE(readBytes(at("err.txt")).contains("stdout is a terminal")) << arguments.size();
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
     ::close(master);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 2);
-    EXPECT_TRUE(readBytes(at("err.txt")).contains("stdout is a terminal"));
 }
 
 }  // namespace
