@@ -18,6 +18,7 @@
 #include "cli/native_files.h"
 #include "cli/requantiser.h"
 #include "cli/scratch_file.h"
+#include "cli/scratch_sweep.h"
 #include "cli/ssim.h"
 #include "cli/ssim_search.h"
 #include "cli/stdio_io.h"
@@ -170,7 +171,7 @@ private:
     bool prepareFolder() {
         m_stem = m_task.output.mid(m_task.output.lastIndexOf(QLatin1Char('/')) + 1);
         if (m_settings.dryRun) {
-            m_privateFolder.emplace();
+            m_privateFolder.emplace(privateFolderTemplate());
             if (!m_privateFolder->isValid()) {
                 fail(QStringLiteral("cannot create a temporary folder: ") +
                      m_privateFolder->errorString());

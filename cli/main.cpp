@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -70,6 +71,7 @@ void removeAbandonedScratchFiles(const std::vector<FileTask>& tasks) {
         }
     }
     (void)sweepAbandonedScratchFiles(folders);
+    (void)sweepAbandonedPrivateFolders(QDir::tempPath());
 }
 
 int usageError(const QString& message) {
@@ -88,7 +90,7 @@ int inputError(const QString& message) {
 // through exactly the path of any other input; a result for stdout is made in the same
 // folder and then copied out.
 struct Streams {
-    QTemporaryDir folder;
+    QTemporaryDir folder{privateFolderTemplate()};
     QString input;  // the picture read: stdin's copy in `folder`, or the named file
     bool fromStdin = false;
     bool toStdout = false;
@@ -169,50 +171,62 @@ int main(int argc, char** argv) {
     }
     Options options = parsed.options;
 
+    if (options.toStdout && !options.dryRun && ::isatty(STDOUT_FILENO) == 1) {
+        return usageError(QStringLiteral(
+            "stdout is a terminal: a picture is binary data; redirect it (> FILE, | ...) or "
+            "use -o FILE"));
+    }
+    // stdin is read before anything is made on disk, while a signal still ends the
+    // program at once: there is nothing to clean up yet, and a writer that never
+    // closes the pipe cannot keep it waiting.
+    QByteArray stdinBytes;
+    vellora::PictureType stdinType = vellora::PictureType::Invalid;
+    if (options.stdio) {
+        if (::isatty(STDIN_FILENO) == 1) {
+            return usageError(QStringLiteral("stdin is a terminal: pipe a picture in (< FILE)"));
+        }
+        QString error;
+        std::optional<QByteArray> bytes = readAllFrom(STDIN_FILENO, kMaxStdinBytes, error);
+        if (!bytes) {
+            return inputError(error);
+        }
+        stdinType = pictureTypeOfContent(*bytes);
+        if (stdinType == vellora::PictureType::Invalid) {
+            return inputError(bytes->isEmpty() ? QStringLiteral("standard input is empty")
+                                               : QStringLiteral("not a JPEG or BMP picture"));
+        }
+        stdinBytes = std::move(*bytes);
+    }
+    // From here on a signal lets the run clean up first (scratch files, the private
+    // folder below) and then ends it the same way.
+    installSignalHandlers();
+
     std::optional<Streams> streams;
     if (options.stdio || options.toStdout) {
         streams.emplace();
         streams->fromStdin = options.stdio;
         streams->toStdout = options.toStdout;
-        if (streams->toStdout && !options.dryRun && ::isatty(STDOUT_FILENO) == 1) {
-            return usageError(QStringLiteral(
-                "stdout is a terminal: a picture is binary data; redirect it (> FILE, | ...) or "
-                "use -o FILE"));
-        }
-        if (streams->fromStdin && ::isatty(STDIN_FILENO) == 1) {
-            return usageError(QStringLiteral("stdin is a terminal: pipe a picture in (< FILE)"));
-        }
         if (!streams->folder.isValid()) {
             return inputError(QStringLiteral("cannot create a temporary folder: ") +
                               streams->folder.errorString());
         }
+        streams->input = options.inputs.front();
     }
     if (options.stdio) {
-        QString error;
-        const std::optional<QByteArray> bytes = readAllFrom(STDIN_FILENO, kMaxStdinBytes, error);
-        if (!bytes) {
-            return inputError(error);
-        }
-        const vellora::PictureType type = pictureTypeOfContent(*bytes);
-        if (type == vellora::PictureType::Invalid) {
-            return inputError(bytes->isEmpty() ? QStringLiteral("standard input is empty")
-                                               : QStringLiteral("not a JPEG or BMP picture"));
-        }
-        streams->input = streams->folder.filePath(type == vellora::PictureType::Jpeg
+        streams->input = streams->folder.filePath(stdinType == vellora::PictureType::Jpeg
                                                       ? QStringLiteral("stdin.jpg")
                                                       : QStringLiteral("stdin.bmp"));
         QFile spool(streams->input);
-        if (!spool.open(QIODevice::WriteOnly) || spool.write(*bytes) != bytes->size() ||
+        if (!spool.open(QIODevice::WriteOnly) || spool.write(stdinBytes) != stdinBytes.size() ||
             !spool.flush()) {
             return inputError(QStringLiteral("cannot keep the picture: ") + spool.errorString());
         }
         spool.close();
+        stdinBytes.clear();  // the spooled copy is the input now
         options.inputs = QStringList{streams->input};
         options.preserveTimes = false;  // a stream has no times to keep
-    } else if (streams) {
-        streams->input = options.inputs.front();
     }
-    if (streams && streams->toStdout) {
+    if (options.toStdout) {
         options.output = streams->folder.filePath(QStringLiteral("result.jpg"));
         options.preserveTimes = false;  // nor has stdout
     }
@@ -238,7 +252,6 @@ int main(int argc, char** argv) {
         }
     }
 
-    installSignalHandlers();
     if (!options.dryRun) {  // a dry run changes nothing on disk, litter included
         removeAbandonedScratchFiles(plan.tasks);
     }
@@ -262,7 +275,9 @@ int main(int argc, char** argv) {
     reporter.finish(run.notStarted);
 
     if (g_signal != 0) {
-        // Everything is cleaned up: end the way an interrupted program is expected to.
+        // Clean up what would outlive raise(): the private folder holds a copy of the
+        // picture. Then end the way an interrupted program is expected to.
+        streams.reset();
         std::fflush(nullptr);
         std::signal(g_signal, SIG_DFL);
         std::raise(g_signal);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QRegularExpression>
 #include <cerrno>
 
@@ -21,6 +22,9 @@ const QRegularExpression kScratchName(
     QStringLiteral(R"(^\..+\.(\d{1,10})-\d{1,10}-[0-9a-f]{6}\.vellora-tmp$)"));
 const QRegularExpression kLibraryTemporary(QStringLiteral(
     R"(^\.\..+\.\d{1,10}-\d{1,10}-[0-9a-f]{6}\.vellora-tmp\.(\d{1,10})-\d{1,10}-[0-9a-f]{8}\.tmp$)"));
+
+const QRegularExpression kPrivateFolder(
+    QStringLiteral(R"(^vellora-cli\.(\d{1,10})-[A-Za-z0-9]{6}$)"));
 
 bool processRuns(long long pid) {
     if (pid <= 0 || pid == ::getpid()) {
@@ -70,6 +74,33 @@ int sweepAbandonedScratchFiles(const QStringList& folders) {
             }
         }
         ::closedir(listing);  // closes the folder's descriptor too
+    }
+    return removed;
+}
+
+QString privateFolderTemplate() {
+    return QDir::tempPath() + QStringLiteral("/vellora-cli.%1-XXXXXX").arg(::getpid());
+}
+
+int sweepAbandonedPrivateFolders(const QString& root) {
+    int removed = 0;
+    const QDir folder(root);
+    for (const QString& name : folder.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        const QRegularExpressionMatch match = kPrivateFolder.match(name);
+        if (!match.hasMatch() || processRuns(match.captured(1).toLongLong())) {
+            continue;
+        }
+        // Only a real folder of ours: never through a link, never someone else's (the
+        // temporary folder is shared).
+        const QString path = folder.filePath(name);
+        struct stat info {};
+        if (::lstat(nativePath(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+            info.st_uid != ::geteuid()) {
+            continue;
+        }
+        if (QDir(path).removeRecursively()) {
+            ++removed;
+        }
     }
     return removed;
 }

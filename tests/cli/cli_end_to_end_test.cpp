@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <QBuffer>
 #include <QColorSpace>
 #include <QDir>
 #include <QFile>
@@ -557,6 +558,67 @@ TEST_F(CliTest, AnInterruptedRunLeavesOnlyWholeFiles) {
         EXPECT_TRUE(isJpeg(bytes) && bytes.endsWith("\xFF\xD9")) << name.toStdString();  // whole
         EXPECT_LE(QFileInfo(at(QStringLiteral("out/") + name)).size(), 9 * 1024);
     }
+}
+
+TEST_F(CliTest, AStreamStoppedOrKilledLeavesNoCopyOfThePicture) {
+    // The picture read from stdin waits in a private temporary folder; here TMPDIR.
+    const QString temporary = at(QStringLiteral("tmp"));
+    ASSERT_TRUE(QDir().mkpath(temporary));
+    QByteArray jpeg;
+    {
+        QBuffer buffer(&jpeg);
+        ASSERT_TRUE(buffer.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(photo(1600, 1200, 7).save(&buffer, "JPEG", 97));
+    }
+    const auto leftovers = [&] {
+        return QDir(temporary).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    };
+    const auto start = [&](QProcess& process) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), temporary);
+        process.setProcessEnvironment(environment);
+        process.setProgram(QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"));
+        process.setArguments(
+            {QStringLiteral("--target-ssim"), QStringLiteral("0.999"), QStringLiteral("-")});
+        process.setWorkingDirectory(m_dir.path());
+        process.start();
+        if (!process.waitForStarted()) {
+            return false;
+        }
+        process.write(jpeg);
+        while (process.bytesToWrite() > 0 && process.waitForBytesWritten(10000)) {
+        }
+        process.closeWriteChannel();
+        for (int wait = 0; wait < 3000 && leftovers().isEmpty(); ++wait) {
+            QThread::msleep(5);
+        }
+        return process.state() == QProcess::Running && !leftovers().isEmpty();
+    };
+
+    // Stopped: it cleans up before it ends.
+    QProcess stopped;
+    ASSERT_TRUE(start(stopped)) << "the run ended before it could be stopped";
+    stopped.terminate();  // SIGTERM
+    ASSERT_TRUE(stopped.waitForFinished(60000));
+    EXPECT_EQ(stopped.exitStatus(), QProcess::CrashExit);
+    EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(' ').toStdString();
+
+    // Killed: nothing can clean up then; the next run does.
+    QProcess killed;
+    ASSERT_TRUE(start(killed)) << "the run ended before it could be killed";
+    killed.kill();  // SIGKILL
+    ASSERT_TRUE(killed.waitForFinished(60000));
+    ASSERT_FALSE(leftovers().isEmpty());
+    QProcess next;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), temporary);
+    next.setProcessEnvironment(environment);
+    ASSERT_TRUE(writeJpeg(at(QStringLiteral("small.jpg")), photo(64, 48, 2), 95));
+    next.setWorkingDirectory(m_dir.path());
+    next.start(QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"), {QStringLiteral("small.jpg")});
+    ASSERT_TRUE(next.waitForFinished(60000));
+    EXPECT_EQ(next.exitCode(), 0) << next.readAllStandardError().toStdString();
+    EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(' ').toStdString();
 }
 
 }  // namespace
