@@ -435,6 +435,13 @@ void MDIForm1::saveAsCommand() {
         showError(QStringLiteral("Vellora could not save \"%1\".\nIt is a folder.").arg(target));
         return;
     }
+    if (targetInfo.exists() && !targetInfo.isFile()) {
+        // A device, pipe or socket: the save's rename would replace the node itself.
+        showError(QStringLiteral("Vellora could not save \"%1\".\nIt is not a regular file (a "
+                                 "device, pipe or socket).")
+                      .arg(target));
+        return;
+    }
     if (targetInfo.exists()) {
         const auto answer = m_ui->messageBox(
             this, MessageIcon::Question,

@@ -182,6 +182,14 @@ BatchPlan planBatch(const Options& options) {
             } else if (existing.exists || existing.isLink) {
                 if (existing.isFolder) {
                     task.failure = QStringLiteral("the output '%1' is a folder").arg(task.output);
+                } else if (existing.exists && !existing.isFile) {
+                    // A device, pipe or socket (or a link to one, like /dev/stdout): the
+                    // rename at the end would replace the node itself, and as root
+                    // -f -o /dev/null would take /dev/null away.
+                    task.failure = QStringLiteral(
+                                       "the output '%1' is not a regular file (a device, pipe or "
+                                       "socket) and is never replaced; -o - writes to stdout")
+                                       .arg(task.output);
                 } else if (ownInPlace || options.force) {
                     task.replaceOutput = true;
                 } else {

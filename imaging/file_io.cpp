@@ -255,6 +255,12 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
     if (targetExists && S_ISDIR(existing.st_mode)) {
         return "cannot write " + quoted(target) + ": it is a directory";
     }
+    if (targetExists && !S_ISREG(existing.st_mode)) {
+        // A device, pipe or socket (or a link to one): the rename would replace the
+        // node itself, and a root user saving to /dev/null would take it away.
+        return "cannot write " + quoted(target) +
+               ": it is not a regular file (a device, pipe or socket)";
+    }
 
     std::string unnamedFailure;
     if (replaceThroughUnnamedFile(directory, base, path, bytes, targetExists ? &existing : nullptr,

@@ -146,5 +146,18 @@ TEST_F(GuiTest, SaveAsOverAFileKeepsItsOwnerAndFlushesTheFolderAfterTheRename) {
     EXPECT_EQ(m_ui.messages.size(), 1U);
 }
 
+TEST_F(GuiTest, SaveAsOntoAPipeSavesNothingAndSaysWhy) {
+    open(makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG"));
+    const QString target = m_work.filePath(QStringLiteral("pipe.jpg"));
+    const QByteArray native = QFile::encodeName(target);
+    ASSERT_EQ(::mkfifo(native.constData(), 0600), 0);
+    saveAs(target);
+    struct stat info {};
+    ASSERT_EQ(::stat(native.constData(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));  // the pipe is still a pipe
+    ASSERT_EQ(m_ui.messages.size(), 1U);  // no question: nothing would be replaced
+    EXPECT_TRUE(m_ui.messages.front().text.contains(QLatin1String("not a regular file")));
+}
+
 }  // namespace
 }  // namespace vellora::test

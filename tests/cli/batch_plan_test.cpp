@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include <QDir>
 #include <QFile>
@@ -266,14 +271,47 @@ TEST_F(PlanTest, SingleOutputRefusesAFolderInput) {
     EXPECT_FALSE(planBatch(options).usageError.isEmpty());
 }
 
-TEST_F(PlanTest, AnOutputThatIsAFolderFailsEvenWithForce) {
+TEST_F(PlanTest, AnOutputThatIsNoRegularFileFailsEvenWithForce) {
     touch(QStringLiteral("a.jpg"));
-    QDir().mkpath(m_dir.filePath(QStringLiteral("a-vellora.jpg")));
-    Options options;
-    options.force = true;
-    options.inputs = {QStringLiteral("a.jpg")};
-    const BatchPlan plan = planBatch(options);
-    EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String("is a folder")));
+    const QString output = m_dir.filePath(QStringLiteral("a-vellora.jpg"));
+    const QByteArray native = QFile::encodeName(output);
+    const QByteArray fifo = QFile::encodeName(m_dir.filePath(QStringLiteral("pipe")));
+    struct Case {
+        const char* what;
+        std::function<bool()> make;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a folder", [&] { return QDir().mkpath(output); }, "is a folder"},
+        {"a pipe", [&] { return ::mkfifo(native.constData(), 0600) == 0; }, "not a regular file"},
+        {"a link to a pipe",
+         [&] {
+             return ::mkfifo(fifo.constData(), 0600) == 0 &&
+                    ::symlink(fifo.constData(), native.constData()) == 0;
+         },
+         "not a regular file"},
+        // Only root may make one; /dev/null's numbers.
+        {"a device",
+         [&] { return ::mknod(native.constData(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+         "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        QDir(output).removeRecursively();
+        QFile::remove(output);
+        QFile::remove(m_dir.filePath(QStringLiteral("pipe")));
+        if (!c.make()) {
+            continue;  // a device without the right to make one
+        }
+        for (const QString& named : {QString(), QStringLiteral("a-vellora.jpg")}) {
+            Options options;
+            options.force = true;
+            options.output = named;
+            options.inputs = {QStringLiteral("a.jpg")};
+            const BatchPlan plan = planBatch(options);
+            EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String(c.reason)))
+                << c.what << ": " << plan.tasks[0].failure.toStdString();
+        }
+    }
 }
 
 }  // namespace

@@ -435,6 +435,29 @@ TEST(FailedSave, TargetThatIsAFolderSurvives) {
     EXPECT_EQ(entriesOf(dir.path()).size(), 2);  // source.bmp and the folder
 }
 
+TEST(FailedSave, TargetThatIsAPipeSurvives) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
+    const QString pipe = dir.filePath(QStringLiteral("pipe.jpg"));
+    const QString link = dir.filePath(QStringLiteral("link.jpg"));
+    ASSERT_EQ(::mkfifo(local(pipe).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(pipe, link));
+    for (const QString& target : {pipe, link}) {
+        EXPECT_NE(ImgDLLSaveRGBToJPG(local(target).constData(), source.lock(), 16, 16, 80, 1), 1);
+        EXPECT_NE(lastError().find("not a regular file"), std::string::npos) << lastError();
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat(local(pipe).constData(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    ASSERT_EQ(::lstat(local(link).constData(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    // source.bmp, the pipe and the link: no temporary file left beside them.
+    EXPECT_EQ(QDir(dir.path())
+                  .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)
+                  .size(),
+              3);
+}
+
 TEST(FailedSave, ExistingTargetSurvivesRefusedArguments) {
     QTemporaryDir dir;
     GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
