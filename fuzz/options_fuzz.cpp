@@ -27,6 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             require(!options.targetSize || *options.targetSize >= 1,
                     "a target size of a byte or more");
             require(!options.inputs.isEmpty(), "a run has inputs");
+            // stdout carries one picture, and nothing else may be asked of the output.
+            require(!options.toStdout || (options.inputs.size() == 1 && options.output.isEmpty() &&
+                                          options.outDir.isEmpty() && !options.inPlace),
+                    "stdout takes exactly one picture");
             if (options.crop) {
                 const auto& crop = *options.crop;
                 require(crop.left >= 0 && crop.top >= 0 && crop.width >= 1 && crop.height >= 1,
