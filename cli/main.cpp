@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -21,6 +20,7 @@
 #include "cli/scratch_sweep.h"
 #include "cli/stdio_io.h"
 #include "imaging/image_library.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -71,7 +71,6 @@ void removeAbandonedScratchFiles(const std::vector<FileTask>& tasks) {
         }
     }
     (void)sweepAbandonedScratchFiles(folders);
-    (void)sweepAbandonedPrivateFolders(QDir::tempPath());
 }
 
 int usageError(const QString& message) {
@@ -200,6 +199,12 @@ int main(int argc, char** argv) {
     // From here on a signal lets the run clean up first (scratch files, the private
     // folder below) and then ends it the same way.
     installSignalHandlers();
+    if (!options.dryRun) {
+        // Clears the private directories of runs (and of Vellora) that were killed,
+        // with any picture they held, and makes this run's own, locked while it runs.
+        // A dry run changes nothing on disk, litter included.
+        vellora::preparePrivateDirectory();
+    }
 
     std::optional<Streams> streams;
     if (options.stdio || options.toStdout) {
@@ -275,9 +280,9 @@ int main(int argc, char** argv) {
     reporter.finish(run.notStarted);
 
     if (g_signal != 0) {
-        // Clean up what would outlive raise(): the private folder holds a copy of the
-        // picture. Then end the way an interrupted program is expected to.
-        streams.reset();
+        // Clean up what would outlive raise(): the private directory may hold a copy of
+        // the picture. Then end the way an interrupted program is expected to.
+        vellora::removePrivateDirectory();
         std::fflush(nullptr);
         std::signal(g_signal, SIG_DFL);
         std::raise(g_signal);

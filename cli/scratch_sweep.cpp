@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "cli/native_files.h"
+#include "platform/paths.h"
 
 namespace vellora::cli {
 namespace {
@@ -22,9 +23,6 @@ const QRegularExpression kScratchName(
     QStringLiteral(R"(^\..+\.(\d{1,10})-\d{1,10}-[0-9a-f]{6}\.vellora-tmp$)"));
 const QRegularExpression kLibraryTemporary(QStringLiteral(
     R"(^\.\..+\.\d{1,10}-\d{1,10}-[0-9a-f]{6}\.vellora-tmp\.(\d{1,10})-\d{1,10}-[0-9a-f]{8}\.tmp$)"));
-
-const QRegularExpression kPrivateFolder(
-    QStringLiteral(R"(^vellora-cli\.(\d{1,10})-[A-Za-z0-9]{6}$)"));
 
 bool processRuns(long long pid) {
     if (pid <= 0 || pid == ::getpid()) {
@@ -79,30 +77,11 @@ int sweepAbandonedScratchFiles(const QStringList& folders) {
 }
 
 QString privateFolderTemplate() {
-    return QDir::tempPath() + QStringLiteral("/vellora-cli.%1-XXXXXX").arg(::getpid());
-}
-
-int sweepAbandonedPrivateFolders(const QString& root) {
-    int removed = 0;
-    const QDir folder(root);
-    for (const QString& name : folder.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
-        const QRegularExpressionMatch match = kPrivateFolder.match(name);
-        if (!match.hasMatch() || processRuns(match.captured(1).toLongLong())) {
-            continue;
-        }
-        // Only a real folder of ours: never through a link, never someone else's (the
-        // temporary folder is shared).
-        const QString path = folder.filePath(name);
-        struct stat info {};
-        if (::lstat(nativePath(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-            info.st_uid != ::geteuid()) {
-            continue;
-        }
-        if (QDir(path).removeRecursively()) {
-            ++removed;
-        }
-    }
-    return removed;
+    const QString directory = GetWindowsDir();
+    // Without a private directory, the temporary folder as QTemporaryDir would use it.
+    return (directory.isEmpty() ? QDir::tempPath() + QStringLiteral("/vellora-cli")
+                                : directory + QStringLiteral("/stream")) +
+           QStringLiteral("-XXXXXX");
 }
 
 }  // namespace vellora::cli

@@ -19,13 +19,11 @@ namespace vellora::cli {
 // process no longer runs. Returns how many were removed.
 int sweepAbandonedScratchFiles(const QStringList& folders);
 
-// The run's private folders (a picture read from stdin, a result on its way to stdout,
-// a dry run's encodes) are made from this template in the system's temporary folder:
-// "vellora-cli.PID-XXXXXX", so that a run killed with them in place can be told.
+// Where the run's private folders (a picture read from stdin, a result on its way to
+// stdout, a dry run's encodes) are made, as a QTemporaryDir template: inside this
+// process's private directory, which the platform keeps locked while the process runs
+// and which the next start of vellora-cli or Vellora removes once its process is gone,
+// however it ended.
 [[nodiscard]] QString privateFolderTemplate();
-
-// Removes, in `root`, the private folders of this user whose process no longer runs,
-// with what they hold (a copy of someone's picture). Returns how many were removed.
-int sweepAbandonedPrivateFolders(const QString& root);
 
 }  // namespace vellora::cli

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -22,9 +21,7 @@
 namespace vellora::test {
 namespace {
 
-using cli::privateFolderTemplate;
 using cli::scratchFileOwner;
-using cli::sweepAbandonedPrivateFolders;
 using cli::sweepAbandonedScratchFiles;
 
 const QString kProgram = QStringLiteral(VELLORA_BIN_DIR "/vellora-cli");
@@ -182,39 +179,6 @@ TEST_F(CliFaults, TheSweepSparesRunningProcessesAndOtherNames) {
     EXPECT_TRUE(QFile::exists(path(live)));
     EXPECT_FALSE(QFile::exists(path(dead)));
     EXPECT_TRUE(QFile::exists(path(user)));
-}
-
-TEST_F(CliFaults, PrivateFoldersOfRunsThatAreGoneAreRemoved) {
-    // A run's private folder, one of a process that cannot exist (with a copy of a
-    // picture in it), a link and a user's folder that merely look alike.
-    const QString live = QStringLiteral("vellora-cli.%1-Ab12cD").arg(::getpid());
-    const QString dead = QStringLiteral("vellora-cli.2147483646-Ab12cD");
-    const QString user = QStringLiteral("vellora-cli.2147483646-holiday");
-    const QString link = QStringLiteral("vellora-cli.2147483646-Zz99zz");
-    for (const QString& name : {live, dead, user, QStringLiteral("target")}) {
-        ASSERT_TRUE(QDir(m_dir.path()).mkdir(name));
-        ASSERT_TRUE(writeBytes(path(name + QStringLiteral("/stdin.jpg")), "x"));
-    }
-    ASSERT_TRUE(QFile::link(path(QStringLiteral("target")), path(link)));
-    EXPECT_EQ(sweepAbandonedPrivateFolders(m_dir.path()), 1);
-    EXPECT_FALSE(QFileInfo::exists(path(dead)));
-    for (const QString& kept : {live, user, link, QStringLiteral("target/stdin.jpg")}) {
-        EXPECT_TRUE(QFileInfo::exists(path(kept))) << kept.toStdString();
-    }
-    // The template's names are the ones the sweep knows: as this process's, and as
-    // a gone one's with another number.
-    const QTemporaryDir made(privateFolderTemplate());
-    ASSERT_TRUE(made.isValid());
-    const QString ours = QFileInfo(made.path()).fileName();
-    QString gone = ours;
-    gone.replace(QString::number(::getpid()), QStringLiteral("2147483646"));
-    ASSERT_NE(gone, ours);
-    const QString again = path(QStringLiteral("again"));
-    for (const QString& name : {ours, gone}) {
-        ASSERT_TRUE(QDir().mkpath(again + QLatin1Char('/') + name));
-    }
-    EXPECT_EQ(sweepAbandonedPrivateFolders(again), 1);
-    EXPECT_TRUE(QFileInfo::exists(again + QLatin1Char('/') + ours));
 }
 
 }  // namespace
