@@ -573,9 +573,9 @@ TEST_F(CliTest, AStreamStoppedOrKilledLeavesNoCopyOfThePicture) {
     const auto leftovers = [&] {
         return QDir(temporary).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     };
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), temporary);
     const auto start = [&](QProcess& process) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TMPDIR"), temporary);
         process.setProcessEnvironment(environment);
         process.setProgram(QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"));
         process.setArguments(
@@ -610,8 +610,6 @@ TEST_F(CliTest, AStreamStoppedOrKilledLeavesNoCopyOfThePicture) {
     ASSERT_TRUE(killed.waitForFinished(60000));
     ASSERT_FALSE(leftovers().isEmpty());
     QProcess next;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), temporary);
     next.setProcessEnvironment(environment);
     ASSERT_TRUE(writeJpeg(at(QStringLiteral("small.jpg")), photo(64, 48, 2), 95));
     next.setWorkingDirectory(m_dir.path());
