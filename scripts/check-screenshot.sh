@@ -38,6 +38,16 @@ cat >"$work/on-x.sh" <<'ON_X'
 set -euo pipefail
 program=$1 checker=$2 work=$3 shot=$4
 export QT_QPA_PLATFORM=xcb
+# A server that never answers is the machine's trouble, not the program's: say so with
+# its own exit status so that the caller starts another server.
+for _ in $(seq 50); do
+    xdotool getdisplaygeometry >/dev/null 2>&1 && break
+    sleep 0.2
+done
+if ! xdotool getdisplaygeometry >/dev/null 2>&1; then
+    echo "the X server on $DISPLAY does not answer" >&2
+    exit 75
+fi
 "$checker" picture "$work/photo.jpg" 320 240
 "$program" "$work/photo.jpg" >"$work/vellora.log" 2>&1 &
 pid=$!
@@ -94,7 +104,16 @@ pid=$!
 echo "at scale factor 2:"
 find_pictures 1 "${shot%.png}-scale2.png" 2
 ON_X
-env -u DISPLAY -u WAYLAND_DISPLAY -u LD_LIBRARY_PATH \
-    xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
-    bash "$work/on-x.sh" "$program" "$checker" "$work" "$shot"
+# xvfb-run looks for a free display from :99 up by lock files in /tmp, which machines
+# sharing a network namespace do not see of each other; start the search somewhere of
+# our own, and start a fresh server if the one we got does not answer.
+for attempt in 1 2 3; do
+    status=0
+    env -u DISPLAY -u WAYLAND_DISPLAY -u LD_LIBRARY_PATH \
+        xvfb-run -a -n $((100 + (RANDOM % 800))) -s "-screen 0 1280x1024x24 -nolisten tcp" \
+        bash "$work/on-x.sh" "$program" "$checker" "$work" "$shot" || status=$?
+    ((status == 75)) || break
+    echo "attempt $attempt: no X server answered; starting another" >&2
+done
+((status == 0)) || exit "$status"
 echo "screenshot: $shot"
