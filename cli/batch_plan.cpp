@@ -192,6 +192,14 @@ BatchPlan planBatch(const Options& options) {
                                        .arg(task.output);
                 } else if (ownInPlace || options.force) {
                     task.replaceOutput = true;
+                    if (!ownInPlace && existing.isLink && existing.exists) {
+                        // Like cp or a shell's >: write the file the link names and keep
+                        // the link, as --in-place does for a linked input.
+                        const QString resolved = resolvedPath(task.output);
+                        if (!resolved.isEmpty()) {
+                            task.output = resolved;
+                        }
+                    }
                 } else {
                     task.failure =
                         QStringLiteral("the output '%1' already exists (use --force to replace it)")

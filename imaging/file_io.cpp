@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "platform/file_ownership.h"
@@ -239,7 +241,19 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
     if (!path || !*path) {
         return "no file name given";
     }
-    const std::string target(path);
+    std::string target(path);
+    struct stat named {};
+    if (::lstat(path, &named) == 0 && S_ISLNK(named.st_mode)) {
+        // Write the file a link names and keep the link, as cp or a shell's > would:
+        // the new file is made beside the linked one, so the rename stays on its disk.
+        // A dangling link is replaced as a name of its own.
+        if (std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path, nullptr),
+                                                                 &std::free);
+            resolved) {
+            target = resolved.get();
+        }
+    }
+    path = target.c_str();
     const std::size_t slash = target.find_last_of('/');
     std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
     if (directory.empty()) {

@@ -48,7 +48,7 @@ struct OpenedFile {
 // renamed over `path`; the folder is flushed afterwards. On failure the temporary file
 // is removed, an existing `path` is left as it was, and the reason is returned; "" on
 // success. `ownershipNote` (when given) is set when the owner or permissions could not
-// be kept.
+// be kept. A `path` that is a symbolic link to a file writes that file and keeps the link.
 [[nodiscard]] std::string replaceFileAtomically(const char* path,
                                                 std::span<const std::uint8_t> bytes,
                                                 std::string* ownershipNote = nullptr);

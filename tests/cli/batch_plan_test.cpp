@@ -314,5 +314,40 @@ TEST_F(PlanTest, AnOutputThatIsNoRegularFileFailsEvenWithForce) {
     }
 }
 
+TEST_F(PlanTest, ForceThroughALinkReplacesTheLinkedFileNeverAnInput) {
+    touch(QStringLiteral("a.jpg"));
+    touch(QStringLiteral("library/old.jpg"));
+    struct Case {
+        const char* linkTo;  // relative to the link's folder
+        const char* writes;  // the file written, relative to the run's folder
+        const char* failure;
+    };
+    const Case cases[] = {
+        {"library/old.jpg", "library/old.jpg", nullptr},
+        {"missing.jpg", "out.jpg", nullptr},  // dangling: the name is replaced, not followed
+        {"a.jpg", nullptr, "the input itself"},
+    };
+    const QString link = m_dir.filePath(QStringLiteral("out.jpg"));
+    for (const Case& c : cases) {
+        QFile::remove(link);
+        ASSERT_TRUE(QFile::link(QString::fromUtf8(c.linkTo), link));
+        Options options;
+        options.force = true;
+        options.output = QStringLiteral("out.jpg");
+        options.inputs = {QStringLiteral("a.jpg")};
+        const FileTask task = planBatch(options).tasks.at(0);
+        if (c.failure) {
+            EXPECT_TRUE(task.failure.contains(QLatin1String(c.failure)))
+                << c.linkTo << ": " << task.failure.toStdString();
+            continue;
+        }
+        EXPECT_TRUE(task.failure.isEmpty()) << c.linkTo << ": " << task.failure.toStdString();
+        EXPECT_TRUE(task.replaceOutput) << c.linkTo;
+        EXPECT_EQ(QFileInfo(task.output).absoluteFilePath(),
+                  QDir(m_dir.path()).canonicalPath() + u'/' + QString::fromUtf8(c.writes))
+            << c.linkTo;
+    }
+}
+
 }  // namespace
 }  // namespace vellora::cli

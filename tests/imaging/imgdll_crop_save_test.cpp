@@ -424,6 +424,22 @@ TEST(Save, NameWithoutAFolderLandsInTheCurrentDirectory) {
               (QStringList{QStringLiteral("plain.jpg"), QStringLiteral("source.bmp")}));
 }
 
+TEST(Save, ThroughALinkWritesTheLinkedFileAndKeepsTheLink) {
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("library")));
+    const QString linked = dir.filePath(QStringLiteral("library/photo.jpg"));
+    const QString link = dir.filePath(QStringLiteral("photo.jpg"));
+    writeFile(linked, "the old contents");
+    ASSERT_TRUE(QFile::link(QStringLiteral("library/photo.jpg"), link));  // relative
+    ASSERT_EQ(ImgDLLSaveRGBToJPG(local(link).constData(), source.lock(), 16, 16, 80, 1), 1)
+        << lastError();
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), QFileInfo(linked).absoluteFilePath());
+    EXPECT_TRUE(fileBytes(linked).startsWith("\xff\xd8"));
+    EXPECT_EQ(entriesOf(dir.filePath(QStringLiteral("library"))),
+              QStringList{QStringLiteral("photo.jpg")});  // nothing left beside it
+}
+
 TEST(FailedSave, TargetThatIsAFolderSurvives) {
     QTemporaryDir dir;
     GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
