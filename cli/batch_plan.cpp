@@ -206,6 +206,7 @@ BatchPlan planBatch(const Options& options) {
                             .arg(task.output);
                 }
             }
+            task.replacesInput = ownInPlace;
             task.makeFolder = !options.outDir.isEmpty();
             if (task.failure.isEmpty()) {
                 claimed.insert(outputId, task.input);

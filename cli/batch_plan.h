@@ -18,6 +18,8 @@ struct FileTask {
     PictureType type = PictureType::Invalid;
     // The output may replace an existing file (--force, or --in-place on its own input).
     bool replaceOutput = false;
+    // The output is the input itself (--in-place on a JPEG).
+    bool replacesInput = false;
     // The output's folder may be made (it lies below -d's folder).
     bool makeFolder = false;
     // Non-empty: the file fails with this reason without being read.

@@ -68,6 +68,7 @@ public:
 
     FileResult run() {
         const FileFacts input = fileFacts(m_task.input);
+        m_inputBefore = input;
         if (input.isFile) {
             m_result.bytesBefore = input.size;
         }
@@ -234,7 +235,8 @@ private:
             }
         }
         QString error;
-        if (!result.commit(m_task.output, m_task.replaceOutput, error)) {
+        if (!result.commit(m_task.output, m_task.replaceOutput, error,
+                           m_task.replacesInput ? &m_inputBefore : nullptr)) {
             return fail(error);
         }
         m_result.status = FileStatus::Ok;
@@ -496,6 +498,7 @@ private:
     QString m_saveNote;                            // the library's note on the last successful save
     std::optional<QTemporaryDir> m_privateFolder;  // a dry run's scratch folder
     std::optional<FileTimes> m_inputTimes;         // -p
+    FileFacts m_inputBefore;                       // the input as it was before reading
 };
 
 }  // namespace

@@ -36,8 +36,16 @@ struct FileFacts {
     ino_t inode = 0;
     nlink_t links = 0;
     std::int64_t size = -1;
+    // Nanoseconds since the epoch of the last change to the contents (modified) and of
+    // any change at all, contents, links or permissions (changed).
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
 };
 [[nodiscard]] FileFacts fileFacts(const QString& path);
+
+// Whether `later` is the file `earlier` describes, untouched since: the same file, the
+// same size, neither its contents nor anything else about it changed.
+[[nodiscard]] bool sameUntouchedFile(const FileFacts& earlier, const FileFacts& later);
 
 // One key for every name of one file: its device and inode when it exists; otherwise
 // the device and inode of its folder and its own name, so two names of a file still

@@ -93,7 +93,8 @@ void ScratchFile::discard() {
     }
 }
 
-bool ScratchFile::commit(const QString& target, bool replace, QString& error) {
+bool ScratchFile::commit(const QString& target, bool replace, QString& error,
+                         const FileFacts* untouched) {
     if (m_path.isEmpty()) {
         error = QStringLiteral("nothing to write");
         return false;
@@ -102,6 +103,12 @@ bool ScratchFile::commit(const QString& target, bool replace, QString& error) {
     const QByteArray to = nativePath(target);
     if (replace) {
         takeOwnershipOf(from, to);
+        if (untouched && !sameUntouchedFile(*untouched, fileFacts(target))) {
+            // Someone saved a new version (an editor, a sync client) while this one was
+            // being made: replacing it would throw their picture away.
+            error = QStringLiteral("changed while it was being compressed; left as it is");
+            return false;
+        }
         if (::rename(from.constData(), to.constData()) != 0) {
             error = QStringLiteral("cannot write '%1': %2").arg(target, systemError(errno));
             return false;

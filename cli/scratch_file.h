@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "cli/native_files.h"
+
 namespace vellora::cli {
 
 class ScratchFile {
@@ -29,8 +31,11 @@ public:
     // Renames the file to `target`. With `replace` an existing target is replaced
     // (and its permissions carried over); without, an existing target makes the call
     // fail and stay untouched, decided atomically by the file system. On success the
-    // scratch file no longer exists under its own name.
-    [[nodiscard]] bool commit(const QString& target, bool replace, QString& error);
+    // scratch file no longer exists under its own name. With `untouched`, a target that
+    // is no longer that file as it was then (another program saved over it meanwhile)
+    // fails the call and stays as it is; checked as the very last step before the rename.
+    [[nodiscard]] bool commit(const QString& target, bool replace, QString& error,
+                              const FileFacts* untouched = nullptr);
 
     // Removes the file now.
     void discard();

@@ -7,6 +7,10 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
 #include <vector>
 
 #include "cli/file_job.h"
@@ -14,6 +18,7 @@
 #include "cli_test_support.h"
 #include "imaging/image_library.h"
 #include "imaging/imgdll_api.h"
+#include "platform/file_ownership.h"
 
 namespace vellora::cli {
 namespace {
@@ -215,6 +220,67 @@ TEST_F(FileJobTest, AnInterruptedRunStartsNoFile) {
     EXPECT_EQ(result.status, FileStatus::Failed);
     EXPECT_EQ(result.message, QStringLiteral("interrupted"));
     EXPECT_EQ(treeOf(m_dir.path()), QStringList{QStringLiteral("in.jpg")});
+}
+
+// What another program does to the picture while an in-place run compresses it: run
+// at the last step before the rename, the narrowest window there is.
+std::function<void()> g_meanwhile;
+void onReplaceStep(const char* step) {
+    if (g_meanwhile && std::string_view(step) == "fchmod") {
+        std::exchange(g_meanwhile, nullptr)();
+    }
+}
+
+TEST_F(FileJobTest, InPlaceNeverReplacesAVersionSavedMeanwhile) {
+    ImageLibrary library(QStringLiteral(VELLORA_MODULE_BUILD_DIR));
+    const QByteArray original = test::readBytes(m_input);
+    QByteArray edited = original;
+    edited[edited.size() - 3] = '\x42';  // the same size, other contents
+    const QString elsewhere = m_dir.filePath(QStringLiteral("editor-copy"));
+    struct Case {
+        const char* what;
+        std::function<void()> meanwhile;
+        QByteArray survives;  // empty: the result replaces the input
+    };
+    const Case cases[] = {
+        {"nothing", [] {}, {}},
+        {"rewritten in place, same size",
+         [&] {
+             // Past the file system's clock tick, as any real later save is.
+             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+             ASSERT_TRUE(test::writeBytes(m_input, edited));
+         },
+         edited},
+        {"saved through a new file",
+         [&] {
+             ASSERT_TRUE(test::writeBytes(elsewhere, edited + "more"));
+             ASSERT_EQ(::rename(QFile::encodeName(elsewhere).constData(),
+                                QFile::encodeName(m_input).constData()),
+                       0);
+         },
+         edited + "more"},
+    };
+    m_task.output = m_input;
+    m_task.replaceOutput = true;
+    m_task.replacesInput = true;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(test::writeBytes(m_input, original));
+        g_meanwhile = c.meanwhile;
+        setReplaceStepObserver(onReplaceStep);
+        const FileResult result = runFileJob(m_task, EncodeSettings{}, library, m_stop);
+        setReplaceStepObserver(nullptr);
+        EXPECT_FALSE(g_meanwhile) << c.what << ": the job never reached the replacement";
+        if (c.survives.isEmpty()) {
+            EXPECT_EQ(result.status, FileStatus::Ok) << c.what;
+            EXPECT_LT(QFileInfo(m_input).size(), original.size()) << c.what;
+        } else {
+            EXPECT_EQ(result.status, FileStatus::Failed) << c.what;
+            EXPECT_TRUE(result.message.contains(QLatin1String("changed while")))
+                << c.what << ": " << result.message.toStdString();
+            EXPECT_EQ(test::readBytes(m_input), c.survives) << c.what;
+        }
+        EXPECT_EQ(treeOf(m_dir.path()), QStringList{QStringLiteral("in.jpg")}) << c.what;
+    }
 }
 
 }  // namespace
