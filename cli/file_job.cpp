@@ -475,7 +475,7 @@ private:
             m_result.message = QStringLiteral("%1 %2 not reached: quality 100 gives %3")
                                    .arg(m_settings.multiScaleSsim ? QStringLiteral("MS-SSIM")
                                                                   : QStringLiteral("SSIM"))
-                                   .arg(target)
+                                   .arg(target, 0, 'g', 10)
                                    .arg(highestSsim, 0, 'f', 5);
             return false;
         }
