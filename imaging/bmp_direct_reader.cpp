@@ -13,6 +13,7 @@
 #include <new>
 
 #include "file_io.h"
+#include "picture_checks.h"
 #include "rgb_buffer.h"
 
 namespace vellora::imaging {

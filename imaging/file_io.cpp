@@ -220,22 +220,6 @@ OpenedFile openPictureFile(const char* path) {
     return result;
 }
 
-bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done,
-                                    static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t> bytes,
                                   std::string* ownershipNote) {
     if (!path || !*path) {

@@ -38,9 +38,6 @@ struct OpenedFile {
 // directory fails at once (it is never opened in a way that could block).
 [[nodiscard]] OpenedFile openPictureFile(const char* path);
 
-// Reads exactly `bytes.size()` bytes at `offset`; false on a short read or an error.
-[[nodiscard]] bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes);
-
 // Writes `bytes` to `path` through a new file in the same directory that is flushed to
 // disk, given the replaced file's owner, group and permissions, and only then given the
 // name `path`: an unnamed file (O_TMPFILE) linked into place where the file system has

@@ -337,4 +337,20 @@ std::string checkJpegStructure(const JpegStructure& structure, int maxScans) {
     return {};
 }
 
+bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done,
+                                    static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 }  // namespace vellora::imaging

@@ -58,4 +58,8 @@ struct JpegStructure {
 // component in some scan of a complete file.
 [[nodiscard]] std::string checkJpegStructure(const JpegStructure& structure, int maxScans);
 
+// Reads exactly `bytes.size()` bytes at `offset` of the open file `fd`; false on a
+// short read or an error.
+[[nodiscard]] bool readAt(int fd, std::int64_t offset, std::span<std::uint8_t> bytes);
+
 }  // namespace vellora::imaging

@@ -6,8 +6,10 @@
 #include <QImageReader>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
+#include "imaging/bmp_decode.h"
 #include "imaging/display_decoder.h"
 #include "imaging/jpeg_markers.h"
 #include "imaging/orientation.h"
@@ -85,6 +87,46 @@ void loadJpeg(const QString& path, const QFileInfo& info, LoadedPicture& result)
     }
 }
 
+// Why a picture of these sides is not shown, or "".
+QString tooLargeToShow(std::int64_t width, std::int64_t height) {
+    if (width * height * 4 <= static_cast<std::int64_t>(kPictureAllocationLimitMB) * 1024 * 1024) {
+        return {};
+    }
+    return QStringLiteral("The picture is too large to show (%1 x %2 pixels).")
+        .arg(width)
+        .arg(height);
+}
+
+// A bitmap: the image library's checks and decoding (bmp_decode.h), so that the window
+// never shows what Qt's reader leaves in memory for rows a short file lacks, and
+// refuses what the compression would refuse.
+void loadBmp(const QString& path, LoadedPicture& result) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.error = file.errorString();
+        return;
+    }
+    imaging::BmpLayout layout;
+    std::string error = imaging::readBmpLayout(file.handle(), file.size(), layout);
+    if (error.empty()) {
+        result.error = tooLargeToShow(layout.width, std::llabs(layout.height));
+        if (!result.error.isEmpty()) {
+            return;
+        }
+    }
+    if (error.empty()) {
+        error = imaging::checkBmpData(file.handle(), file.size(), layout);
+    }
+    if (error.empty()) {
+        error = imaging::decodeCheckedBmp(file.handle(), layout, result.image);
+    }
+    if (!error.empty()) {
+        result.image = QImage();
+        result.error = QString::fromStdString(error);
+        result.error[0] = result.error[0].toUpper();
+    }
+}
+
 }  // namespace
 
 LoadedPicture loadPicture(const QString& path) {
@@ -108,15 +150,20 @@ LoadedPicture loadPicture(const QString& path) {
     reader.setAutoTransform(false);
     const QByteArray format = reader.format();  // asked before reading: empty after it
     const QSize size = reader.size();
-    if (size.isValid() && static_cast<qint64>(size.width()) * size.height() * 4 >
-                              static_cast<qint64>(kPictureAllocationLimitMB) * 1024 * 1024) {
-        result.error = QStringLiteral("The picture is too large to show (%1 x %2 pixels).")
-                           .arg(size.width())
-                           .arg(size.height());
-        return result;
+    if (size.isValid()) {
+        result.error = tooLargeToShow(size.width(), size.height());
+        if (!result.error.isEmpty()) {
+            return result;
+        }
     }
     if (format == "jpeg" && size.isValid()) {
         loadJpeg(path, info, result);
+        if (!result.error.isEmpty()) {
+            return result;
+        }
+    }
+    if (format == "bmp") {
+        loadBmp(path, result);
         if (!result.error.isEmpty()) {
             return result;
         }

@@ -1,0 +1,220 @@
+#include "bmp_decode.h"
+
+#include <QFile>
+#include <QImageReader>
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <span>
+
+#include "picture_checks.h"
+
+namespace vellora::imaging {
+namespace {
+
+constexpr std::uint32_t kCoreHeader = 12;  // OS/2 1.x and Windows 2: 16-bit sizes
+
+std::uint16_t u16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+bool hasWindowsLayout(std::uint32_t headerSize) {
+    return headerSize == 40 || headerSize == 64 || headerSize == 108 || headerSize == 124;
+}
+
+// Reads the header; "" or the reason the file cannot be a usable bitmap.
+std::string readLayout(int fd, std::int64_t fileSize, BmpLayout& layout) {
+    std::array<std::uint8_t, 54> head{};
+    if (fileSize < kBmpFileHeaderBytes + 4 ||
+        !readAt(fd, 0, std::span(head).first(kBmpFileHeaderBytes + 4))) {
+        return "not a BMP file: the file is too short for a bitmap header";
+    }
+    if (head[0] != 'B' || head[1] != 'M') {
+        return "not a BMP file: it does not start with \"BM\"";
+    }
+    layout.pixelOffset = littleEndian32(&head[10]);
+    layout.headerSize = littleEndian32(&head[14]);
+    const std::int64_t needed = hasWindowsLayout(layout.headerSize) ? 54 : 26;
+    if (fileSize < needed || !readAt(fd, 0, std::span(head).first(needed))) {
+        return "file is truncated or corrupt: the bitmap header is incomplete";
+    }
+    if (hasWindowsLayout(layout.headerSize)) {
+        layout.width = static_cast<std::int32_t>(littleEndian32(&head[18]));
+        layout.height = static_cast<std::int32_t>(littleEndian32(&head[22]));
+        layout.bitsPerPixel = u16(&head[28]);
+        layout.compression = littleEndian32(&head[30]);
+        layout.dataSize = littleEndian32(&head[34]);
+        layout.coloursUsed = littleEndian32(&head[46]);
+    } else {
+        layout.width = static_cast<std::int16_t>(u16(&head[18]));
+        layout.height = static_cast<std::int16_t>(u16(&head[20]));
+        layout.bitsPerPixel = u16(&head[24]);
+    }
+    return {};
+}
+
+// "" when the header describes a picture Qt's reader can decode and we accept.
+std::string checkLayout(const BmpLayout& layout) {
+    const int bits = layout.bitsPerPixel;
+    if (layout.width <= 0 || layout.height == 0) {
+        return "not a usable BMP file: its header gives a size of " + std::to_string(layout.width) +
+               " x " + std::to_string(layout.height) + " pixels";
+    }
+    if (layout.compression > kBmpBitfields) {
+        return "unsupported BMP: compression method " + std::to_string(layout.compression) +
+               " (embedded JPEG or PNG data, or a vendor extension)";
+    }
+    if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+        return "unsupported BMP: " + std::to_string(bits) + " bits per pixel";
+    }
+    if (bits <= 8 && layout.coloursUsed > 256) {
+        return "file is corrupt: the bitmap claims a palette of " +
+               std::to_string(layout.coloursUsed) + " colours";
+    }
+    const std::int64_t height = std::llabs(layout.height);
+    return checkJpegSides(layout.width, height);
+}
+
+// Where Qt starts reading the pixel data: at the file header's offset, unless that
+// points back into the header or palette Qt has read already.
+std::int64_t pixelDataStart(const BmpLayout& layout) {
+    const int bits = layout.bitsPerPixel;
+    std::int64_t colours = 0;
+    if (bits <= 8) {
+        colours = layout.coloursUsed != 0 ? layout.coloursUsed : (1 << bits);
+    }
+    const std::int64_t paletteEntry = layout.headerSize == kCoreHeader ? 3 : 4;
+    const std::int64_t masks =
+        layout.headerSize < 108 && layout.compression == kBmpBitfields ? 12 : 0;
+    const std::int64_t afterPalette =
+        kBmpFileHeaderBytes + layout.headerSize + masks + colours * paletteEntry;
+    return std::max<std::int64_t>(afterPalette, layout.pixelOffset);
+}
+
+// "" when the file holds all the pixel data its header promises.
+std::string checkLength(const BmpLayout& layout, std::int64_t fileSize) {
+    const int bits = layout.bitsPerPixel;
+    const std::int64_t rows = std::llabs(layout.height);
+    const std::int64_t dataStart = pixelDataStart(layout);
+
+    std::int64_t dataBytes = 0;
+    if (layout.compression == kBmpRle4 || layout.compression == kBmpRle8) {
+        if (layout.dataSize == 0) {
+            return "file is corrupt: a run-length compressed BMP must give the size of its "
+                   "data";
+        }
+        dataBytes = layout.dataSize;
+    } else {
+        const std::int64_t rowBytes = (layout.width * bits + 31) / 32 * 4;
+        dataBytes = rowBytes * rows;
+    }
+    if (dataStart + dataBytes > fileSize) {
+        return "file is truncated or corrupt: the bitmap needs " +
+               std::to_string(dataStart + dataBytes) + " bytes but the file has only " +
+               std::to_string(fileSize);
+    }
+    return {};
+}
+
+// "" when run-length data (if any) describes every pixel it claims, within the data
+// size the header gives: Qt's decoder would fill the pixels of a run cut short from
+// uninitialised memory and take a stream without an end as a whole picture.
+std::string checkRunLength(const BmpLayout& layout, int fd) {
+    if (layout.compression != kBmpRle4 && layout.compression != kBmpRle8) {
+        return {};
+    }
+    const int bits = layout.compression == kBmpRle8 ? 8 : 4;
+    if (layout.bitsPerPixel != bits) {
+        return "file is corrupt: run-length compression for " + std::to_string(bits) +
+               "-bit pixels in a " + std::to_string(layout.bitsPerPixel) + "-bit bitmap";
+    }
+    return checkRunLengthFile(fd, pixelDataStart(layout), layout.dataSize, layout.width,
+                              std::llabs(layout.height), bits);
+}
+
+// "" when every pixel of a decoded palette picture names a palette entry. Qt's reader
+// keeps the indices it reads and the conversion to RGB makes black of those past the
+// palette: colours the file never gave.
+std::string checkPaletteIndices(const QImage& image) {
+    const bool mono =
+        image.format() == QImage::Format_Mono || image.format() == QImage::Format_MonoLSB;
+    if (!mono && image.format() != QImage::Format_Indexed8) {
+        return {};
+    }
+    const int colours = image.colorCount();
+    if (mono && colours >= 2) {
+        return {};
+    }
+    for (int y = 0; y < image.height(); ++y) {
+        const uchar* row = image.constScanLine(y);
+        for (int x = 0; x < image.width(); ++x) {
+            int index = 0;
+            if (image.format() == QImage::Format_Mono) {
+                index = (row[x / 8] >> (7 - x % 8)) & 1;
+            } else if (image.format() == QImage::Format_MonoLSB) {
+                index = (row[x / 8] >> (x % 8)) & 1;
+            } else {
+                index = row[x];
+            }
+            if (index >= colours) {
+                return "file is corrupt: the pixel at " + std::to_string(x) + ", " +
+                       std::to_string(y) + " (from the top) names colour " + std::to_string(index) +
+                       " of a palette of " + std::to_string(colours);
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string readBmpLayout(int fd, std::int64_t fileSize, BmpLayout& layout) {
+    std::string error = readLayout(fd, fileSize, layout);
+    return error.empty() ? checkLayout(layout) : error;
+}
+
+std::string checkBmpData(int fd, std::int64_t fileSize, const BmpLayout& layout) {
+    std::string error = checkLength(layout, fileSize);
+    return error.empty() ? checkRunLength(layout, fd) : error;
+}
+
+std::string decodeCheckedBmp(int fd, const BmpLayout& layout, QImage& image) {
+    const std::int64_t width = layout.width;
+    const std::int64_t height = std::llabs(layout.height);
+    QFile device;
+    if (!device.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !device.seek(0)) {
+        return "cannot read the file: " + device.errorString().toStdString();
+    }
+    QImageReader reader(&device, QByteArrayLiteral("bmp"));
+    reader.setDecideFormatFromContent(false);
+    reader.setFormat(QByteArrayLiteral("bmp"));
+
+    image = QImage();
+    const QImage::Format format = reader.imageFormat();
+    if (format != QImage::Format_Invalid) {
+        image = QImage(static_cast<int>(width), static_cast<int>(height), format);
+        if (image.isNull()) {
+            return "out of memory: cannot allocate a " + std::to_string(width) + " x " +
+                   std::to_string(height) + " picture";
+        }
+        image.fill(0u);
+    }
+    if (!reader.read(&image) || image.isNull()) {
+        image = QImage();
+        return "cannot decode the BMP: " + reader.errorString().toStdString();
+    }
+    if (image.width() != width || image.height() != height) {
+        const std::string made =
+            std::to_string(image.width()) + " x " + std::to_string(image.height());
+        image = QImage();
+        return "cannot decode the BMP: the decoder made a " + made + " picture from a " +
+               std::to_string(width) + " x " + std::to_string(height) + " header";
+    }
+    if (std::string error = checkPaletteIndices(image); !error.empty()) {
+        image = QImage();
+        return error;
+    }
+    return {};
+}
+
+}  // namespace vellora::imaging
