@@ -362,6 +362,9 @@ void MDIForm1::openCommand() {
 void MDIForm1::openPicture(const QString& path) {
     // The same trap as the commands': a run-time error ends the open silently.
     try {
+        // As after Open's dialog: Save As starts at this name, not at a picture
+        // opened before it.
+        m_commonDialog.FileName = path;
         openChosenFile(path);
     } catch (...) {
     }

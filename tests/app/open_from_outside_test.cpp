@@ -48,6 +48,7 @@ struct Snapshot {
     QStringList messages;
     QString mainCaption;
     int subWindows = 0;
+    QString dialogName;  // where Save As starts
 
     bool operator==(const Snapshot&) const = default;
 };
@@ -61,7 +62,7 @@ std::ostream& operator<<(std::ostream& out, const Snapshot& s) {
                << s.comOuter.width() << "x" << s.comOuter.height()
                << " working=" << s.working.size() << " messages=["
                << s.messages.join(QStringLiteral(" | ")).toStdString() << "]"
-               << " windows=" << s.subWindows;
+               << " windows=" << s.subWindows << " dialog=" << s.dialogName.toStdString();
 }
 
 class OpenFromOutsideTest : public GuiTest {
@@ -95,6 +96,7 @@ protected:
         s.messages = m_ui.texts();
         s.mainCaption = m_window->windowTitle();
         s.subWindows = static_cast<int>(m_window->mdiArea()->subWindowList().size());
+        s.dialogName = m_window->CommonDialog1().FileName;
         return s;
     }
 
