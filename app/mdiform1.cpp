@@ -374,7 +374,9 @@ void MDIForm1::openChosenFile(const QString& path) {
     WaitCursor wait;
 
     // Read the picture and its size before anything changes, so that a file that cannot
-    // be shown leaves every window and the shared state as they were.
+    // be shown leaves every window and the shared state as they were. The version first:
+    // a change while reading shows as one at the next pass.
+    const std::optional<FileVersion> version = versionOf(path);
     const LoadedPicture picture = loadPicture(path);
     const QFileInfo info(path);
     if (!picture.ok()) {
@@ -386,6 +388,7 @@ void MDIForm1::openChosenFile(const QString& path) {
 
     SharedState& state = sharedState();
     state.SourcePath = path;
+    m_sourceVersion = version;
     m_workingFileCurrent = false;  // until a pass writes this picture's result
     unloadFmCom();
     FmJpg& window = fm_jpg();
@@ -396,6 +399,23 @@ void MDIForm1::openChosenFile(const QString& path) {
     window.setLabelCaption(texts::kFilesize + formatByteCount(state.OriginalSize) + texts::kBytes);
     sizeToPicture(window);
     compress();
+}
+
+std::optional<MDIForm1::FileVersion> MDIForm1::versionOf(const QString& path) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        return std::nullopt;
+    }
+    constexpr std::int64_t kNsPerSecond = 1'000'000'000;
+    return FileVersion{info.st_dev, info.st_ino, info.st_size,
+                       info.st_mtim.tv_sec * kNsPerSecond + info.st_mtim.tv_nsec,
+                       info.st_ctim.tv_sec * kNsPerSecond + info.st_ctim.tv_nsec};
+}
+
+bool MDIForm1::sourceChangedSinceOpen() const {
+    // A file that is gone is not "changed": the pass says it cannot read it.
+    const std::optional<FileVersion> now = versionOf(sharedState().SourcePath);
+    return m_sourceVersion && now && *now != *m_sourceVersion;
 }
 
 void MDIForm1::compress() {
@@ -455,7 +475,22 @@ void MDIForm1::saveAsCommand() {
         }
     }
 
+    const QString opened = sharedState().SourcePath;
+    const std::optional<FileVersion> targetBefore = versionOf(target);
+    const bool replacesSource = targetBefore && m_sourceVersion &&
+                                targetBefore->device == m_sourceVersion->device &&
+                                targetBefore->inode == m_sourceVersion->inode;
+
     if (fm_com().sh_crop()->Visible()) {
+        // The cut-out is made from the file: one changed since it was opened is not the
+        // picture the rectangle was drawn on.
+        if (sourceChangedSinceOpen()) {
+            showError(QStringLiteral("Vellora did not save \"%1\".\n\"%2\" has changed since "
+                                     "it was opened; it is shown again as it is now.")
+                          .arg(target, opened));
+            openChosenFile(opened);
+            return;
+        }
         // The user asked for a cut-out: when the crop pass ends with a message, save
         // nothing rather than the uncut or a broken picture; when it fails outright, say
         // so rather than end the command in silence.
@@ -497,6 +532,11 @@ void MDIForm1::saveAsCommand() {
         return;
     }
     makeSaveDurable(target);
+    if (replacesSource) {
+        // The open picture is now the saved one: show it, its size, and what a pass makes
+        // of it, rather than describe a file that is gone.
+        openChosenFile(opened);
+    }
     if (!ownershipNote.isEmpty()) {
         m_ui->messageBox(
             this, MessageIcon::Information,
@@ -552,6 +592,10 @@ void MDIForm1::mnu_f_Click(int Index) {
 }
 
 void MDIForm1::Slider1_Click() {
+    if (sourceChangedSinceOpen()) {
+        openChosenFile(sharedState().SourcePath);  // shows it as it is now, then compresses
+        return;
+    }
     compress();
 }
 

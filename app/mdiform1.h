@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "app/user_interface.h"
 #include "passes/compression_pass.h"
@@ -148,6 +149,17 @@ private:
     // Whether the working file holds a pass's result for the picture now open: only
     // then is there something of ours to save.
     bool m_workingFileCurrent = false;
+    // The open picture's file as it was when it was read. The passes read the file
+    // again; one saved over since (by Save As or another program) is opened again
+    // first, so that its window, its size and the share saved describe what they read.
+    struct FileVersion {
+        std::uint64_t device = 0, inode = 0;
+        std::int64_t size = 0, modifiedNs = 0, changedNs = 0;
+        bool operator==(const FileVersion&) const = default;
+    };
+    [[nodiscard]] static std::optional<FileVersion> versionOf(const QString& path);
+    [[nodiscard]] bool sourceChangedSinceOpen() const;
+    std::optional<FileVersion> m_sourceVersion;
 };
 
 }  // namespace vellora

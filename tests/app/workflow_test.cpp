@@ -491,10 +491,48 @@ TEST_F(GuiTest, SaveAsAsksBeforeReplacing) {
     EXPECT_TRUE(m_ui.messages[0].text.contains(source));
     EXPECT_EQ(contents(source), original);
 
-    // "Yes" replaces it.
+    // "Yes" replaces it, and the windows then show the saved file as the open picture:
+    // its size, not the size of the file it replaced.
+    const QByteArray result = contents(working());
     m_ui.answers.push_back(QMessageBox::Yes);
     saveAs(source);
-    EXPECT_EQ(contents(source), contents(working()));
+    EXPECT_EQ(contents(source), result);
+    EXPECT_EQ(sharedState().OriginalSize, result.size());
+    EXPECT_EQ(
+        m_window->fm_jpg().Label1()->text(),
+        QStringLiteral("Filesize:  ") + formatByteCount(result.size()) + QStringLiteral(" bytes"));
+}
+
+TEST_F(GuiTest, APictureChangedOnDiskIsOpenedAgainBeforeAPassReadsIt) {
+    // Another program saves a different picture under the open one's name; the next pass
+    // must not describe the new file with the old one's size and window.
+    struct Case {
+        const char* what;
+        bool cropped;  // Save As with the rectangle shown: nothing saved, and said why
+    };
+    for (const Case& c : {Case{"slider", false}, Case{"cut-out save", true}}) {
+        const QString source = makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG");
+        open(source);
+        m_ui.messages.clear();
+        QImage other(80, 60, QImage::Format_RGB32);
+        other.fill(Qt::darkGreen);
+        ASSERT_TRUE(other.save(source, "JPEG", 95));
+        const QString target = m_work.filePath(QStringLiteral("cut.jpg"));
+        if (c.cropped) {
+            m_window->fm_com().sh_crop()->setVisible(true);
+            saveAs(target);
+            EXPECT_FALSE(QFile::exists(target)) << c.what;
+            ASSERT_EQ(m_ui.messages.size(), 1U) << c.what;
+            EXPECT_TRUE(m_ui.messages[0].text.contains(QLatin1String("has changed since")))
+                << m_ui.messages[0].text.toStdString();
+        } else {
+            m_window->Slider1_Click();
+            EXPECT_TRUE(m_ui.messages.empty()) << c.what;
+        }
+        EXPECT_EQ(sharedState().OriginalSize, QFileInfo(source).size()) << c.what;
+        EXPECT_EQ(m_window->fm_jpg().pic_photo()->size(), QSize(80, 60)) << c.what;
+        EXPECT_EQ(decode(working()).size(), QSize(80, 60)) << c.what;
+    }
 }
 
 TEST_F(GuiTest, SaveAsCancelAndFailuresLeaveTargetsAlone) {
