@@ -319,6 +319,9 @@ void MDIForm1::unloadFmCom() {
         m_mdiArea->removeSubWindow(window);
         delete window;
     }
+    // The panels describe that window's rectangle; the next one starts afresh.
+    setPanelText(2, {});
+    setPanelText(3, {});
 }
 
 void MDIForm1::cmd_nav(std::int16_t& Index) {

@@ -316,6 +316,12 @@ TEST_F(GuiTest, CropRectangleFollowsRealMouseEvents) {
     // Moving onto the toolbar strip puts the pointer back.
     sendMouse(m_window->Picture1(), QEvent::MouseMove, {300, 5}, Qt::NoButton, Qt::NoButton);
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+
+    // Another picture starts with a new rectangle: the old one's figures go with it.
+    ASSERT_FALSE(m_window->panelText(2).isEmpty());
+    open(makePicture(QStringLiteral("other.jpg"), 40, 30, "JPEG"));
+    EXPECT_EQ(m_window->panelText(2), QString());
+    EXPECT_EQ(m_window->panelText(3), QString());
 }
 
 TEST_F(GuiTest, HiddenRectangleOnlyClearsThePanels) {
