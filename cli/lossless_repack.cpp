@@ -13,6 +13,7 @@
 
 #include "cli/requantiser.h"
 #include "imaging/encoder/scan_script.h"
+#include "imaging/exif_metadata.h"
 #include "imaging/libjpeg_bridge.h"
 
 namespace vellora::cli {
@@ -90,9 +91,8 @@ std::vector<Marker> markersToKeep(const jpeg_decompress_struct& in, const jpeg_c
             // Without the orientation tag a turned photo would show on its side: keep
             // just that tag.
             if (isExif(marker)) {
-                const std::optional<int> orientation = exifOrientation(marker.data);
-                if (orientation && *orientation != 1) {
-                    kept.push_back({JPEG_APP0 + 1, minimalExif(*orientation)});
+                if (const int orientation = exifOrientation(marker.data); orientation != 1) {
+                    kept.push_back({JPEG_APP0 + 1, minimalExif(orientation)});
                 }
             }
             continue;
@@ -182,56 +182,13 @@ bool writeWithLayout(jpeg_decompress_struct* in, jvirt_barray_ptr* coefficients,
     return true;
 }
 
-std::uint32_t readNumber(const unsigned char* at, int bytes, bool littleEndian) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-        const int index = littleEndian ? bytes - 1 - i : i;
-        value = (value << 8) | at[index];
-    }
-    return value;
-}
-
 }  // namespace
 
-std::optional<int> exifOrientation(const QByteArray& payload) {
-    // "Exif\0\0", then a TIFF header: byte order, 42, offset of the first directory.
-    constexpr qsizetype kTiff = 6;
-    if (!startsWith(payload, "Exif\0\0", 6) || payload.size() < kTiff + 8) {
-        return std::nullopt;
-    }
-    const auto* tiff = reinterpret_cast<const unsigned char*>(payload.constData()) + kTiff;
-    const std::int64_t size = payload.size() - kTiff;
-    bool little = false;
-    if (tiff[0] == 'I' && tiff[1] == 'I') {
-        little = true;
-    } else if (!(tiff[0] == 'M' && tiff[1] == 'M')) {
-        return std::nullopt;
-    }
-    if (readNumber(tiff + 2, 2, little) != 42) {
-        return std::nullopt;
-    }
-    const std::int64_t directory = readNumber(tiff + 4, 4, little);
-    if (directory + 2 > size) {
-        return std::nullopt;
-    }
-    const std::int64_t entries = readNumber(tiff + directory, 2, little);
-    for (std::int64_t index = 0; index < entries; ++index) {
-        const std::int64_t entry = directory + 2 + index * 12;
-        if (entry + 12 > size) {
-            return std::nullopt;
-        }
-        const std::uint32_t tag = readNumber(tiff + entry, 2, little);
-        const std::uint32_t type = readNumber(tiff + entry + 2, 2, little);
-        const std::uint32_t count = readNumber(tiff + entry + 4, 4, little);
-        if (tag == 0x0112 && type == 3 && count == 1) {  // a single SHORT
-            const int value = static_cast<int>(readNumber(tiff + entry + 8, 2, little));
-            if (value >= 1 && value <= 8) {
-                return value;
-            }
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
+int exifOrientation(const QByteArray& payload) {
+    // The image library's reading, so that the orientation the pixels were turned by
+    // and the one this tool keeps or checks are the same on every file.
+    return imaging::exifOrientation({reinterpret_cast<const std::uint8_t*>(payload.constData()),
+                                     static_cast<std::size_t>(payload.size())});
 }
 
 QByteArray minimalExif(int orientation) {
@@ -373,7 +330,7 @@ int storedOrientation(const jpeg_decompress_struct& in) {
         const QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(saved->data),
                                                         static_cast<qsizetype>(saved->data_length));
         if (saved->marker == JPEG_APP0 + 1 && startsWith(data, "Exif\0\0", 6)) {
-            return exifOrientation(data).value_or(1);
+            return exifOrientation(data);
         }
     }
     return 1;

@@ -54,9 +54,9 @@ struct RepackResult {
                                              const imaging::encoder::QuantTable& table,
                                              int quality);
 
-// The orientation (1..8) in an APP1 EXIF payload starting "Exif\0\0"; nullopt when the
-// block is malformed or has no orientation.
-[[nodiscard]] std::optional<int> exifOrientation(const QByteArray& payload);
+// The orientation (1..8) in an APP1 EXIF payload starting "Exif\0\0"; 1 when the block
+// is malformed or has none.
+[[nodiscard]] int exifOrientation(const QByteArray& payload);
 
 // A minimal APP1 EXIF payload holding only the orientation.
 [[nodiscard]] QByteArray minimalExif(int orientation);

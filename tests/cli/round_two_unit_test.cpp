@@ -225,8 +225,13 @@ TEST(RepackTest, ReadsOrientationFromBothByteOrders) {
     QByteArray bigEndian(
         "Exif\0\0MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x03\0\0\0\0\0\0", 32);
     EXPECT_EQ(exifOrientation(bigEndian), 3);
-    EXPECT_EQ(exifOrientation(bigEndian.left(20)), std::nullopt);  // cut inside the entry
-    EXPECT_EQ(exifOrientation(QByteArray("Exif\0\0XX", 8)), std::nullopt);
+    EXPECT_EQ(exifOrientation(bigEndian.left(20)), 1);  // cut inside the entry
+    EXPECT_EQ(exifOrientation(QByteArray("Exif\0\0XX", 8)), 1);
+    // Two values where one is usual: the reader turns the pixels by the first, so the
+    // stored coefficients (--target-ssim) and --strip's kept tag must read it too.
+    QByteArray twoValues(
+        "Exif\0\0II\x2a\0\x08\0\0\0\x01\0\x12\x01\x03\0\x02\0\0\0\x06\0\x06\0\0\0\0\0", 32);
+    EXPECT_EQ(exifOrientation(twoValues), 6);
 }
 
 // ---- SSIM ----------------------------------------------------------------------
