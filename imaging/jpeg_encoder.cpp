@@ -47,7 +47,9 @@ void writeMetadataMarkers(jpeg_compress_struct* info, const JpegMetadata& metada
                               static_cast<unsigned>(marker.payload.size()));
         }
     }
-    if (!metadata.icc.empty()) {
+    // A profile describes the file's components: a grey one goes only with a grey file,
+    // any other only with a colour one, or every reader would show wrong tones.
+    if (!metadata.icc.empty() && isGreyProfile(metadata.icc) == (info->num_components == 1)) {
         jpeg_write_icc_profile(info, metadata.icc.data(),
                                static_cast<unsigned>(metadata.icc.size()));
     }

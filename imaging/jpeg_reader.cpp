@@ -124,10 +124,15 @@ std::int64_t coefficientBufferBytes(const jpeg_decompress_struct& info) {
     return bytes;
 }
 
-// An ICC profile fits the RGB pixels we hand out only when it describes RGB data;
-// a CMYK or grey profile would make every later reader show wrong colours.
-bool isRgbProfile(const JOCTET* profile, unsigned length) {
-    return profile && length >= 128 && std::memcmp(profile + 16, "RGB ", 4) == 0;
+// An ICC profile fits the pixels we hand out when it describes RGB data, or grey data
+// from a grey file (its pixels come out grey, and are written grey again with it); a
+// CMYK profile would make every later reader show wrong colours.
+bool fitsPixels(const JOCTET* profile, unsigned length, bool greyFile) {
+    if (!profile || length < 128) {
+        return false;
+    }
+    return std::memcmp(profile + 16, "RGB ", 4) == 0 ||
+           (greyFile && std::memcmp(profile + 16, "GRAY", 4) == 0);
 }
 
 // Adobe writes CMYK inverted (255 means no ink); other writers store ink amounts.
@@ -317,7 +322,7 @@ ReadResult readJpegFile(const char* path) {
     bridge.warningsAreErrors = true;
     std::unique_ptr<JOCTET, FreeDeleter> iccOwner(iccData);
     std::span<const std::uint8_t> icc;
-    if (iccRead && isRgbProfile(iccData, iccLength)) {
+    if (iccRead && fitsPixels(iccData, iccLength, info->jpeg_color_space == JCS_GRAYSCALE)) {
         icc = {iccData, iccLength};
     }
 

@@ -8,7 +8,8 @@
 //                                  (stride == width * 3, no padding)
 //   + stride * height              the EXIF block (exifBytes bytes, APP1 payload
 //                                  starting "Exif\0\0", orientation 1, no thumbnail)
-//   + exifBytes                    the ICC colour profile (iccBytes bytes, RGB only)
+//   + exifBytes                    the ICC colour profile (iccBytes bytes: RGB, or
+//                                  grey from a grey file)
 //   + iccBytes                     the other carried markers (markerBytes bytes:
 //                                  comments, XMP, IPTC, packed as in jpeg_markers.h)
 //

@@ -3,8 +3,10 @@
 // anything behind.
 
 #include <gtest/gtest.h>
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -19,6 +21,7 @@
 #include "imaging/imgdll_api.h"
 #include "imaging/rgb_buffer.h"
 #include "imaging_test_support.h"
+#include "support/jpeg_fixtures.h"
 #include "support/test_support.h"
 
 namespace vellora::test {
@@ -187,6 +190,67 @@ INSTANTIATE_TEST_SUITE_P(Edges, Clipping,
                                          ClipCase{"zeroHeight", 10, 10, 30, 10, 0, 0, 0, 0},
                                          ClipCase{"reversed", 30, 30, 10, 10, 0, 0, 0, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A made-up ICC profile of `space` ("RGB " or "GRAY"): a header readers can sort by.
+QByteArray profileOf(const char* space) {
+    QByteArray profile(132, '\0');
+    profile[3] = char(132);  // its size
+    std::memcpy(profile.data() + 12, "mntr", 4);
+    std::memcpy(profile.data() + 16, space, 4);
+    std::memcpy(profile.data() + 20, "XYZ ", 4);
+    std::memcpy(profile.data() + 36, "acsp", 4);
+    return profile;
+}
+
+TEST(Save, AProfileGoesOnlyWithPixelsItDescribes) {
+    // A black-and-white photo keeps its grey profile (its tones depend on it) and stays
+    // one component; a grey profile in a colour file describes none of its pixels.
+    struct Case {
+        const char* what;
+        QImage::Format format;
+        const char* space;
+        bool kept;
+        int components;
+    };
+    const Case cases[] = {
+        {"grey file, grey profile", QImage::Format_Grayscale8, "GRAY", true, 1},
+        {"colour file, RGB profile", QImage::Format_RGB32, "RGB ", true, 3},
+        {"colour file, grey profile", QImage::Format_RGB32, "GRAY", false, 3},
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        QImage image(48, 32, c.format);
+        for (int y = 0; y < 32; ++y) {
+            for (int x = 0; x < 48; ++x) {
+                image.setPixel(x, y,
+                               c.format == QImage::Format_Grayscale8 ? qRgb(x * 5, x * 5, x * 5)
+                                                                     : qRgb(x * 5, y * 7, 90));
+            }
+        }
+        QByteArray plain;
+        QBuffer buffer(&plain);
+        ASSERT_TRUE(buffer.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(image.save(&buffer, "JPEG", 95));
+        const QByteArray profile = profileOf(c.space);
+        const QString source = dir.filePath(QStringLiteral("in.jpg"));
+        writeFile(source,
+                  withMarkers(plain, {{0xE2, QByteArray("ICC_PROFILE\0\1\1", 14) + profile}}));
+        ASSERT_EQ(iccProfileOf(source), profile) << c.what;
+        int width = 0, height = 0;
+        GlobalBlock block = readJpg(source, &width, &height);
+        ASSERT_TRUE(block) << c.what << ": " << lastError();
+        for (const int flags : {0, 1}) {  // the stock encoder and ours
+            const QString saved = dir.filePath(QStringLiteral("out.jpg"));
+            ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), block.lock(), width, height, 80,
+                                         flags),
+                      1)
+                << lastError();
+            EXPECT_EQ(iccProfileOf(saved), c.kept ? profile : QByteArray()) << c.what << flags;
+            EXPECT_EQ(QImage(saved).format() == QImage::Format_Grayscale8, c.components == 1)
+                << c.what << flags;
+        }
+    }
+}
 
 TEST(Crop, CutOutCarriesTheMetadata) {
     QTemporaryDir dir;
