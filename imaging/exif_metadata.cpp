@@ -114,4 +114,45 @@ UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1) {
     return result;
 }
 
+std::vector<std::uint8_t> exifWithPixelSize(std::span<const std::uint8_t> app1, int width,
+                                            int height) {
+    std::vector<std::uint8_t> unchanged(app1.begin(), app1.end());
+    LoadedExif loaded = loadExif(app1);
+    if (!loaded.data) {
+        return unchanged;
+    }
+    ExifData* const data = loaded.data.get();
+    const ExifByteOrder order = exif_data_get_byte_order(data);
+    bool changed = false;
+    const auto setSize = [&](ExifContent* content, ExifTag tag, int value) {
+        ExifEntry* entry = content ? exif_content_get_entry(content, tag) : nullptr;
+        if (!entry || !entry->data || entry->components != 1) {
+            return;
+        }
+        if (entry->format == EXIF_FORMAT_SHORT && entry->size >= 2 && value <= 0xFFFF) {
+            changed |= exif_get_short(entry->data, order) != value;
+            exif_set_short(entry->data, order, static_cast<ExifShort>(value));
+        } else if (entry->format == EXIF_FORMAT_LONG && entry->size >= 4) {
+            changed |= exif_get_long(entry->data, order) != static_cast<ExifLong>(value);
+            exif_set_long(entry->data, order, static_cast<ExifLong>(value));
+        }
+    };
+    setSize(data->ifd[EXIF_IFD_EXIF], EXIF_TAG_PIXEL_X_DIMENSION, width);
+    setSize(data->ifd[EXIF_IFD_EXIF], EXIF_TAG_PIXEL_Y_DIMENSION, height);
+    setSize(data->ifd[EXIF_IFD_0], EXIF_TAG_IMAGE_WIDTH, width);
+    setSize(data->ifd[EXIF_IFD_0], EXIF_TAG_IMAGE_LENGTH, height);
+    if (!changed) {
+        return unchanged;  // byte for byte as it came
+    }
+    unsigned char* saved = nullptr;
+    unsigned int savedSize = 0;
+    exif_data_save_data(data, &saved, &savedSize);
+    std::vector<std::uint8_t> result =
+        saved && savedSize > 6 ? std::vector<std::uint8_t>(saved, saved + savedSize) : unchanged;
+    if (saved) {
+        exif_mem_free(loaded.mem.get(), saved);
+    }
+    return result;
+}
+
 }  // namespace vellora::imaging

@@ -23,4 +23,11 @@ struct UprightExif {
 // `app1` is an APP1 payload starting "Exif\0\0".
 [[nodiscard]] UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1);
 
+// The block with the picture's size in it made `width` x `height` (the EXIF pixel
+// dimensions, and the main image's width and length where a writer put them), for a
+// picture turned or cut since; byte for byte the same when nothing changes or the block
+// cannot be parsed.
+[[nodiscard]] std::vector<std::uint8_t> exifWithPixelSize(std::span<const std::uint8_t> app1,
+                                                          int width, int height);
+
 }  // namespace vellora::imaging

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "exif_metadata.h"
 #include "file_io.h"
 #include "imgdll_api.h"
 #include "jpeg_encoder.h"
@@ -217,7 +218,8 @@ IMGDLL_API int32_t ImgDLLSaveRGBToJPG(const char* path, void* buffer, int32_t wi
         JpegMetadata metadata;
         std::string note;
         if ((flag & IMGDLL_SAVE_STRIP_EXIF) == 0) {
-            metadata.exif.assign(view.exif().begin(), view.exif().end());
+            // A turned or cut picture no longer has the size the camera wrote down.
+            metadata.exif = exifWithPixelSize(view.exif(), header.width, header.height);
             metadata.markers = unpackMarkers(view.markers());
             note = exifThatCannotBeCarried(metadata.exif);
         }

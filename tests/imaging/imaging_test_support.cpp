@@ -365,6 +365,25 @@ int exifOrientationOf(const QString& path) {
     return exif_get_short(entry->data, exif_data_get_byte_order(data.get()));
 }
 
+QSize exifPixelSizeOf(const QString& path) {
+    const QByteArray block = markersOf(path).exif;
+    if (block.isEmpty()) {
+        return {};
+    }
+    auto data = parseExif(block);
+    const auto value = [&](ExifTag tag) {
+        ExifEntry* entry = exif_content_get_entry(data->ifd[EXIF_IFD_EXIF], tag);
+        if (!entry || !entry->data) {
+            return -1;
+        }
+        const ExifByteOrder order = exif_data_get_byte_order(data.get());
+        return entry->format == EXIF_FORMAT_LONG
+                   ? static_cast<int>(exif_get_long(entry->data, order))
+                   : static_cast<int>(exif_get_short(entry->data, order));
+    };
+    return {value(EXIF_TAG_PIXEL_X_DIMENSION), value(EXIF_TAG_PIXEL_Y_DIMENSION)};
+}
+
 bool exifHasThumbnail(const QString& path) {
     const QByteArray block = markersOf(path).exif;
     if (block.isEmpty()) {

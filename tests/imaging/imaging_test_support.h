@@ -3,6 +3,7 @@
 // comparisons with a tolerance, and small JPEG and BMP files made on the spot.
 
 #include <QImage>
+#include <QSize>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -74,6 +75,9 @@ struct ScanStep {
 [[nodiscard]] int exifOrientationOf(const QString& path);
 // Whether the JPEG file's EXIF block carries a thumbnail or a second directory.
 [[nodiscard]] bool exifHasThumbnail(const QString& path);
+// The EXIF pixel dimensions of the file's main image; -1 for one that is missing, an
+// invalid size when the file has no EXIF block.
+[[nodiscard]] QSize exifPixelSizeOf(const QString& path);
 
 // A colourful test picture with detail (one of the Kodak photos, cut to size).
 [[nodiscard]] Picture kodakPicture(int width, int height);

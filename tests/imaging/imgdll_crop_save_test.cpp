@@ -277,6 +277,20 @@ TEST(Crop, CutOutCarriesTheMetadata) {
     ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), turnedCut.lock(), 100, 80, 90, 1), 1);
     EXPECT_EQ(exifOrientationOf(saved), 1);
     EXPECT_FALSE(exifHasThumbnail(saved));
+
+    // The size the camera wrote down follows the picture: kept as it was for the whole
+    // picture, the cut-out's for a cut-out.
+    const QString photo = testData(QStringLiteral("photos/ColorfulCups.jpg"));
+    ASSERT_EQ(exifPixelSizeOf(photo), QSize(2560, 1600));
+    GlobalBlock whole = readJpg(photo, &width, &height);
+    ASSERT_TRUE(whole) << lastError();
+    ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), whole.lock(), width, height, 60, 1), 1);
+    EXPECT_EQ(exifPixelSizeOf(saved), QSize(2560, 1600));
+    GlobalBlock photoCut(ImgDLLCropRGB(whole.lock(), width, height, 100, 50, 300, 110));
+    whole.reset();
+    ASSERT_TRUE(photoCut) << lastError();
+    ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), photoCut.lock(), 200, 60, 90, 1), 1);
+    EXPECT_EQ(exifPixelSizeOf(saved), QSize(200, 60));
 }
 
 // ---------------------------------------------------------------------------
