@@ -328,7 +328,11 @@ ReadResult readJpegFile(const char* path) {
 
     const UprightExif exif = rewriteExifUpright(exifPayload(*info));
     const int orientation = exif.orientation;
-    const std::vector<std::uint8_t> markers = packMarkers(carriedMarkers(*info));
+    std::vector<CarriedMarker> carried = carriedMarkers(*info);
+    if (orientation != 1) {
+        markXmpUpright(carried);
+    }
+    const std::vector<std::uint8_t> markers = packMarkers(carried);
 
     const bool cmyk = info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK;
     const bool adobeInverted = info->saw_Adobe_marker;

@@ -95,6 +95,35 @@ TEST_F(Metadata, CommentsXmpAndIptcTravelInTheirOrder) {
     }
 }
 
+TEST_F(Metadata, XmpOrientationFollowsThePixelsTurnedUpright) {
+    // The pixels of an EXIF orientation 6 file are turned on reading: an XMP packet that
+    // still said 6 would have viewers that read it turn them again. Unturned pixels keep
+    // their packet as it was.
+    const QByteArray header("http://ns.adobe.com/xap/1.0/\0", 29);
+    const struct {
+        const char* what;
+        QByteArray packet;
+        QByteArray upright;
+    } forms[] = {
+        {"attribute", "<rdf:Description tiff:Orientation=\"6\" tiff:Make=\"Cam\"/>",
+         "<rdf:Description tiff:Orientation=\"1\" tiff:Make=\"Cam\"/>"},
+        {"element", "<tiff:Orientation> 8 </tiff:Orientation><tiff:X>6</tiff:X>",
+         "<tiff:Orientation> 1 </tiff:Orientation><tiff:X>6</tiff:X>"},
+        {"spaced, single quotes", "tiff:Orientation = '6'", "tiff:Orientation = '1'"},
+        {"not a digit of its own", "tiff:Orientation=\"60\"", "tiff:Orientation=\"60\""},
+    };
+    for (const auto& form : forms) {
+        for (const int orientation : {1, 6}) {
+            const QString input =
+                writeJpegWith({{kApp1, header + form.packet}, {kApp1, exifBlock(orientation)}});
+            const std::vector<Marker> saved = carried(roundTrip(input, 0, false));
+            ASSERT_EQ(saved.size(), 1U) << form.what;
+            EXPECT_EQ(saved[0].payload, header + (orientation == 1 ? form.packet : form.upright))
+                << form.what << " " << orientation;
+        }
+    }
+}
+
 TEST_F(Metadata, StripDropsExifCommentsXmpAndIptc) {
     const QString input = writeJpegWith({{kApp1, xmpPacket("t")},
                                          {kApp1, exifBlock(1)},
