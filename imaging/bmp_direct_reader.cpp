@@ -67,7 +67,7 @@ bool readsDirectly(std::uint32_t compression, int bitsPerPixel, std::uint32_t he
     return standard && masks[3] == 0;
 }
 
-ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout) {
+ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout, std::span<const std::uint8_t> icc) {
     const int width = layout.width;
     const int height = layout.height;
     const int bytesPerPixel = layout.bitsPerPixel / 8;
@@ -80,7 +80,7 @@ ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout) {
     if (!chunk) {
         return failed("out of memory: cannot allocate a row buffer for the bitmap");
     }
-    RgbBufferWriter writer(width, height, {}, {}, width, height);
+    RgbBufferWriter writer(width, height, {}, icc, width, height);
     if (!writer.valid()) {
         return failed(writer.error());
     }

@@ -4,6 +4,7 @@
 // hands such files here; every other kind stays on Qt's decoder.
 
 #include <cstdint>
+#include <span>
 
 #include "picture_readers.h"
 
@@ -26,7 +27,9 @@ struct DirectBmpLayout {
 
 // Reads the pixels in one pass over the file: rows in bounded chunks, each row turned
 // from B, G, R(, X) into R, G, B and put where it belongs in the upright picture. The
-// caller has checked the size against the limits and the file's length.
-[[nodiscard]] ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout);
+// caller has checked the size against the limits and the file's length. `icc`: the
+// colour profile the file carries, for the buffer.
+[[nodiscard]] ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout,
+                                       std::span<const std::uint8_t> icc = {});
 
 }  // namespace vellora::imaging

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "bmp_decode.h"
 #include "bmp_direct_reader.h"
@@ -44,6 +45,33 @@ bool directLayout(int fd, const BmpLayout& layout, DirectBmpLayout& direct) {
     return true;
 }
 
+// The ICC profile a version 5 header says is embedded ("MBED"), when it describes RGB
+// data and lies inside the file; otherwise empty. The pixels come out as the file
+// stores them, so the profile still describes them, and the JPEG keeps it.
+std::vector<std::uint8_t> embeddedProfile(int fd, const BmpLayout& layout, std::int64_t fileSize) {
+    constexpr std::uint32_t kV5Header = 124;
+    constexpr std::int64_t kMaxProfileBytes = 16 * 1024 * 1024;
+    if (layout.headerSize != kV5Header) {
+        return {};
+    }
+    std::array<std::uint8_t, kV5Header> header{};
+    if (!readAt(fd, kBmpFileHeaderBytes, header) ||
+        std::memcmp(&header[56], "DEBM", 4) != 0) {  // 'MBED', little-endian
+        return {};
+    }
+    // The profile's place counts from the start of the version 5 header.
+    const std::int64_t offset = kBmpFileHeaderBytes + littleEndian32(&header[112]);
+    const std::int64_t size = littleEndian32(&header[116]);
+    if (size < 132 || size > kMaxProfileBytes || offset + size > fileSize) {
+        return {};
+    }
+    std::vector<std::uint8_t> profile(static_cast<std::size_t>(size));
+    if (!readAt(fd, offset, profile) || std::memcmp(&profile[16], "RGB ", 4) != 0) {
+        return {};
+    }
+    return profile;
+}
+
 }  // namespace
 
 void raiseQtAllocationLimit() {
@@ -77,8 +105,9 @@ ReadResult readBmpFile(const char* path) {
     if (std::string error = checkBmpData(file.fd.get(), file.size, layout); !error.empty()) {
         return failed(error);
     }
+    const std::vector<std::uint8_t> icc = embeddedProfile(file.fd.get(), layout, file.size);
     if (DirectBmpLayout direct; directLayout(file.fd.get(), layout, direct)) {
-        return readBmpDirect(file.fd.get(), direct);
+        return readBmpDirect(file.fd.get(), direct, icc);
     }
     QImage image;
     if (std::string error = decodeCheckedBmp(file.fd.get(), layout, image); !error.empty()) {
@@ -89,7 +118,7 @@ ReadResult readBmpFile(const char* path) {
         return failed("out of memory: cannot convert the bitmap to RGB");
     }
 
-    RgbBufferWriter writer(image.width(), image.height(), {}, {}, image.width(), image.height());
+    RgbBufferWriter writer(image.width(), image.height(), {}, icc, image.width(), image.height());
     if (!writer.valid()) {
         return failed(writer.error());
     }

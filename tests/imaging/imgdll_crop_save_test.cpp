@@ -252,6 +252,35 @@ TEST(Save, AProfileGoesOnlyWithPixelsItDescribes) {
     }
 }
 
+TEST(Save, ABitmapsEmbeddedProfileGoesWithItsPicture) {
+    // A version 5 header may embed the profile its pixels are in; one it only names (a
+    // linked file) is nothing to carry.
+    const QString embedded = testData(QStringLiteral("bad/bmp/bmpsuite-q/rgb24prof.bmp"));
+    const QString linked = testData(QStringLiteral("bad/bmp/bmpsuite-q/rgb24lprof.bmp"));
+    const QByteArray bytes = fileBytes(embedded);
+    ASSERT_GT(bytes.size(), 138);
+    const auto u32 = [&](int at) {
+        return static_cast<int>(static_cast<std::uint8_t>(bytes[at]) |
+                                static_cast<std::uint8_t>(bytes[at + 1]) << 8 |
+                                static_cast<std::uint8_t>(bytes[at + 2]) << 16 |
+                                static_cast<std::uint8_t>(bytes[at + 3]) << 24);
+    };
+    const QByteArray profile = bytes.mid(14 + u32(14 + 112), u32(14 + 116));
+    ASSERT_EQ(profile.mid(16, 4), QByteArray("RGB "));
+    QTemporaryDir dir;
+    const QString saved = dir.filePath(QStringLiteral("out.jpg"));
+    for (const auto& [path, expected] :
+         {std::pair{embedded, profile}, std::pair{linked, QByteArray()}}) {
+        int width = 0, height = 0;
+        GlobalBlock block = readBmp(path, &width, &height);
+        ASSERT_TRUE(block) << lastError();
+        ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), block.lock(), width, height, 80, 1),
+                  1)
+            << lastError();
+        EXPECT_EQ(iccProfileOf(saved), expected) << path.toStdString();
+    }
+}
+
 TEST(Crop, CutOutCarriesTheMetadata) {
     QTemporaryDir dir;
     const QString source = testData(QStringLiteral(
