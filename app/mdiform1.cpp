@@ -404,15 +404,12 @@ void MDIForm1::openChosenFile(const QString& path) {
     compress();
 }
 
-std::optional<MDIForm1::FileVersion> MDIForm1::versionOf(const QString& path) {
+std::optional<FileVersion> MDIForm1::versionOf(const QString& path) {
     struct stat info {};
     if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
         return std::nullopt;
     }
-    constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-    return FileVersion{info.st_dev, info.st_ino, info.st_size,
-                       info.st_mtim.tv_sec * kNsPerSecond + info.st_mtim.tv_nsec,
-                       info.st_ctim.tv_sec * kNsPerSecond + info.st_ctim.tv_nsec};
+    return fileVersion(info);
 }
 
 bool MDIForm1::sourceChangedSinceOpen() const {

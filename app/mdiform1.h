@@ -11,6 +11,7 @@
 #include "app/user_interface.h"
 #include "passes/compression_pass.h"
 #include "passes/crop_pass.h"
+#include "platform/file_ownership.h"
 
 class QLabel;
 class QMdiArea;
@@ -152,11 +153,6 @@ private:
     // The open picture's file as it was when it was read. The passes read the file
     // again; one saved over since (by Save As or another program) is opened again
     // first, so that its window, its size and the share saved describe what they read.
-    struct FileVersion {
-        std::uint64_t device = 0, inode = 0;
-        std::int64_t size = 0, modifiedNs = 0, changedNs = 0;
-        bool operator==(const FileVersion&) const = default;
-    };
     [[nodiscard]] static std::optional<FileVersion> versionOf(const QString& path);
     [[nodiscard]] bool sourceChangedSinceOpen() const;
     std::optional<FileVersion> m_sourceVersion;

@@ -137,18 +137,12 @@ FileFacts fileFacts(const QString& path) {
     facts.inode = info.st_ino;
     facts.links = info.st_nlink;
     facts.size = static_cast<std::int64_t>(info.st_size);
-    constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-    facts.modifiedNs =
-        static_cast<std::int64_t>(info.st_mtim.tv_sec) * kNsPerSecond + info.st_mtim.tv_nsec;
-    facts.changedNs =
-        static_cast<std::int64_t>(info.st_ctim.tv_sec) * kNsPerSecond + info.st_ctim.tv_nsec;
+    facts.version = fileVersion(info);
     return facts;
 }
 
 bool sameUntouchedFile(const FileFacts& earlier, const FileFacts& later) {
-    return earlier.exists && later.exists && earlier.device == later.device &&
-           earlier.inode == later.inode && earlier.size == later.size &&
-           earlier.modifiedNs == later.modifiedNs && earlier.changedNs == later.changedNs;
+    return earlier.exists && later.exists && earlier.version == later.version;
 }
 
 QString absolutePath(const QString& path) {

@@ -14,6 +14,8 @@
 #include <QStringList>
 #include <vector>
 
+#include "platform/file_ownership.h"
+
 namespace vellora::cli {
 
 // The name's bytes for the operating system.
@@ -36,10 +38,7 @@ struct FileFacts {
     ino_t inode = 0;
     nlink_t links = 0;
     std::int64_t size = -1;
-    // Nanoseconds since the epoch of the last change to the contents (modified) and of
-    // any change at all, contents, links or permissions (changed).
-    std::int64_t modifiedNs = 0;
-    std::int64_t changedNs = 0;
+    FileVersion version;  // when it exists
 };
 [[nodiscard]] FileFacts fileFacts(const QString& path);
 

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 
 #include "globalmem.h"
@@ -27,6 +28,24 @@ struct KeptOwnership {
 // lacks it the file stays the caller's and the note says so. The owner goes first:
 // a change of owner clears the set-user-ID bits that the mode then restores.
 [[nodiscard]] VELLORA_PLATFORM_API KeptOwnership keepOwnership(int fd, const struct stat& previous);
+
+// One version of a file, to tell before replacing it whether it is still the one that
+// was read: a save through a new file changes the inode, one in place the size or the
+// times (the change time moves with any change at all, permissions included).
+struct FileVersion {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;  // nanoseconds since the epoch
+    std::int64_t changedNs = 0;
+    bool operator==(const FileVersion&) const = default;
+};
+[[nodiscard]] inline FileVersion fileVersion(const struct stat& info) {
+    constexpr std::int64_t kNsPerSecond = 1'000'000'000;
+    return {info.st_dev, info.st_ino, info.st_size,
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * kNsPerSecond + info.st_mtim.tv_nsec,
+            static_cast<std::int64_t>(info.st_ctim.tv_sec) * kNsPerSecond + info.st_ctim.tv_nsec};
+}
 
 // Flushes the folder that holds `path` to disk, making a rename or a new name in it
 // durable. "" on success, otherwise the reason.
