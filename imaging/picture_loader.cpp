@@ -113,8 +113,6 @@ void loadBmp(const QString& path, LoadedPicture& result) {
         if (!result.error.isEmpty()) {
             return;
         }
-    }
-    if (error.empty()) {
         error = imaging::checkBmpData(file.handle(), file.size(), layout);
     }
     if (error.empty()) {
