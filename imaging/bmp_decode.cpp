@@ -45,6 +45,8 @@ std::string readLayout(int fd, std::int64_t fileSize, BmpLayout& layout) {
         layout.compression = littleEndian32(&head[30]);
         layout.dataSize = littleEndian32(&head[34]);
         layout.coloursUsed = littleEndian32(&head[46]);
+        layout.xPixelsPerMetre = static_cast<std::int32_t>(littleEndian32(&head[38]));
+        layout.yPixelsPerMetre = static_cast<std::int32_t>(littleEndian32(&head[42]));
     } else {
         layout.width = static_cast<std::int16_t>(u16(&head[18]));
         layout.height = static_cast<std::int16_t>(u16(&head[20]));

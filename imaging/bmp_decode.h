@@ -42,6 +42,8 @@ struct BmpLayout {
     std::uint32_t compression = kBmpRgb;
     std::uint32_t dataSize = 0;
     std::uint32_t coloursUsed = 0;
+    std::int32_t xPixelsPerMetre = 0;  // 0: not given (and always so in a 12-byte header)
+    std::int32_t yPixelsPerMetre = 0;
 };
 
 // Reads the header of the open bitmap `fd` of `fileSize` bytes into `layout` and checks

@@ -67,7 +67,8 @@ bool readsDirectly(std::uint32_t compression, int bitsPerPixel, std::uint32_t he
     return standard && masks[3] == 0;
 }
 
-ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout, std::span<const std::uint8_t> icc) {
+ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout, std::span<const std::uint8_t> icc,
+                         PixelDensity density) {
     const int width = layout.width;
     const int height = layout.height;
     const int bytesPerPixel = layout.bitsPerPixel / 8;
@@ -84,6 +85,7 @@ ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout, std::span<const 
     if (!writer.valid()) {
         return failed(writer.error());
     }
+    writer.setDensity(density);
     std::int64_t offset = layout.dataOffset;
     for (int first = 0; first < height;) {
         const int rows = static_cast<int>(

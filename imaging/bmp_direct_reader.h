@@ -7,6 +7,7 @@
 #include <span>
 
 #include "picture_readers.h"
+#include "pixel_density.h"
 
 namespace vellora::imaging {
 
@@ -28,8 +29,9 @@ struct DirectBmpLayout {
 // Reads the pixels in one pass over the file: rows in bounded chunks, each row turned
 // from B, G, R(, X) into R, G, B and put where it belongs in the upright picture. The
 // caller has checked the size against the limits and the file's length. `icc`: the
-// colour profile the file carries, for the buffer.
+// colour profile the file carries, `density` its pixels' density, for the buffer.
 [[nodiscard]] ReadResult readBmpDirect(int fd, const DirectBmpLayout& layout,
-                                       std::span<const std::uint8_t> icc = {});
+                                       std::span<const std::uint8_t> icc = {},
+                                       PixelDensity density = {});
 
 }  // namespace vellora::imaging

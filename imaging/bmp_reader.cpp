@@ -106,8 +106,9 @@ ReadResult readBmpFile(const char* path) {
         return failed(error);
     }
     const std::vector<std::uint8_t> icc = embeddedProfile(file.fd.get(), layout, file.size);
+    const PixelDensity density = bitmapDensity(layout.xPixelsPerMetre, layout.yPixelsPerMetre);
     if (DirectBmpLayout direct; directLayout(file.fd.get(), layout, direct)) {
-        return readBmpDirect(file.fd.get(), direct, icc);
+        return readBmpDirect(file.fd.get(), direct, icc, density);
     }
     QImage image;
     if (std::string error = decodeCheckedBmp(file.fd.get(), layout, image); !error.empty()) {
@@ -122,6 +123,7 @@ ReadResult readBmpFile(const char* path) {
     if (!writer.valid()) {
         return failed(writer.error());
     }
+    writer.setDensity(density);
     const auto rowBytes = static_cast<std::size_t>(image.width()) * kBytesPerPixel;
     for (int y = 0; y < image.height(); ++y) {
         std::memcpy(writer.pixels() + y * writer.stride(), image.constScanLine(y), rowBytes);

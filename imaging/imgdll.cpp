@@ -164,6 +164,7 @@ IMGDLL_API void* ImgDLLCropRGB(void* source, int32_t width, int32_t height, int3
             setError("cannot crop: " + writer.error());
             return nullptr;
         }
+        writer.setDensity(view.density());
         const auto rowBytes = static_cast<std::size_t>(cutWidth) * kBytesPerPixel;
         for (int y = 0; y < cutHeight; ++y) {
             const std::uint8_t* from =
@@ -216,6 +217,7 @@ IMGDLL_API int32_t ImgDLLSaveRGBToJPG(const char* path, void* buffer, int32_t wi
         pixels.stride = static_cast<std::ptrdiff_t>(header.stride);
         pixels.channels = kBytesPerPixel;
         JpegMetadata metadata;
+        metadata.density = view.density();  // how large it prints: not descriptive, kept
         std::string note;
         if ((flag & IMGDLL_SAVE_STRIP_EXIF) == 0) {
             // A turned or cut picture no longer has the size the camera wrote down.

@@ -34,6 +34,12 @@ EncodedJpeg encodedResult(bool ok, jpeg::Compressor& compressor,
     return result;
 }
 
+void setJfifDensity(jpeg_compress_struct* info, const PixelDensity& density) {
+    info->density_unit = density.unit;
+    info->X_density = density.x;
+    info->Y_density = density.y;
+}
+
 void writeMetadataMarkers(jpeg_compress_struct* info, const JpegMetadata& metadata) {
     // An EXIF block that does not fit one marker cannot be written as a standard APP1;
     // leave it out rather than write a broken one.
@@ -77,6 +83,7 @@ EncodedJpeg encodeStandard(const PixelView& picture, int quality, const JpegMeta
         info->input_components = picture.channels;
         info->in_color_space = picture.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
         jpeg_set_defaults(info);
+        setJfifDensity(info, metadata.density);
         // The stock encoder writes what it is given, colour for RGB; but a grey picture
         // carrying a grey profile (a black-and-white photo read back) is written grey,
         // so that the profile matches the file.

@@ -11,6 +11,7 @@
 #include <jpeglib.h>
 
 #include "jpeg_markers.h"
+#include "pixel_density.h"
 
 namespace vellora::jpeg {
 class Compressor;
@@ -32,10 +33,12 @@ struct PixelView {
 // Metadata written back into the file. `exif` is the APP1 payload, starting with
 // "Exif\0\0"; `icc` is the whole colour profile; empty means none. `markers` are the
 // other markers carried as they were (comments, XMP, IPTC), written in their order.
+// `density` goes into the JFIF header.
 struct JpegMetadata {
     std::vector<std::uint8_t> exif;
     std::vector<std::uint8_t> icc;
     std::vector<CarriedMarker> markers;
+    PixelDensity density;
 };
 
 enum class EncoderKind { Standard, Best };
@@ -69,6 +72,9 @@ struct EncodedJpeg {
 // libjpeg's reason.
 [[nodiscard]] EncodedJpeg encodedResult(bool ok, jpeg::Compressor& compressor,
                                         const jpeg::MemoryDestination& destination);
+
+// Sets the density the JFIF header will give; call after jpeg_set_defaults.
+void setJfifDensity(jpeg_compress_struct* info, const PixelDensity& density);
 
 // Writes the EXIF (APP1) marker, the carried markers and the ICC (APP2) markers; call between
 // jpeg_start_compress (or jpeg_write_coefficients) and the first scan, inside a guarded step.

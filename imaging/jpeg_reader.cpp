@@ -39,6 +39,7 @@
 #include "orientation.h"
 #include "picture_checks.h"
 #include "picture_readers.h"
+#include "pixel_density.h"
 #include "rgb_buffer.h"
 
 namespace vellora::imaging {
@@ -368,6 +369,10 @@ ReadResult readJpegFile(const char* path) {
     if (!writer.valid()) {
         return failed(writer.error());
     }
+    const PixelDensity density =
+        info->saw_JFIF_marker ? jfifDensity(info->density_unit, info->X_density, info->Y_density)
+                              : PixelDensity{};
+    writer.setDensity(turned ? turnedQuarter(density) : density);
 
     std::uint8_t* target = writer.pixels();
     std::ptrdiff_t targetStride = writer.stride();

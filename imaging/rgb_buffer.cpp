@@ -125,6 +125,18 @@ RgbBufferWriter::~RgbBufferWriter() {
     }
 }
 
+void RgbBufferWriter::setDensity(PixelDensity density) {
+    if (!m_base) {
+        return;
+    }
+    RgbBufferHeader header;
+    std::memcpy(&header, m_base, sizeof header);
+    header.densityUnit = density.unit;
+    header.densityX = density.x;
+    header.densityY = density.y;
+    std::memcpy(m_base, &header, sizeof header);
+}
+
 HGLOBAL RgbBufferWriter::release() {
     if (m_base) {
         GlobalUnlock(m_block.handle());

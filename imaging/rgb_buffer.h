@@ -13,6 +13,9 @@
 //   + iccBytes                     the other carried markers (markerBytes bytes:
 //                                  comments, XMP, IPTC, packed as in jpeg_markers.h)
 //
+// The header also carries the pixels' density (pixel_density.h), for the saved file's
+// JFIF header.
+//
 // The block's size is exactly the sum of these parts; together with the magic that is
 // how crop and save recognise a buffer of ours behind the pointer a caller passes. The
 // header records the size a crop was asked for before clipping, so that save accepts
@@ -24,6 +27,7 @@
 #include <string>
 #include <utility>
 
+#include "pixel_density.h"
 #include "platform/globalmem.h"
 
 namespace vellora::imaging {
@@ -41,7 +45,10 @@ struct RgbBufferHeader {
     std::uint32_t exifBytes = 0;
     std::uint32_t iccBytes = 0;
     std::uint32_t markerBytes = 0;
-    std::uint32_t reserved = 0;
+    std::uint16_t densityX = 1;  // PixelDensity
+    std::uint16_t densityY = 1;
+    std::uint8_t densityUnit = 0;
+    std::uint8_t unused[7] = {};
 };
 
 inline constexpr std::size_t kHeaderBytes = sizeof(RgbBufferHeader);
@@ -95,6 +102,7 @@ public:
     [[nodiscard]] const std::string& error() const { return m_error; }
     [[nodiscard]] std::uint8_t* pixels() const { return m_base + kHeaderBytes; }
     [[nodiscard]] std::ptrdiff_t stride() const { return m_stride; }
+    void setDensity(PixelDensity density);
     // Unlocks the block and hands its handle to the caller.
     [[nodiscard]] HGLOBAL release();
 
@@ -118,6 +126,9 @@ public:
     [[nodiscard]] const std::uint8_t* pixels() const { return m_base + kHeaderBytes; }
     [[nodiscard]] std::span<const std::uint8_t> exif() const;
     [[nodiscard]] std::span<const std::uint8_t> icc() const;
+    [[nodiscard]] PixelDensity density() const {
+        return {m_header.densityUnit, m_header.densityX, m_header.densityY};
+    }
     [[nodiscard]] std::span<const std::uint8_t> markers() const;
 
 private:

@@ -714,6 +714,7 @@ EncodedJpeg encodeWithSettings(const PixelView& picture, const Settings& setting
     bool ok = jpeg::runGuarded(compressor.bridge(), [&] {
         destination.attach(info);
         configure(info, picture, geometry, lumaTable, chromaTable, settings.scans);
+        setJfifDensity(info, metadata.density);  // the file's header is this compressor's
         for (int c = 0; c < geometry.components; ++c) {
             // The whole array at once (libjpeg-turbo keeps it in memory anyway, as its
             // own progressive encoder does); not cleared, every block is written below.

@@ -4,14 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
+#include <QImage>
 #include <QTemporaryDir>
 
 #include "imaging/imgdll_api.h"
 #include "imaging_test_support.h"
+#include "libjpeg_writer.h"
 #include "support/jpeg_fixtures.h"
 
 namespace vellora::test {
@@ -152,6 +156,102 @@ TEST_F(Metadata, AnExifBlockTooLargeToCarryIsToldNotDroppedSilently) {
     const std::vector<Marker> fine = roundTrip(small, IMGDLL_SAVE_BEST, false, &note);
     EXPECT_TRUE(hasExif(fine));
     EXPECT_EQ(note, "");
+}
+
+// The JFIF header's unit and densities of a saved file; {-1, -1, -1} when it has none.
+std::array<int, 3> jfifDensityOf(const QByteArray& jpeg) {
+    const std::vector<Marker> markers = markersOf(jpeg);
+    if (markers.empty() || markers[0].code != 0xE0 || markers[0].payload.size() < 12 ||
+        !markers[0].payload.startsWith(QByteArray("JFIF\0", 5))) {
+        return {-1, -1, -1};
+    }
+    const auto byte = [&](int at) { return static_cast<unsigned char>(markers[0].payload[at]); };
+    return {byte(7), byte(8) << 8 | byte(9), byte(10) << 8 | byte(11)};
+}
+
+TEST_F(Metadata, ThePixelDensityTravels) {
+    // A 300 dpi scan saved smaller must still print at its size: the density goes into
+    // the saved file's JFIF header, turned with the pixels, kept through a crop and by
+    // both encoders. A bitmap's pixels per metre become dots per inch.
+    const Picture picture = kodakPicture(48, 32);
+    const struct {
+        const char* what;
+        bool bmp;
+        int unit, x, y;   // JFIF density, or (unit 0) a bitmap's pixels per metre x, y
+        int orientation;  // JPEG: the EXIF orientation; bitmap: its bits per pixel
+        std::array<int, 3> saved;
+    } cases[] = {
+        {"dots per inch", false, 1, 300, 150, 1, {1, 300, 150}},
+        {"turned upright", false, 1, 300, 150, 6, {1, 150, 300}},
+        {"dots per cm", false, 2, 118, 118, 1, {2, 118, 118}},
+        {"an aspect ratio only", false, 0, 2, 1, 8, {0, 1, 2}},
+        {"an unknown unit", false, 3, 300, 300, 1, {0, 1, 1}},
+        {"a zero density", false, 1, 0, 72, 1, {0, 1, 1}},
+        {"24-bit bitmap", true, 0, 11811, 5906, 24, {1, 300, 150}},
+        {"paletted bitmap", true, 0, 3780, 2835, 8, {1, 96, 72}},
+        {"bitmap with none", true, 0, 0, 0, 24, {0, 1, 1}},
+    };
+    const QString output = m_dir.filePath(QStringLiteral("out.jpg"));
+    const QByteArray native = QFile::encodeName(output);
+    for (const auto& c : cases) {
+        const QString input = m_dir.filePath(QLatin1String(c.bmp ? "in.bmp" : "in.jpg"));
+        if (c.bmp) {
+            QImage image = toQImage(picture);
+            if (c.orientation == 8) {  // through Qt's decoder, not the direct reader
+                image = image.convertToFormat(QImage::Format_Indexed8);
+            }
+            image.setDotsPerMeterX(c.x);
+            image.setDotsPerMeterY(c.y);
+            ASSERT_TRUE(image.save(input, "BMP")) << c.what;
+            if (c.x == 0) {  // Qt writes its 96 dpi default then: say none
+                QByteArray bytes = fileBytes(input);
+                bytes.replace(38, 8, QByteArray(8, '\0'));
+                writeFile(input, bytes);
+            }
+        } else {
+            LibjpegLayout layout;
+            layout.densityUnit = c.unit;
+            layout.xDensity = c.x;
+            layout.yDensity = c.y;
+            const QByteArray jpeg =
+                writeWithLibjpeg(picture.rgb, picture.width, picture.height, layout);
+            ASSERT_FALSE(jpeg.isEmpty()) << c.what;
+            // The EXIF block after the JFIF header, where cameras put it.
+            const QByteArray jfif = jpeg.left(2 + 2 + 16);
+            writeFile(input, jfif +
+                                 withMarkers(QByteArray("\xFF\xD8", 2),
+                                             {{kApp1, exifBlock(c.orientation)}})
+                                     .mid(2) +
+                                 jpeg.mid(jfif.size()));
+        }
+        int width = 0;
+        int height = 0;
+        GlobalBlock read =
+            c.bmp ? readBmp(input, &width, &height) : readJpg(input, &width, &height);
+        ASSERT_TRUE(read) << c.what << ": " << lastError();
+        for (const bool crop : {false, true}) {
+            for (const int flag :
+                 {0, static_cast<int>(IMGDLL_SAVE_BEST | IMGDLL_SAVE_STRIP_EXIF)}) {
+                void* pixels = read.lock();
+                GlobalBlock cut;
+                int savedWidth = width;
+                int savedHeight = height;
+                if (crop) {
+                    cut = GlobalBlock(ImgDLLCropRGB(pixels, width, height, 4, 4, 20, 20));
+                    ASSERT_TRUE(cut) << lastError();
+                    pixels = cut.lock();
+                    savedWidth = savedHeight = 16;
+                }
+                ASSERT_EQ(ImgDLLSaveRGBToJPG(native.constData(), pixels, savedWidth, savedHeight,
+                                             80, flag),
+                          1)
+                    << c.what << ": " << lastError();
+                EXPECT_EQ(jfifDensityOf(fileBytes(output)), c.saved)
+                    << c.what << (crop ? ", cut" : "") << ", flag " << flag;
+                read.unlock();
+            }
+        }
+    }
 }
 
 TEST_F(Metadata, ASaveOverAFileKeepsItsOwnerGroupAndMode) {
