@@ -61,6 +61,8 @@ for library in libqt6widgets6 libqt6gui6 libqt6core6 libjpeg62-turbo libexif12 l
     [[ $depends == *"$library"* ]] || fail "Depends lacks $library: $depends"
 done
 pass "Depends: $depends"
+[[ $(field Recommends) == *xdg-utils* ]] && pass "Recommends xdg-utils (the manual opens through it)" ||
+    fail "Recommends lacks xdg-utils: $(field Recommends)"
 if apt-get -s -qq -o Debug::NoLocking=1 install "$deb" >/dev/null 2>&1; then
     pass "dependencies satisfiable here"
 else
