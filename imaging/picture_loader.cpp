@@ -132,6 +132,14 @@ LoadedPicture loadPicture(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists()) {
         result.error = QStringLiteral("The file does not exist.");
+        // Qt reads a file name given as bytes that are not UTF-8 with U+FFFD in their
+        // place, which names no file: the picture is there, but cannot be reached.
+        if (path.contains(QChar::ReplacementCharacter)) {
+            result.error = QStringLiteral(
+                "The file does not exist by this name. A name that is not UTF-8 text (shown "
+                "with \uFFFD) cannot be opened here: rename the file, or use vellora-cli, which "
+                "takes any name.");
+        }
         return result;
     }
     if (!info.isFile()) {

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QImageWriter>
 #include <QTemporaryDir>
+#include <cstdio>
 
 #include "imaging/picture_loader.h"
 #include "support/test_support.h"
@@ -80,6 +81,30 @@ TEST(PictureLoader, RefusesWhatItCannotShow) {
         EXPECT_FALSE(loaded.error.isEmpty()) << c.what;
         EXPECT_TRUE(loaded.image.isNull()) << c.what;
     }
+}
+
+TEST(PictureLoader, SaysWhyANameThatIsNotUtf8CannotBeOpened) {
+    // A file manager hands such a name over as bytes; Qt reads it with U+FFFD in place
+    // of the byte, a name no file has. "Does not exist" alone would be untrue.
+    QTemporaryDir dir;
+    const QByteArray name = QFile::encodeName(dir.path()) + "/caf\xE9.jpg";
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(Qt::green);
+    QBuffer jpeg;
+    jpeg.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(image.save(&jpeg, "JPEG"));
+    FILE* file = std::fopen(name.constData(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(jpeg.data().constData(), 1, jpeg.data().size(), file),
+              static_cast<std::size_t>(jpeg.data().size()));
+    std::fclose(file);
+
+    const LoadedPicture loaded = loadPicture(QFile::decodeName(name));
+    EXPECT_FALSE(loaded.ok());
+    EXPECT_TRUE(loaded.error.contains(QStringLiteral("not UTF-8"))) << loaded.error.toStdString();
+    // A missing file with an ordinary name is just missing.
+    EXPECT_EQ(loadPicture(dir.filePath(QStringLiteral("cafe.jpg"))).error,
+              QStringLiteral("The file does not exist."));
 }
 
 TEST(PictureLoader, RefusesAScanBombBeforeDecodingIt) {
