@@ -34,6 +34,12 @@ std::string readLayout(int fd, std::int64_t fileSize, BmpLayout& layout) {
     }
     layout.pixelOffset = littleEndian32(&head[10]);
     layout.headerSize = littleEndian32(&head[14]);
+    // Read as any other kind, the fields of a header we do not know would give a
+    // nonsense size; Qt's decoder takes no others either.
+    if (layout.headerSize != kCoreHeader && !hasWindowsLayout(layout.headerSize)) {
+        return "unsupported BMP: a bitmap header of " + std::to_string(layout.headerSize) +
+               " bytes (those of 12, 40, 64, 108 and 124 bytes can be read)";
+    }
     const std::int64_t needed = hasWindowsLayout(layout.headerSize) ? 54 : 26;
     if (fileSize < needed || !readAt(fd, 0, std::span(head).first(needed))) {
         return "file is truncated or corrupt: the bitmap header is incomplete";

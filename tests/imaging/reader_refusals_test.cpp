@@ -86,6 +86,23 @@ void expectReadOrRefused(const QByteArray& bytes, const char* errorPart) {
 constexpr int kRle8 = 1;
 constexpr int kRle4 = 2;
 
+TEST(BitmapHeaders, AHeaderOfAnotherSizeIsNamedNotMisread) {
+    // Version 2 and 3 headers (52, 56 bytes) and others Qt cannot decode were read as
+    // the 12-byte kind and refused for a size they do not give.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("header.bmp"));
+    for (const std::uint32_t size : {16U, 52U, 56U, 200U}) {
+        QByteArray bytes = bitmap(4, 3, 24, 0, QByteArray(256, '\x40'), 0);
+        putLe(bytes, 10, 14 + size, 4);
+        putLe(bytes, 14, size, 4);
+        writeFile(path, bytes);
+        EXPECT_FALSE(readBmp(path));
+        EXPECT_NE(lastError().find("a bitmap header of " + std::to_string(size) + " bytes"),
+                  std::string::npos)
+            << lastError();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Sizes: refused before any arithmetic on them or any allocation
 
