@@ -37,12 +37,20 @@ void scanFolder(const Options& options, const QString& folder, const QString& ex
     // Names are read as the file system's bytes, so a name that is not valid UTF-8 is
     // found and done like any other.
     std::vector<FoundFile> files;
+    // Only an out-dir inside this tree holds results a walk could meet again; one above
+    // it holds the inputs themselves.
+    const QString walked = resolvedPath(folder);
+    const bool outDirInside =
+        !excluded.isEmpty() && !walked.isEmpty() && excluded.startsWith(walked + QLatin1Char('/'));
     for (FoundFile& file : filesIn(folder, options.recursive)) {
+        if (!file.failure.isEmpty()) {
+            files.push_back(std::move(file));
+            continue;
+        }
         if (!isPicture(file.path) || looksLikeEarlierOutput(options, file.path)) {
             continue;
         }
-        if (!excluded.isEmpty() &&
-            resolvedPath(file.path).startsWith(excluded + QLatin1Char('/'))) {
+        if (outDirInside && resolvedPath(file.path).startsWith(excluded + QLatin1Char('/'))) {
             continue;  // the results of an earlier run into an out-dir inside this tree
         }
         files.push_back(std::move(file));
@@ -52,7 +60,8 @@ void scanFolder(const Options& options, const QString& folder, const QString& ex
     std::sort(files.begin(), files.end(),
               [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; });
     for (FoundFile& file : files) {
-        found.push_back({std::move(file.path), std::move(file.relativeFolder), {}});
+        found.push_back(
+            {std::move(file.path), std::move(file.relativeFolder), std::move(file.failure)});
     }
 }
 

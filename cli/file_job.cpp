@@ -172,6 +172,13 @@ private:
     bool prepareFolder() {
         m_stem = m_task.output.mid(m_task.output.lastIndexOf(QLatin1Char('/')) + 1);
         if (m_settings.dryRun) {
+            // What the write would meet, told now: a dry run that said "would write"
+            // where the run fails would be no rehearsal.
+            if (const QString problem = writeProblem(m_task.output, m_task.makeFolder);
+                !problem.isEmpty()) {
+                fail(problem);
+                return false;
+            }
             m_privateFolder.emplace(privateFolderTemplate());
             if (!m_privateFolder->isValid()) {
                 fail(QStringLiteral("cannot create a temporary folder: ") +

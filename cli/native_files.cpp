@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -190,44 +192,81 @@ bool makeFolders(const QString& folder) {
     return !error && std::filesystem::is_directory(native, error);
 }
 
+QString writeProblem(const QString& output, bool makeFolder) {
+    const QString folder = absoluteFolderOf(output);
+    // The nearest folder that exists: the output's own, or where making it starts.
+    QString existing = folder;
+    FileFacts facts = fileFacts(existing);
+    while (!facts.exists && makeFolder && existing != QLatin1String("/")) {
+        existing = absoluteFolderOf(existing);
+        facts = fileFacts(existing);
+    }
+    const QByteArray native = nativePath(existing);
+    const bool writable = facts.isFolder && ::access(native.constData(), W_OK | X_OK) == 0;
+    const int reason = !facts.exists ? ENOENT : !facts.isFolder ? ENOTDIR : errno;
+    if ((existing != folder || makeFolder) && !facts.isFolder) {
+        return QStringLiteral("cannot create the folder '%1'").arg(folder);
+    }
+    if (!writable) {
+        return existing != folder ? QStringLiteral("cannot create the folder '%1'").arg(folder)
+                                  : QStringLiteral("cannot create a file in '%1': %2")
+                                        .arg(folder, QString::fromLocal8Bit(std::strerror(reason)));
+    }
+    const QByteArray name = nativePath(output.mid(output.lastIndexOf(QLatin1Char('/')) + 1));
+    const long longest = ::pathconf(native.constData(), _PC_NAME_MAX);
+    if (longest > 0 && name.size() > longest) {
+        return QStringLiteral("cannot write '%1': %2")
+            .arg(output, QString::fromLocal8Bit(std::strerror(ENAMETOOLONG)));
+    }
+    return {};
+}
+
 std::vector<FoundFile> filesIn(const QString& folder, bool recursive) {
     namespace fs = std::filesystem;
     std::vector<FoundFile> found;
-    const fs::path base(nativePath(folder).toStdString());
     // Found names are spelt as the folder was given, cleaned ("photos/" gives
     // "photos/a.jpg", "." gives "./a.jpg").
     QString prefix = QDir::cleanPath(folder);
     if (!prefix.endsWith(QLatin1Char('/'))) {
         prefix += QLatin1Char('/');
     }
-    std::error_code error;
-    fs::recursive_directory_iterator walk(base, fs::directory_options::skip_permission_denied,
-                                          error);
-    const fs::recursive_directory_iterator end;
-    for (; !error && walk != end; walk.increment(error)) {
-        const fs::directory_entry& entry = *walk;
-        const std::string name = entry.path().filename().native();
-        const bool hidden = !name.empty() && name[0] == '.';
-        std::error_code look;
-        if (entry.is_directory(look)) {
-            if (!recursive || hidden || entry.is_symlink(look)) {
-                walk.disable_recursion_pending();
+    // One folder at a time, so that one that cannot be read is told, not passed over:
+    // a run that silently left out a folder would look complete.
+    std::vector<QString> pending{QString()};  // relative to `folder`
+    while (!pending.empty()) {
+        const QString relative = std::move(pending.back());
+        pending.pop_back();
+        const QString shown = relative.isEmpty() ? folder : prefix + relative;
+        std::error_code error;
+        fs::directory_iterator walk(fs::path(nativePath(shown).toStdString()), error);
+        const fs::directory_iterator end;
+        for (; !error && walk != end; walk.increment(error)) {
+            const fs::directory_entry& entry = *walk;
+            const std::string name = entry.path().filename().native();
+            const QString decoded = fromNativePath(QByteArray(name.c_str()));
+            const bool hidden = !name.empty() && name[0] == '.';
+            std::error_code look;
+            if (entry.is_directory(look)) {
+                if (recursive && !hidden && !entry.is_symlink(look)) {
+                    pending.push_back(relative.isEmpty() ? decoded
+                                                         : relative + QLatin1Char('/') + decoded);
+                }
+                continue;
             }
-            continue;
+            if (hidden || !entry.is_regular_file(look)) {
+                continue;
+            }
+            FoundFile file;
+            file.relativeFolder = relative;
+            file.path =
+                prefix + (relative.isEmpty() ? QString() : relative + QLatin1Char('/')) + decoded;
+            found.push_back(std::move(file));
         }
-        if (hidden || !entry.is_regular_file(look)) {
-            continue;
+        if (error) {
+            found.push_back({shown, relative,
+                             QStringLiteral("cannot read the folder: %1")
+                                 .arg(QString::fromLocal8Bit(error.message().c_str()))});
         }
-        const std::string relative = entry.path().parent_path().lexically_relative(base).native();
-        FoundFile file;
-        file.relativeFolder =
-            relative == "." || relative.empty() ? QString() : fromNativePath(relative.c_str());
-        file.path = prefix;
-        if (!file.relativeFolder.isEmpty()) {
-            file.path += file.relativeFolder + QLatin1Char('/');
-        }
-        file.path += fromNativePath(QByteArray(name.c_str()));
-        found.push_back(std::move(file));
     }
     return found;
 }

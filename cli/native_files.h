@@ -65,13 +65,19 @@ struct FileFacts {
 // Makes `folder` and every missing folder above it; false when that fails.
 bool makeFolders(const QString& folder);
 
+// Why a file could not be written at `output` (its folder made first when
+// `makeFolder`), found without changing anything, in the words the write would fail
+// with; empty when nothing stands in the way that can be seen beforehand.
+[[nodiscard]] QString writeProblem(const QString& output, bool makeFolder);
+
 // The regular files (or links to them) in `folder`, below it too when `recursive`,
 // hidden names (and hidden folders) left out and folder links not followed. Each comes
-// with its folder relative to `folder` ("" directly inside). Unreadable subfolders are
-// passed over.
+// with its folder relative to `folder` ("" directly inside). A folder that cannot be
+// read (`folder` itself too) comes as an entry of its own with `failure` saying why.
 struct FoundFile {
     QString path;
     QString relativeFolder;
+    QString failure;
 };
 [[nodiscard]] std::vector<FoundFile> filesIn(const QString& folder, bool recursive);
 

@@ -265,6 +265,93 @@ TEST_F(KeepTest, ANameThatIsNotUtf8IsFoundDoneAndReported) {
     EXPECT_NE(after, before);
 }
 
+// ---- what a run cannot do is told ----------------------------------------------------
+
+TEST_F(KeepTest, ADryRunMeetsWhatTheRunWouldMeet) {
+    // A dry run that says "would write" where the run fails is no rehearsal: both fail
+    // alike, exit status and words.
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("a.jpg")), jpegBytes()));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("file")), "not a folder"));
+    const QString longName = QString(250, QLatin1Char('n')) + QStringLiteral(".jpg");
+    ASSERT_TRUE(writeBytes(at(longName), jpegBytes()));
+    const struct {
+        QStringList arguments;
+        const char* says;
+    } cases[] = {
+        {{"-d", "file", "a.jpg"}, "cannot create the folder"},
+        {{"-d", "file/below", "a.jpg"}, "cannot create the folder"},
+        {{"-o", "missing/out.jpg", "a.jpg"}, "cannot create a file in"},
+        {{longName}, "File name too long"},
+    };
+    for (const auto& c : cases) {
+        for (const bool dry : {true, false}) {
+            QStringList arguments = c.arguments;
+            if (dry) {
+                arguments.prepend(QStringLiteral("-n"));
+            }
+            const CliRun result = run(arguments);
+            EXPECT_EQ(result.exitCode, 1) << arguments.join(' ').toStdString();
+            EXPECT_TRUE(result.err.contains(c.says))
+                << arguments.join(' ').toStdString() << ": " << result.err.toStdString();
+        }
+    }
+}
+
+TEST_F(KeepTest, AnOutDirAboveTheWalkedFolderTakesItsPictures) {
+    // Only an out-dir inside the walked tree holds earlier results to leave out; one
+    // above it (-d . photos) holds the inputs, which were all passed over.
+    ASSERT_TRUE(QDir(m_dir.path()).mkpath(QStringLiteral("photos/old")));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("photos/a.jpg")), jpegBytes()));
+    const CliRun result =
+        run({QStringLiteral("-d"), QStringLiteral("."), QStringLiteral("photos")});
+    EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+    EXPECT_TRUE(QFile::exists(at(QStringLiteral("a.jpg"))));
+    // Inside it, as before: a second recursive run does not take the first's results.
+    for (int round = 0; round < 2; ++round) {
+        const CliRun inside = run({QStringLiteral("-r"), QStringLiteral("-f"), QStringLiteral("-d"),
+                                   QStringLiteral("photos/old"), QStringLiteral("photos")});
+        EXPECT_EQ(inside.exitCode, 0) << inside.err.toStdString();
+    }
+    EXPECT_EQ(treeOf(at(QStringLiteral("photos/old"))), QStringList{QStringLiteral("a.jpg")});
+}
+
+TEST_F(KeepTest, AFolderThatCannotBeReadFailsTheRun) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+    ASSERT_TRUE(QDir(m_dir.path()).mkpath(QStringLiteral("d/closed")));
+    ASSERT_TRUE(QDir(m_dir.path()).mkpath(QStringLiteral("readonly")));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("d/a.jpg")), jpegBytes(1)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("d/closed/b.jpg")), jpegBytes(2)));
+    for (const char* folder : {"d", "d/closed", "readonly"}) {
+        ASSERT_EQ(::chown(QFile::encodeName(at(QString::fromLatin1(folder))).constData(), kNobody,
+                          kNoGroup),
+                  0);
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(at(QStringLiteral("d/closed"))).constData(), 0), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(at(QStringLiteral("readonly"))).constData(), 0555), 0);
+    const QString problem = unprivilegedAccessProblem(
+        {QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"),
+         QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so"), at(QStringLiteral("d"))});
+    if (!problem.isEmpty()) {
+        GTEST_SKIP() << problem.toStdString();
+    }
+    const QStringList asNobody{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                               QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
+    // Like find or cp -r: the rest is done, the folder is named, the status says so.
+    const CliRun walk = runShell(QStringLiteral("exec \"$CLI\" -r d"), asNobody);
+    EXPECT_EQ(walk.exitCode, 1);
+    EXPECT_TRUE(
+        walk.err.contains("vellora-cli: d/closed: cannot read the folder: Permission denied"))
+        << walk.err.toStdString();
+    EXPECT_TRUE(QFile::exists(at(QStringLiteral("d/a-vellora.jpg"))));
+
+    const CliRun dry = runShell(QStringLiteral("exec \"$CLI\" -n -d readonly d/a.jpg"), asNobody);
+    EXPECT_EQ(dry.exitCode, 1);
+    EXPECT_TRUE(dry.err.contains("cannot create a file in")) << dry.err.toStdString();
+}
+
 // ---- hard links -----------------------------------------------------------------------
 
 TEST_F(KeepTest, InPlaceRefusesAFileWithOtherLinksAndGoesOn) {
