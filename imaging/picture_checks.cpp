@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bitset>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -192,7 +192,10 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
         return result;
     }
     std::vector<std::uint8_t> componentIds;
-    std::bitset<256> scanned;
+    // Per frame component and coefficient: the lowest bit position a scan has brought
+    // it down to (0: in full), kNotSent before any scan carries it.
+    constexpr std::uint8_t kNotSent = 0xFF;
+    std::vector<std::array<std::uint8_t, 64>> precision;
     bool inScan = false;    // after a scan header: entropy-coded data until the next marker
     bool colourAc = false;  // that scan holds AC coefficients of colour components only
     std::int64_t scanStart = 0;
@@ -250,6 +253,10 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
             }
             rest -= 6 + 3 * std::int64_t{count};
             result.frameComponents = count;
+            precision.assign(count, {});
+            for (auto& coefficients : precision) {
+                coefficients.fill(kNotSent);
+            }
             result.progressive = code == 0xC2 || code == 0xC6 || code == 0xCA || code == 0xCE;
         } else if (code == 0xDA) {
             ++result.scans;
@@ -257,23 +264,41 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
                 break;  // enough to refuse
             }
             std::uint8_t count = 0;
-            if (!stream.get(count) || rest < 2 + 2 * std::int64_t{count}) {
+            if (!stream.get(count) || rest < 4 + 2 * std::int64_t{count}) {
                 break;
             }
             bool luma = false;
+            std::vector<std::size_t> indices;
             for (int index = 0; index < count; ++index) {
                 std::uint8_t id = 0;
                 if (!stream.get(id) || !stream.skip(1)) {
                     return result;
                 }
-                scanned.set(id);
+                const auto found = std::find(componentIds.begin(), componentIds.end(), id);
+                if (found != componentIds.end()) {
+                    indices.push_back(static_cast<std::size_t>(found - componentIds.begin()));
+                }
                 luma = luma || (!componentIds.empty() && id == componentIds.front());
             }
             std::uint8_t spectralStart = 0;
-            if (!stream.get(spectralStart)) {
+            std::uint8_t spectralEnd = 0;
+            std::uint8_t approximation = 0;  // Ah (high nibble), Al (low)
+            if (!stream.get(spectralStart) || !stream.get(spectralEnd) ||
+                !stream.get(approximation)) {
                 return result;
             }
-            rest -= 2 + 2 * std::int64_t{count};
+            // A sequential scan carries its components whole; a progressive one the band
+            // Ss..Se down to bit Al.
+            const int first = result.progressive ? spectralStart : 0;
+            const int last = result.progressive ? std::min<int>(spectralEnd, 63) : 63;
+            const auto bit = static_cast<std::uint8_t>(result.progressive ? approximation & 15 : 0);
+            for (const std::size_t index : indices) {
+                for (int k = first; k <= last; ++k) {
+                    precision[index][static_cast<std::size_t>(k)] =
+                        std::min(precision[index][static_cast<std::size_t>(k)], bit);
+                }
+            }
+            rest -= 4 + 2 * std::int64_t{count};
             colourAc = spectralStart > 0 && !luma;
             scanStart = stream.consumed() + rest;
             inScan = true;
@@ -282,9 +307,15 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
             break;
         }
     }
-    result.scannedComponents =
-        static_cast<int>(std::count_if(componentIds.begin(), componentIds.end(),
-                                       [&](std::uint8_t id) { return scanned.test(id); }));
+    for (const auto& coefficients : precision) {
+        const bool sent = std::any_of(coefficients.begin(), coefficients.end(),
+                                      [](std::uint8_t b) { return b != kNotSent; });
+        result.scannedComponents += sent ? 1 : 0;
+        result.incompleteComponents += sent && std::any_of(coefficients.begin(), coefficients.end(),
+                                                           [](std::uint8_t b) { return b != 0; })
+                                           ? 1
+                                           : 0;
+    }
     return result;
 }
 
@@ -333,6 +364,10 @@ std::string checkJpegStructure(const JpegStructure& structure, int maxScans) {
                std::to_string(structure.scannedComponents) + " of its " +
                std::to_string(structure.frameComponents) +
                " colour components, so the missing colours would be invented";
+    }
+    if (structure.reachedEnd && structure.progressive && structure.incompleteComponents > 0) {
+        return "file is truncated or corrupt: its progressive scans end before every detail of "
+               "the picture has arrived, so the missing detail would be invented";
     }
     return {};
 }

@@ -38,9 +38,15 @@ inline constexpr int kMaxJpegScans = 100;
 
 // What a walk over a JPEG's markers found, without decoding any entropy-coded data.
 struct JpegStructure {
-    int scans = 0;              // start-of-scan markers seen (up to the first past the limit)
-    int frameComponents = 0;    // components the frame header declares (0: no frame seen)
-    int scannedComponents = 0;  // of those, how many appear in at least one scan
+    int scans = 0;            // start-of-scan markers seen (up to the first past the limit)
+    int frameComponents = 0;  // components the frame header declares (0: no frame seen)
+    // Of those, how many appear in at least one scan. A scan names a component by its
+    // id, which libjpeg takes for the first component with that id: a second component
+    // with the same id is never decoded, and does not count.
+    int scannedComponents = 0;
+    // Of those, in a progressive file, how many some coefficient of never arrives in full
+    // (no scan carries it, or its last bits never come).
+    int incompleteComponents = 0;
     bool progressive = false;
     bool reachedEnd = false;  // the end-of-image marker was found
     // Entropy-coded bytes of the scans that hold AC coefficients of colour components
@@ -54,8 +60,11 @@ struct JpegStructure {
 // The same over an open file, read in pieces from the start.
 [[nodiscard]] JpegStructure walkJpegFile(int fd, int maxScans);
 
-// "" when the structure may be decoded: at most `maxScans` scans, and every colour
-// component in some scan of a complete file.
+// "" when the structure may be decoded: at most `maxScans` scans, and in a file that
+// ends properly every colour component in some scan and, if progressive, every
+// coefficient in full. The standard lets a progressive file stop early, but no encoder
+// writes one: it is a cut file with its end marker put back, and libjpeg would smooth
+// the missing detail in from the blocks' averages.
 [[nodiscard]] std::string checkJpegStructure(const JpegStructure& structure, int maxScans);
 
 // Reads exactly `bytes.size()` bytes at `offset` of the open file `fd`; false on a

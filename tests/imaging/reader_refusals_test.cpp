@@ -371,6 +371,67 @@ INSTANTIATE_TEST_SUITE_P(Cases, JpegMissingComponents,
                                          MissingComponentCase{"LumaAndBlue", 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(JpegScans, OnlyAProgressionThatBringsEveryCoefficientIsRead) {
+    // A progressive file may legally stop early, but none is written so: it is a cut
+    // file with its end marker put back, whose missing detail libjpeg would smooth in.
+    const Picture picture = kodakPicture(48, 32);
+    const std::vector<ScanStep> colourAc = {{1, 1, 63, 0, 0}, {2, 1, 63, 0, 0}};
+    const auto script = [&](std::vector<ScanStep> steps) {
+        steps.insert(steps.end(), colourAc.begin(), colourAc.end());
+        return steps;
+    };
+    const struct {
+        const char* what;
+        std::vector<ScanStep> scans;
+        bool read;
+    } cases[] = {
+        {"every band in full", script({{-1, 0, 0, 0, 0}, {0, 1, 63, 0, 0}}), true},
+        {"bands split, bits refined",
+         script({{-1, 0, 0, 0, 1},
+                 {0, 1, 5, 0, 2},
+                 {0, 6, 63, 0, 2},
+                 {0, 1, 63, 2, 1},
+                 {-1, 0, 0, 1, 0},
+                 {0, 1, 63, 1, 0}}),
+         true},
+        {"the averages only", {{-1, 0, 0, 0, 0}}, false},
+        {"luma detail missing", script({{-1, 0, 0, 0, 0}}), false},
+        {"a band missing", script({{-1, 0, 0, 0, 0}, {0, 1, 5, 0, 0}}), false},
+        {"last bits never sent", script({{-1, 0, 0, 0, 0}, {0, 1, 63, 0, 1}}), false},
+        {"the averages' last bit never sent", script({{-1, 0, 0, 0, 1}, {0, 1, 63, 0, 0}}), false},
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("progression.jpg"));
+    for (const auto& c : cases) {
+        const QByteArray jpeg = encodeTestJpeg(picture, 90, c.scans);
+        ASSERT_FALSE(jpeg.isEmpty()) << c.what;
+        writeFile(path, jpeg);
+        GlobalBlock block = readJpg(path);
+        EXPECT_EQ(static_cast<bool>(block), c.read) << c.what << ": " << lastError();
+        if (!c.read) {
+            EXPECT_NE(lastError().find("before every detail of the picture has arrived"),
+                      std::string::npos)
+                << c.what << ": " << lastError();
+        }
+    }
+}
+
+TEST(JpegScans, AComponentWithAnotherOnesIdIsMissing) {
+    // Scans name components by id, and libjpeg decodes the first with that id: a third
+    // component that repeats the first's id never gets its scan, and was made up.
+    QByteArray jpeg = threeScanJpeg();
+    const qsizetype frame = jpeg.indexOf(QByteArray("\xFF\xC0", 2));
+    ASSERT_GT(frame, 0);
+    jpeg[frame + 10 + 2 * 3] = jpeg[frame + 10];  // the third id is the first's
+    jpeg = jpeg.left(nthScan(jpeg, 3)) + QByteArray("\xFF\xD9", 2);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("same-id.jpg"));
+    writeFile(path, jpeg);
+    EXPECT_FALSE(readJpg(path));
+    EXPECT_NE(lastError().find("only 2 of its 3 colour components"), std::string::npos)
+        << lastError();
+}
+
 TEST(JpegScans, ScanBombIsRefusedBeforeAnyScanIsDecoded) {
     // 150 empty scan headers after a real first scan's tables. Decoding the first
     // empty scan fails as corrupt data, so only a count made before decoding can
