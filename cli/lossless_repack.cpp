@@ -15,6 +15,7 @@
 #include "imaging/encoder/scan_script.h"
 #include "imaging/exif_metadata.h"
 #include "imaging/libjpeg_bridge.h"
+#include "imaging/picture_checks.h"
 
 namespace vellora::cli {
 namespace {
@@ -26,7 +27,7 @@ using TableSlots = std::array<std::optional<imaging::encoder::QuantTable>, NUM_Q
 // before its coefficients are allocated, and a file with more scans than any encoder
 // writes (a "scan bomb" that keeps the decoder busy for minutes) is refused too.
 constexpr std::int64_t kMaxPixels = 200'000'000;
-constexpr int kMaxScans = 100;
+constexpr int kMaxScans = imaging::kMaxJpegScans;
 constexpr int kTooManyScansCode = 1000;
 const char* const kAddonMessages[] = {"Too many scans: more than %d", nullptr};
 
@@ -145,10 +146,14 @@ bool writeWithLayout(jpeg_decompress_struct* in, jvirt_barray_ptr* coefficients,
     const bool prepared = jpeg::runGuarded(compressor.bridge(), [&] {
         destination.attach(out);
         jpeg_copy_critical_parameters(in, out);
-        // libjpeg adds a JFIF block to every YCbCr or grey file; a file without one
-        // (most camera files carry EXIF instead) does not need it.
+        // libjpeg adds a JFIF block to every YCbCr or grey file and an Adobe block to
+        // every CMYK one; a file without them keeps without. A CMYK file given an Adobe
+        // block would read inverted (all black) where the input read right.
         if (!in->saw_JFIF_marker) {
             out->write_JFIF_header = FALSE;
+        }
+        if (!in->saw_Adobe_marker) {
+            out->write_Adobe_marker = FALSE;
         }
         for (int slot = 0; slot < NUM_QUANT_TBLS; ++slot) {
             if (tables[slot] && out->quant_tbl_ptrs[slot]) {
@@ -221,6 +226,15 @@ struct StoredCoefficients {
 std::optional<RepackResult> readStored(const QByteArray& input, StoredCoefficients& stored) {
     if (!stored.decompressor.valid()) {
         return failed(QStringLiteral("cannot start the JPEG reader"));
+    }
+    // The picture reader's checks: libjpeg reads a file whose scans leave a colour out
+    // or stop early without a word, and repacking would write the gap as data.
+    const imaging::JpegStructure structure =
+        imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(input.constData()),
+                                    static_cast<std::size_t>(input.size())},
+                                   kMaxScans);
+    if (std::string refusal = imaging::checkJpegStructure(structure, kMaxScans); !refusal.empty()) {
+        return failed(QString::fromStdString(refusal));
     }
     jpeg_decompress_struct* in = stored.info();
     stored.limit.manager.progress_monitor = checkScanCount;

@@ -18,6 +18,7 @@
 #include "cli/stdio_io.h"
 #include "cli_test_support.h"
 #include "round_two_support.h"
+#include "support/jpeg_fixtures.h"
 #include "support/test_support.h"
 
 namespace vellora::cli {
@@ -212,11 +213,46 @@ TEST(RepackTest, DamagedInputFailsInsteadOfMakingUpData) {
         test::readBytes(QStringLiteral(VELLORA_FUZZ_REGRESSIONS) +
                         "/lossless/out-of-range-coefficient-late-in-the-file.jpg");
     ASSERT_FALSE(late.isEmpty());
-    for (const QByteArray& damaged : {input.left(input.size() / 2), QByteArray("\xFF\xD8\xFF"),
-                                      QByteArray("not a picture"), QByteArray(), late}) {
+    // A progressive file cut after its first scan, its end marker put back: libjpeg reads
+    // it without a word, and the repack wrote the missing detail as zeros, which then
+    // decoded differently from the input.
+    const QByteArray progressive =
+        test::encodeKind(photo(96, 64, 2), {.name = "progressive", .progressive = true});
+    const qsizetype second = progressive.indexOf("\xFF\xDA", progressive.indexOf("\xFF\xDA") + 2);
+    ASSERT_GT(second, 0);
+    const QByteArray firstScanOnly = progressive.left(second) + QByteArray("\xFF\xD9", 2);
+    for (const QByteArray& damaged :
+         {input.left(input.size() / 2), QByteArray("\xFF\xD8\xFF"), QByteArray("not a picture"),
+          QByteArray(), late, firstScanOnly}) {
         const RepackResult repacked = repackJpeg(damaged, {});
         EXPECT_EQ(repacked.status, RepackStatus::Failed) << damaged.size();
         EXPECT_FALSE(repacked.message.isEmpty());
+    }
+    EXPECT_TRUE(repackJpeg(firstScanOnly, {}).message.contains(QLatin1String("every detail")));
+}
+
+TEST(RepackTest, KeepsTheAdobeBlockOrItsAbsence) {
+    // Readers take a CMYK file with an Adobe block for inverted CMYK: one the repack gave
+    // a block it never had read back all black.
+    const QByteArray withBlock = test::readBytes(testData(
+        "bad/jpeg/ljt-bug-reproducers/8bit__testorig_rot180_cmyk_411_q50_opt_rst1B_test1icc.jpg"));
+    const qsizetype adobe = withBlock.indexOf("\xFF\xEE");
+    ASSERT_GT(adobe, 0);
+    const int length = (static_cast<unsigned char>(withBlock[adobe + 2]) << 8) |
+                       static_cast<unsigned char>(withBlock[adobe + 3]);
+    const QByteArray withoutBlock = QByteArray(withBlock).remove(adobe, 2 + length);
+    const auto adobeBlocks = [](const QByteArray& jpeg) {
+        const std::vector<test::Marker> markers = test::markersOf(jpeg);
+        return std::count_if(markers.begin(), markers.end(), [](const test::Marker& marker) {
+            return marker.code == 0xEE && marker.payload.startsWith("Adobe");
+        });
+    };
+    ASSERT_EQ(adobeBlocks(withBlock), 1);
+    ASSERT_EQ(adobeBlocks(withoutBlock), 0);
+    for (const QByteArray& input : {withBlock, withoutBlock}) {
+        const RepackResult repacked = repackJpeg(input, {});
+        ASSERT_EQ(repacked.status, RepackStatus::Ok) << repacked.message.toStdString();
+        EXPECT_EQ(adobeBlocks(repacked.bytes), adobeBlocks(input));
     }
 }
 
