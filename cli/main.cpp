@@ -79,8 +79,34 @@ int usageError(const QString& message) {
     return kExitUsage;
 }
 
-int inputError(const QString& message) {
-    printText(stderr, kProgramName + QStringLiteral(": -: ") + message + QLatin1Char('\n'));
+// What stdout carried (--json, the help) could not all be written (a full disk, a
+// closed pipe): a script must not take the missing report for a quiet success.
+int withStdoutChecked(int status) {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+        return status;
+    }
+    printText(stderr, kProgramName + QStringLiteral(": cannot write to stdout\n"));
+    return status == 0 ? kExitFailure : status;
+}
+
+Reporter::Settings reporterSettings(const Options& options) {
+    // A dry run shows what it would write.
+    return {options.verbose || options.dryRun, options.json, ::isatty(STDERR_FILENO) == 1,
+            options.dryRun};
+}
+
+// A run with a stream that failed before any work (stdin empty, no temporary folder):
+// reported as any failed file is, its --json object and summary included (on stderr:
+// stdout is for the picture).
+int inputError(const Options& options, const QString& message) {
+    Reporter reporter(reporterSettings(options), 1, stderr, stderr);
+    FileResult result;
+    result.input = options.stdio ? QStringLiteral("-") : options.inputs.value(0);
+    result.output = options.toStdout ? QStringLiteral("-") : options.output;
+    result.status = FileStatus::Failed;
+    result.message = message;
+    reporter.fileDone(0, result);
+    reporter.finish(0);
     return kExitFailure;
 }
 
@@ -98,7 +124,7 @@ struct Streams {
 constexpr std::int64_t kMaxStdinBytes = std::int64_t{1} << 30;
 
 // Empty when `options` may run; otherwise the usage error.
-QString losslessUsageProblem(const Options& options, const BatchPlan& plan) {
+QString losslessUsageProblem(const Options& options, const BatchPlan& plan, bool fromStdin) {
     if (!options.lossless || options.qualityGiven || options.targetSize || options.targetSsim) {
         return {};
     }
@@ -107,7 +133,7 @@ QString losslessUsageProblem(const Options& options, const BatchPlan& plan) {
             return QStringLiteral(
                        "--lossless keeps a JPEG's pixels; '%1' is a BMP: add -q, -s or "
                        "--target-ssim for BMP inputs")
-                .arg(task.input);
+                .arg(fromStdin ? QStringLiteral("-") : task.input);
         }
     }
     return {};
@@ -159,10 +185,10 @@ int main(int argc, char** argv) {
     switch (parsed.action) {
         case ParseAction::Help:
             printText(stdout, helpText());
-            return 0;
+            return withStdoutChecked(0);
         case ParseAction::Version:
             printText(stdout, versionText() + QLatin1Char('\n'));
-            return 0;
+            return withStdoutChecked(0);
         case ParseAction::UsageError:
             return usageError(parsed.error);
         case ParseAction::Run:
@@ -187,12 +213,13 @@ int main(int argc, char** argv) {
         QString error;
         std::optional<QByteArray> bytes = readAllFrom(STDIN_FILENO, kMaxStdinBytes, error);
         if (!bytes) {
-            return inputError(error);
+            return inputError(options, error);
         }
         stdinType = pictureTypeOfContent(*bytes);
         if (stdinType == vellora::PictureType::Invalid) {
-            return inputError(bytes->isEmpty() ? QStringLiteral("standard input is empty")
-                                               : QStringLiteral("not a JPEG or BMP picture"));
+            return inputError(options, bytes->isEmpty()
+                                           ? QStringLiteral("standard input is empty")
+                                           : QStringLiteral("not a JPEG or BMP picture"));
         }
         stdinBytes = std::move(*bytes);
     }
@@ -212,8 +239,8 @@ int main(int argc, char** argv) {
         streams->fromStdin = options.stdio;
         streams->toStdout = options.toStdout;
         if (!streams->folder.isValid()) {
-            return inputError(QStringLiteral("cannot create a temporary folder: ") +
-                              streams->folder.errorString());
+            return inputError(options, QStringLiteral("cannot create a temporary folder: ") +
+                                           streams->folder.errorString());
         }
         streams->input = options.inputs.front();
     }
@@ -224,7 +251,8 @@ int main(int argc, char** argv) {
         QFile spool(streams->input);
         if (!spool.open(QIODevice::WriteOnly) || spool.write(stdinBytes) != stdinBytes.size() ||
             !spool.flush()) {
-            return inputError(QStringLiteral("cannot keep the picture: ") + spool.errorString());
+            return inputError(options,
+                              QStringLiteral("cannot keep the picture: ") + spool.errorString());
         }
         spool.close();
         stdinBytes.clear();  // the spooled copy is the input now
@@ -240,7 +268,8 @@ int main(int argc, char** argv) {
     if (!plan.usageError.isEmpty()) {
         return usageError(plan.usageError);
     }
-    if (const QString problem = losslessUsageProblem(options, plan); !problem.isEmpty()) {
+    if (const QString problem = losslessUsageProblem(options, plan, options.stdio);
+        !problem.isEmpty()) {
         return usageError(problem);
     }
 
@@ -261,11 +290,9 @@ int main(int argc, char** argv) {
         removeAbandonedScratchFiles(plan.tasks);
     }
     const EncodeSettings settings = encodeSettings(options);
-    // A dry run shows what it would write; with a stream, stdout carries (or may
-    // carry) the picture, so --json goes to stderr.
-    Reporter reporter({options.verbose || options.dryRun, options.json,
-                       ::isatty(STDERR_FILENO) == 1, options.dryRun},
-                      plan.tasks.size(), streams ? stderr : stdout, stderr);
+    // With a stream, stdout carries (or may carry) the picture, so --json goes to stderr.
+    Reporter reporter(reporterSettings(options), plan.tasks.size(), streams ? stderr : stdout,
+                      stderr);
     const BatchRun run = runBatch(
         plan.tasks, options.jobs,
         [&](const FileTask& task) {
@@ -287,5 +314,5 @@ int main(int argc, char** argv) {
         std::signal(g_signal, SIG_DFL);
         std::raise(g_signal);
     }
-    return reporter.totals().failed > 0 ? kExitFailure : 0;
+    return withStdoutChecked(reporter.totals().failed > 0 ? kExitFailure : 0);
 }

@@ -130,7 +130,11 @@ void Reporter::report(const FileResult& result) {
             break;
     }
     if (m_settings.json) {
-        const QByteArray line = jsonLine(result) + '\n';
+        // Under -n every object says so, a skip or a failure too: a script reading one
+        // line must be able to tell that nothing was written.
+        FileResult shown = result;
+        shown.dryRun = shown.dryRun || m_settings.dryRun;
+        const QByteArray line = jsonLine(shown) + '\n';
         std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), m_out);
         std::fflush(m_out);
     }

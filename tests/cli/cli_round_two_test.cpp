@@ -317,6 +317,13 @@ TEST_F(CliRoundTwoTest, DryRunLeavesTheFolderByteIdentical) {
     EXPECT_TRUE(summary.value(QStringLiteral("summary")).toBool());
     EXPECT_TRUE(summary.value(QStringLiteral("dry_run")).toBool());
     EXPECT_EQ(summary.value(QStringLiteral("written")).toInt(), 1);
+    // Skips and failures say it too: no object of a dry run may read as a real outcome.
+    const CliRun mixed = run({"-n", "--json", "-q", "100", "a.jpg", "missing.jpg"});
+    for (const QByteArray& line : mixed.out.trimmed().split('\n')) {
+        EXPECT_TRUE(
+            QJsonDocument::fromJson(line).object().value(QStringLiteral("dry_run")).toBool())
+            << line.toStdString();
+    }
 }
 
 // "-": a picture through a pipe. Runs the tool with `input` on stdin.
@@ -365,12 +372,43 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
     EXPECT_TRUE(QImage(at("from-stdin.jpg")).size() == QSize(150, 100));
 
     // Not a picture, or nothing: a clear failure and nothing on stdout.
+    // With --json, each gives its failed object and the summary, as any file does.
     for (const QByteArray& bad :
          {QByteArray("GIF89a..."), QByteArray(), jpeg.left(jpeg.size() / 3)}) {
-        const CliRun failed = pipeThrough({"-"}, bad, m_dir.path());
+        const CliRun failed = pipeThrough({"--json", "-"}, bad, m_dir.path());
         EXPECT_EQ(failed.exitCode, 1) << bad.size();
         EXPECT_TRUE(failed.out.isEmpty()) << bad.size();
-        EXPECT_FALSE(failed.err.isEmpty()) << bad.size();
+        QList<QJsonObject> objects;
+        for (const QByteArray& line : failed.err.split('\n')) {
+            if (line.startsWith('{')) {
+                objects << QJsonDocument::fromJson(line).object();
+            }
+        }
+        ASSERT_EQ(objects.size(), 2) << bad.size() << ": " << failed.err.toStdString();
+        EXPECT_EQ(objects[0].value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
+        EXPECT_EQ(objects[0].value(QStringLiteral("input")).toString(), QStringLiteral("-"));
+        EXPECT_EQ(objects[1].value(QStringLiteral("failed")).toInt(), 1);
+    }
+
+    // The usage error names the stream, not the copy the tool keeps of it.
+    const CliRun losslessBmp =
+        pipeThrough({"--lossless", "-"}, readBytes(at("scan.bmp")), m_dir.path());
+    EXPECT_EQ(losslessBmp.exitCode, 2);
+    EXPECT_TRUE(losslessBmp.err.contains("'-' is a BMP")) << losslessBmp.err.toStdString();
+}
+
+TEST_F(CliRoundTwoTest, AReportThatCannotBeWrittenFailsTheRun) {
+    // A full disk under the report file (or a closed pipe) must not read as success.
+    makeJpeg("photo.jpg", 64, 48);
+    for (const QStringList& arguments : {QStringList{"--json", "-n", "photo.jpg"},
+                                         QStringList{"--help"}, QStringList{"--version"}}) {
+        QProcess process;
+        process.setWorkingDirectory(m_dir.path());
+        process.setStandardOutputFile(QStringLiteral("/dev/full"));
+        process.start(QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"), arguments);
+        const CliRun result = waitForRun(process);
+        EXPECT_EQ(result.exitCode, 1) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(result.err.contains("cannot write to stdout")) << result.err.toStdString();
     }
 }
 
