@@ -78,8 +78,11 @@ void BlockQuantiser::quantise(const float* coefficients, JCOEF* out) const {
         trimTail(coefficients, tailLambda, out);
     }
     // DC (overwriting the loop's result): plain rounding, always; its error shows as blocking.
+    // Within +-1023, as an 8-bit JPEG's DC is, so that the difference of two neighbours
+    // stays below the 2048 the coder takes: sharpened colour overshoots the sample range
+    // at hard edges of saturated colours, and at step 1 such a difference did not fit.
     const float dc = std::nearbyint(coefficients[0] * m_inverseStep[0]);
-    out[0] = static_cast<JCOEF>(std::clamp(dc, -2047.0f, 2047.0f));
+    out[0] = static_cast<JCOEF>(std::clamp(dc, -1023.0f, 1023.0f));
 }
 
 void BlockQuantiser::trimTail(const float* coefficients, float lambda, JCOEF* out) const {

@@ -3,6 +3,8 @@
 // on it), determinism, odd and tiny sizes, grey pictures and metadata.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <QImage>
 #include <cmath>
 #include <cstdint>
@@ -172,6 +174,34 @@ TEST(BestEncoder, FileSizeNeverShrinksAsQualityRises) {
         ASSERT_TRUE(encoded.ok()) << encoded.error;
         EXPECT_GE(encoded.bytes.size(), previous) << "quality " << quality;
         previous = encoded.bytes.size();
+    }
+}
+
+TEST(BestEncoder, HardEdgesOfSaturatedColoursEncodeAtEveryQuality) {
+    // Opposite colours meeting on a macroblock edge: the sharpened half-size colour
+    // overshoots the sample range, and at the finest colour steps two neighbouring
+    // blocks' DC values lay further apart than a JPEG can code ("DCT coefficient out
+    // of range" from 97 to 99).
+    const std::array<std::uint8_t, 3> pairs[][2] = {
+        {{0, 0, 255}, {255, 255, 0}}, {{255, 0, 0}, {0, 255, 255}}, {{0, 255, 0}, {255, 0, 255}}};
+    for (const auto& pair : pairs) {
+        TestPicture picture{32, 16, 3, 32 * 3, {}};
+        for (int y = 0; y < 16; ++y) {
+            for (int x = 0; x < 32; ++x) {
+                const auto& colour = pair[x < 16 ? 0 : 1];
+                picture.pixels.insert(picture.pixels.end(), colour.begin(), colour.end());
+            }
+        }
+        for (int quality = 90; quality <= 100; ++quality) {
+            const EncodedJpeg encoded = encode(picture, quality);
+            ASSERT_TRUE(encoded.ok())
+                << int(pair[0][0]) << "," << int(pair[0][1]) << "," << int(pair[0][2]) << " at "
+                << quality << ": " << encoded.error;
+            const Decoded decoded = decodeWithLibjpeg(encoded.bytes);
+            EXPECT_TRUE(decoded.error.empty()) << decoded.error;
+            // Half-size colour smears a hard colour edge: cjpeg -sample 2x2 gives 23.7 dB.
+            EXPECT_GT(psnr(picture, decoded), 22.0) << quality;
+        }
     }
 }
 
