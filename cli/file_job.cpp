@@ -22,6 +22,7 @@
 #include "cli/ssim.h"
 #include "cli/ssim_search.h"
 #include "cli/stdio_io.h"
+#include "imaging/encoder/encoder_settings.h"
 #include "imaging/image_library.h"
 #include "imaging/imgdll_api.h"
 #include "imaging/rgb_buffer.h"
@@ -331,7 +332,7 @@ private:
         const std::int64_t limit = *m_settings.targetSize;
         std::int64_t smallest = std::numeric_limits<std::int64_t>::max();
         QString error;
-        const QualitySearch search = findHighestQuality([&](int quality) {
+        const auto trial = [&](int quality) {
             if (m_stop.load()) {
                 error = QStringLiteral("interrupted");
                 return Trial::Failed;
@@ -348,7 +349,19 @@ private:
             best = std::move(attempt);  // the previous best (a lower quality) goes
             bestSize = size;
             return Trial::Fits;
-        });
+        };
+        // Size falls with quality within one colour layout, not across the step from
+        // full-resolution colour to halved: on flat-colour graphics quality 100 (full
+        // colour) can be smaller than 99. The full-colour qualities are searched first.
+        int fullColourFrom = 100;
+        while (fullColourFrom > 1 &&
+               !imaging::encoder::settingsFor(fullColourFrom - 1).subsampleChroma) {
+            --fullColourFrom;
+        }
+        QualitySearch search = findHighestQuality(trial, fullColourFrom, 100);
+        if (search.best == 0 && !search.failed && fullColourFrom > 1) {
+            search = findHighestQuality(trial, 1, fullColourFrom - 1);
+        }
         if (search.failed) {
             best.reset();
             fail(error);

@@ -152,6 +152,42 @@ TEST_F(CliTest, TargetSizeGivesTheHighestQualityThatFits) {
     EXPECT_EQ(treeOf(m_dir.path()), (QStringList{"above.jpg", "fit.jpg", "photo.jpg", "same.jpg"}));
 }
 
+TEST_F(CliTest, TargetSizeFindsQualityHundredWhereItIsTheSmallest) {
+    // Flat colour patches: quality 100 keeps the colour at full resolution, every lower
+    // quality halves it, and on such graphics 100 makes the smaller file. A search that
+    // took size to fall all the way from 100 settled far lower than what fits.
+    QImage patches(160, 160, QImage::Format_RGB888);
+    for (int tile = 0; tile < 16; ++tile) {
+        const QColor colour = QColor::fromHsv((tile * 67) % 360, 120 + 8 * tile, 90 + 10 * tile);
+        for (int y = 0; y < 40; ++y) {
+            for (int x = 0; x < 40; ++x) {
+                patches.setPixelColor((tile % 4) * 40 + x, (tile / 4) * 40 + y, colour);
+            }
+        }
+    }
+    ASSERT_TRUE(writeBmp(at(QStringLiteral("patches.bmp")), patches));
+    ASSERT_EQ(run({QStringLiteral("-q"), QStringLiteral("100"), QStringLiteral("-o"),
+                   QStringLiteral("best.jpg"), QStringLiteral("patches.bmp")})
+                  .exitCode,
+              0);
+    ASSERT_EQ(run({QStringLiteral("-q"), QStringLiteral("99"), QStringLiteral("--keep-larger"),
+                   QStringLiteral("-o"), QStringLiteral("next.jpg"), QStringLiteral("patches.bmp")})
+                  .exitCode,
+              0);
+    const qint64 limit = sizeOf(QStringLiteral("best.jpg"));
+    ASSERT_GT(sizeOf(QStringLiteral("next.jpg")), limit);  // the picture is such a case
+    const CliRun result =
+        run({QStringLiteral("-s"), QString::number(limit), QStringLiteral("--json"),
+             QStringLiteral("-o"), QStringLiteral("fit.jpg"), QStringLiteral("patches.bmp")});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(result.outLines().value(0).toUtf8())
+                  .object()
+                  .value(QStringLiteral("quality"))
+                  .toInt(),
+              100);
+    EXPECT_EQ(readBytes(at(QStringLiteral("fit.jpg"))), readBytes(at(QStringLiteral("best.jpg"))));
+}
+
 TEST_F(CliTest, ImpossibleTargetSizeWritesNothingAndFails) {
     makeJpeg(QStringLiteral("photo.jpg"));
     makeJpeg(QStringLiteral("other.jpg"), 128, 96, 95, 3);
