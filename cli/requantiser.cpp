@@ -145,6 +145,15 @@ void requantiseInto(const StoredPlane& plane, const QuantTable& table, int quali
                     values[k] = static_cast<float>(stored[k]) * static_cast<float>(plane.steps[k]);
                 }
                 quantiser.quantise(values, row[column]);
+                // A kept step keeps its levels: the dead zone and the tail trimming
+                // are for steps made coarser, and dropping a stored +-1 under the
+                // same step only adds error.
+                for (int k = 0; k < DCTSIZE2; ++k) {
+                    if (table[static_cast<std::size_t>(k)] ==
+                        plane.steps[static_cast<std::size_t>(k)]) {
+                        row[column][k] = stored[k];
+                    }
+                }
             }
         });
 }

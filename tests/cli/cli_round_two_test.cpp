@@ -197,6 +197,23 @@ TEST_F(CliRoundTwoTest, TargetSsimIsMetByTheLowestQualityWithinEightEncodes) {
     }
 }
 
+TEST_F(CliRoundTwoTest, AStoredJpegReachesHighTargetsThatPlainEncodesReach) {
+    // A 4:4:4 JPEG keeps its own luma, but its colour is encoded afresh; where its luma
+    // steps were kept the levels were still rounded again (dead zone, tail trimming),
+    // so that even the top of the search fell short of 0.998 and the file was skipped.
+    JpegKind fullColour{"4:4:4"};
+    fullColour.lumaH = fullColour.lumaV = 1;
+    ASSERT_TRUE(writeBytes(at("photo.jpg"), encodeKind(photo(160, 120, 5), fullColour, 50)));
+    const QImage stored(at("photo.jpg"));
+    const CliRun result =
+        run({"--target-ssim", "0.998", "--keep-larger", "--json", "-o", "out.jpg", "photo.jpg"});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const QJsonObject object = firstObject(result.out);
+    ASSERT_EQ(object.value(QStringLiteral("status")).toString(), QStringLiteral("ok"))
+        << result.out.toStdString();
+    EXPECT_GE(directSsim(stored, QImage(at("out.jpg"))), 0.998 - 1e-4);
+}
+
 TEST_F(CliRoundTwoTest, MultiScaleTargetIsMetAndSaidSo) {
     ASSERT_TRUE(writeJpeg(at("photo.jpg"), photo(200, 180, 3), 90));
     const QImage stored(at("photo.jpg"));
