@@ -15,11 +15,15 @@ constexpr double kSigma = 1.5;
 constexpr double kC1 = (0.01 * 255) * (0.01 * 255);
 constexpr double kC2 = (0.03 * 255) * (0.03 * 255);
 
-std::array<float, kWindow> gaussianWeights() {
-    std::array<float, kWindow> weights{};
+// The window's weights along a side of `side` pixels: the full 11 where they fit; on a
+// narrower side the middle of the same Gaussian, as many taps as fit (an odd number, so
+// the window keeps a centre), summing to one.
+std::vector<float> gaussianWeights(int side) {
+    const int taps = side >= kWindow ? kWindow : std::max(1, side - (side + 1) % 2);
+    std::vector<float> weights(static_cast<std::size_t>(taps));
     double sum = 0;
-    for (int i = 0; i < kWindow; ++i) {
-        const double distance = i - kWindow / 2;
+    for (int i = 0; i < taps; ++i) {
+        const double distance = i - taps / 2;
         const double weight = std::exp(-distance * distance / (2 * kSigma * kSigma));
         weights[static_cast<std::size_t>(i)] = static_cast<float>(weight);
         sum += weight;
@@ -50,26 +54,6 @@ double contrastStructureOf(double varianceX, double varianceY, double covariance
 
 double luminanceOf(double meanX, double meanY) {
     return (2 * meanX * meanY + kC1) / (meanX * meanX + meanY * meanY + kC1);
-}
-
-// A picture smaller than the window: one window over all of it, equal weights.
-SsimTerms wholePictureSsim(const LumaPlane& a, const LumaPlane& b) {
-    const std::size_t count = a.values.size();
-    double sumX = 0, sumY = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        sumX += a.values[i];
-        sumY += b.values[i];
-    }
-    const double meanX = sumX / count, meanY = sumY / count;
-    double xx = 0, yy = 0, xy = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double dx = a.values[i] - meanX, dy = b.values[i] - meanY;
-        xx += dx * dx;
-        yy += dy * dy;
-        xy += dx * dy;
-    }
-    const double contrastStructure = contrastStructureOf(xx / count, yy / count, xy / count);
-    return {luminanceOf(meanX, meanY) * contrastStructure, contrastStructure};
 }
 
 }  // namespace
@@ -200,25 +184,22 @@ void halvedRow(const float* top, const float* bottom, int halfWidth, float* out)
 std::optional<SsimTerms> ssimTerms(int width, int height, const RowSource& nextX,
                                    const RowSource& nextY,
                                    std::array<LumaPlane, 2>* halves = nullptr) {
-    if (width < kWindow || height < kWindow) {
-        const std::optional<LumaPlane> a = gathered(width, height, nextX);
-        const std::optional<LumaPlane> b = a ? gathered(width, height, nextY) : std::nullopt;
-        if (!b) {
-            return std::nullopt;
-        }
-        return wholePictureSsim(*a, *b);
-    }
-    static const std::array<float, kWindow> weights = gaussianWeights();
-    const int outWidth = width - kWindow + 1;
-    const int outHeight = height - kWindow + 1;
+    // A strip thinner than the window still has local structure to compare: the window
+    // narrows to it on that side.
+    const std::vector<float> across = gaussianWeights(width);
+    const std::vector<float> down = gaussianWeights(height);
+    const int windowWidth = static_cast<int>(across.size());
+    const int windowHeight = static_cast<int>(down.size());
+    const int outWidth = width - windowWidth + 1;
+    const int outHeight = height - windowHeight + 1;
     const auto columns = static_cast<std::size_t>(outWidth);
 
     // The horizontal pass of the five local sums (x, y, x^2, y^2, xy) for the last
-    // kWindow rows, in a ring; the vertical pass then makes one output row.
+    // windowHeight rows, in a ring; the vertical pass then makes one output row.
     constexpr int kSums = 5;
-    std::vector<float> ring(static_cast<std::size_t>(kWindow) * kSums * columns);
+    std::vector<float> ring(static_cast<std::size_t>(windowHeight) * kSums * columns);
     auto slot = [&](int row, int sum) {
-        return ring.data() + (static_cast<std::size_t>(row % kWindow) * kSums + sum) * columns;
+        return ring.data() + (static_cast<std::size_t>(row % windowHeight) * kSums + sum) * columns;
     };
     // The current row of each picture, and the one above it for the halving.
     std::vector<float> rows(static_cast<std::size_t>(width) * 4);
@@ -266,23 +247,23 @@ std::optional<SsimTerms> ssimTerms(int width, int height, const RowSource& nextX
             float* out = slot(y, sum);
             std::fill(out, out + columns, 0.0f);
             const float* source = sources[sum];
-            for (int k = 0; k < kWindow; ++k) {
-                const float weight = weights[static_cast<std::size_t>(k)];
+            for (int k = 0; k < windowWidth; ++k) {
+                const float weight = across[static_cast<std::size_t>(k)];
                 const float* shifted = source + k;
                 for (std::size_t c = 0; c < columns; ++c) {
                     out[c] += weight * shifted[c];
                 }
             }
         }
-        if (y < kWindow - 1) {
+        if (y < windowHeight - 1) {
             continue;
         }
         for (int sum = 0; sum < kSums; ++sum) {
             double* line = vertical[static_cast<std::size_t>(sum)].data();
             std::fill(line, line + columns, 0.0);
-            for (int k = 0; k < kWindow; ++k) {
-                const double weight = weights[static_cast<std::size_t>(k)];
-                const float* in = slot(y - kWindow + 1 + k, sum);
+            for (int k = 0; k < windowHeight; ++k) {
+                const double weight = down[static_cast<std::size_t>(k)];
+                const float* in = slot(y - windowHeight + 1 + k, sum);
                 for (std::size_t c = 0; c < columns; ++c) {
                     line[c] += weight * in[c];
                 }

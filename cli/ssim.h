@@ -6,7 +6,8 @@
 // position that lies wholly inside the picture; the result is the mean over those
 // positions. 1 means identical; on photos, JPEG results at 0.98 and above are hard to
 // tell from the original at normal viewing size, 0.95 shows softening on close looks.
-// A picture narrower or lower than the window is compared as one window.
+// On a picture narrower or lower than the window, the window narrows to it on that side
+// (the middle taps of the same Gaussian): a strip still compares local structure.
 
 #include <QByteArray>
 #include <QString>

@@ -342,9 +342,30 @@ TEST(SsimTest, FlatPicturesFollowTheLuminanceTerm) {
     const double c1 = std::pow(0.01 * 255, 2);
     const double expected = (2 * 100.0 * 140.0 + c1) / (100.0 * 100.0 + 140.0 * 140.0 + c1);
     EXPECT_NEAR(*meanSsim(planeOf(dark), planeOf(light)), expected, 1e-4);
-    // Smaller than the window: one window over the whole picture, same formula.
+    // Smaller than the window: a window cut to the picture, same formula.
     EXPECT_NEAR(*meanSsim(planeOf(dark.copy(0, 0, 6, 5)), planeOf(light.copy(0, 0, 6, 5))),
                 expected, 1e-4);
+}
+
+TEST(SsimTest, AStripThinnerThanTheWindowIsComparedLocally) {
+    // As one window over the whole strip, a strip 10 pixels high scored noise that the
+    // same strip 11 high scores far lower, and --target-ssim squeezed such strips to
+    // quality 4. The window narrows to the strip instead: one row more changes little.
+    const QImage original = photo(200, 200, 4);
+    const QImage noisy = withNoise(original, 40, 5);
+    const auto ssimOf = [&](int width, int height) {
+        return *meanSsim(planeOf(original.copy(0, 0, width, height)),
+                         planeOf(noisy.copy(0, 0, width, height)));
+    };
+    for (const auto& [strip, reference] :
+         {std::pair{QSize(200, 10), QSize(200, 11)}, std::pair{QSize(200, 9), QSize(200, 11)},
+          std::pair{QSize(10, 200), QSize(11, 200)}, std::pair{QSize(6, 200), QSize(11, 200)}}) {
+        const double whole = ssimOf(reference.width(), reference.height());
+        EXPECT_LT(whole, 0.8);
+        EXPECT_NEAR(ssimOf(strip.width(), strip.height()), whole, 0.1)
+            << strip.width() << "x" << strip.height();
+    }
+    EXPECT_LT(ssimOf(1, 200), 0.8);  // one column: a 1 x 11 window
 }
 
 TEST(SsimTest, RefusesPlanesOfDifferentSizes) {
