@@ -124,7 +124,7 @@ struct Streams {
 constexpr std::int64_t kMaxStdinBytes = std::int64_t{1} << 30;
 
 // Empty when `options` may run; otherwise the usage error.
-QString losslessUsageProblem(const Options& options, const BatchPlan& plan, bool fromStdin) {
+QString losslessUsageProblem(const Options& options, const BatchPlan& plan) {
     if (!options.lossless || options.qualityGiven || options.targetSize || options.targetSsim) {
         return {};
     }
@@ -133,7 +133,7 @@ QString losslessUsageProblem(const Options& options, const BatchPlan& plan, bool
             return QStringLiteral(
                        "--lossless keeps a JPEG's pixels; '%1' is a BMP: add -q, -s or "
                        "--target-ssim for BMP inputs")
-                .arg(fromStdin ? QStringLiteral("-") : task.input);
+                .arg(options.stdio ? QStringLiteral("-") : task.input);  // not our copy of it
         }
     }
     return {};
@@ -268,8 +268,7 @@ int main(int argc, char** argv) {
     if (!plan.usageError.isEmpty()) {
         return usageError(plan.usageError);
     }
-    if (const QString problem = losslessUsageProblem(options, plan, options.stdio);
-        !problem.isEmpty()) {
+    if (const QString problem = losslessUsageProblem(options, plan); !problem.isEmpty()) {
         return usageError(problem);
     }
 
