@@ -68,7 +68,8 @@ KeptOwnership keepOwnership(int fd, const struct stat& previous) {
             // Without privilege the group alone may still be ours to give (a group
             // the user belongs to).
             if (now.st_gid != previous.st_gid) {
-                (void)::fchown(fd, static_cast<uid_t>(-1), previous.st_gid);
+                // Best effort: the owner failure below is what gets told.
+                (void)!::fchown(fd, static_cast<uid_t>(-1), previous.st_gid);
             }
             ownerFailure = systemError(error);
         }
