@@ -292,7 +292,8 @@ private:
     FileResult writeBytes(const QByteArray& bytes) {
         m_result.bytesAfter = bytes.size();
         QString error;
-        std::optional<ScratchFile> result = ScratchFile::create(m_folder, m_stem, error);
+        std::optional<ScratchFile> result =
+            ScratchFile::create(m_folder, m_stem, error, m_task.output);
         if (!result) {
             return fail(error);
         }
@@ -304,7 +305,7 @@ private:
 
     // One encode into a new scratch file; its size, or -1 with `error` set.
     std::int64_t encodeAt(int quality, std::optional<ScratchFile>& into, QString& error) {
-        into = ScratchFile::create(m_folder, m_stem, error);
+        into = ScratchFile::create(m_folder, m_stem, error, m_task.output);
         if (!into) {
             return -1;
         }

@@ -34,19 +34,27 @@ QString randomPart() {
 }  // namespace
 
 std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QString& stem,
-                                               QString& error) {
+                                               QString& error, const QString& replaces) {
     // Names stay short whatever the output's length; the ".vellora-tmp" ending keeps
     // them out of any picture scan. At most 48 characters of the stem keep the whole
     // name within the 100 the library copies into its own temporary name, so that
     // name still shows whose it is (scratch_sweep.h) should the run be killed.
     const QString shortStem = stem.left(48);
+    mode_t mode = 0666;
+    if (struct stat existing{}; !replaces.isEmpty() &&
+                                ::stat(nativePath(replaces).constData(), &existing) == 0 &&
+                                S_ISREG(existing.st_mode)) {
+        mode &= existing.st_mode;
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QString path = folder + QStringLiteral("/.") + shortStem + QLatin1Char('.') +
                              randomPart() + QStringLiteral(".vellora-tmp");
         const QByteArray native = nativePath(path);
         // 0666 less the umask: the permissions any new file gets; the library's save
-        // keeps them when it replaces this file with the picture.
-        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // keeps them when it replaces this file with the picture. A copy of a private
+        // picture on its way to replacing it stays as private while it waits (and
+        // should the run be killed): the replaced file's own mode comes at the rename.
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             ::close(fd);
             return ScratchFile(path);

@@ -14,9 +14,11 @@ namespace vellora::cli {
 class ScratchFile {
 public:
     // Creates an empty file ".<stem>.<random>.vellora-tmp" in `folder` with the
-    // default permissions of a new file. nullopt (and `error` set) when that fails.
+    // default permissions of a new file, or none wider than those of `replaces` where
+    // that file exists. nullopt (and `error` set) when that fails.
     [[nodiscard]] static std::optional<ScratchFile> create(const QString& folder,
-                                                           const QString& stem, QString& error);
+                                                           const QString& stem, QString& error,
+                                                           const QString& replaces = {});
 
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;

@@ -133,6 +133,30 @@ void recordStep(const char* step) {
 
 // The owner and mode go to the new file before the rename makes it visible, and the
 // folder is flushed only after the rename, when there is something to make durable.
+TEST_F(Files, AScratchFileIsNoMoreReadableThanTheFileItWillReplace) {
+    // An --in-place copy of a private picture waited beside it as 0644 for the whole
+    // search, and stayed so after a kill.
+    const mode_t mask = ::umask(022);
+    write(at("private.jpg"), "x");
+    write(at("shared.jpg"), "x");
+    ASSERT_EQ(::chmod(QFile::encodeName(at("private.jpg")).constData(), 0600), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(at("shared.jpg")).constData(), 0664), 0);
+    const struct {
+        const char* replaces;
+        mode_t mode;
+    } cases[] = {{"private.jpg", 0600}, {"shared.jpg", 0644}, {"new.jpg", 0644}, {"", 0644}};
+    for (const auto& c : cases) {
+        QString error;
+        const std::optional<ScratchFile> scratch = ScratchFile::create(
+            m_dir.path(), QStringLiteral("x.jpg"), error, *c.replaces ? at(c.replaces) : QString());
+        ASSERT_TRUE(scratch) << error.toStdString();
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(scratch->path()).constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.mode) << c.replaces;
+    }
+    ::umask(mask);
+}
+
 TEST_F(Files, ReplacingTakesItsStepsInOrder) {
     write(at("old.jpg"), "old picture");
     const QByteArray old = QFile::encodeName(at("old.jpg"));
