@@ -1,5 +1,6 @@
 // vellora-cli: the image library's engine for batches and scripts.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -7,8 +8,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "cli/batch_plan.h"
 #include "cli/batch_runner.h"
@@ -248,13 +251,21 @@ int main(int argc, char** argv) {
         streams->input = streams->folder.filePath(stdinType == vellora::PictureType::Jpeg
                                                       ? QStringLiteral("stdin.jpg")
                                                       : QStringLiteral("stdin.bmp"));
-        QFile spool(streams->input);
-        if (!spool.open(QIODevice::WriteOnly) || spool.write(stdinBytes) != stdinBytes.size() ||
-            !spool.flush()) {
-            return inputError(options,
-                              QStringLiteral("cannot keep the picture: ") + spool.errorString());
+        // Written by the descriptor: QFile says "Unknown error" of a short write, where a
+        // full disk or a file-size limit has a name the user can act on.
+        QString error;
+        const int spool = ::open(QFile::encodeName(streams->input).constData(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const bool kept = spool >= 0 && writeAllTo(spool, stdinBytes, error);
+        if (spool < 0) {
+            error = QString::fromLocal8Bit(std::strerror(errno));
         }
-        spool.close();
+        if (spool >= 0 && ::close(spool) != 0 && kept) {
+            error = QString::fromLocal8Bit(std::strerror(errno));
+        }
+        if (!error.isEmpty()) {
+            return inputError(options, QStringLiteral("cannot keep the picture: ") + error);
+        }
         stdinBytes.clear();  // the spooled copy is the input now
         options.inputs = QStringList{streams->input};
         options.preserveTimes = false;  // a stream has no times to keep

@@ -100,19 +100,21 @@ TEST_F(CliFaults, KilledAtRandomMomentsLeavesOnlyWholeFilesAndTheNextRunNoLitter
 }
 
 // Runs vellora-cli with its file size limited to `bytes`.
-CliRun runLimited(const QStringList& arguments, const QString& folder, qint64 bytes) {
+CliRun runLimited(const QStringList& arguments, const QString& folder, qint64 bytes,
+                  const QByteArray& input = {}) {
     const QString prlimit = QStandardPaths::findExecutable(QStringLiteral("prlimit"));
     if (prlimit.isEmpty()) {
         return {};
     }
     return runCli(QStringList{QStringLiteral("--fsize=%1").arg(bytes), kProgram} + arguments,
-                  folder, prlimit);
+                  folder, prlimit, input);
 }
 
 struct LimitCase {
     const char* name;
     bool existing;  // an older output is there to be replaced
     bool inPlace;
+    bool fromStdin = false;  // the picture comes through a pipe (kept in a file first)
 };
 
 class CliFileSizeLimit : public CliFaults, public testing::WithParamInterface<LimitCase> {};
@@ -133,7 +135,11 @@ TEST_P(CliFileSizeLimit, AWriteThatFailsHalfWayLeavesTheOldFileAndNoScratchFile)
     }
     ASSERT_TRUE(writeJpeg(path(QStringLiteral("in.jpg")), noise, 100));
     QStringList arguments{QStringLiteral("--keep-larger")};
-    if (item.inPlace) {
+    QByteArray input;
+    if (item.fromStdin) {
+        input = readBytes(path(QStringLiteral("in.jpg")));
+        arguments << QStringLiteral("-") << QStringLiteral("-o") << QStringLiteral("out.jpg");
+    } else if (item.inPlace) {
         arguments << QStringLiteral("--in-place") << QStringLiteral("in.jpg");
     } else {
         if (item.existing) {
@@ -143,7 +149,7 @@ TEST_P(CliFileSizeLimit, AWriteThatFailsHalfWayLeavesTheOldFileAndNoScratchFile)
         arguments << QStringLiteral("-o") << QStringLiteral("out.jpg") << QStringLiteral("in.jpg");
     }
     const auto before = contents(m_dir.path());
-    const CliRun run = runLimited(arguments, m_dir.path(), 16 * 1024);
+    const CliRun run = runLimited(arguments, m_dir.path(), 16 * 1024, input);
     EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains("File too large")) << run.err.toStdString();
     EXPECT_EQ(contents(m_dir.path()), before);  // byte-identical, nothing added
@@ -152,7 +158,8 @@ TEST_P(CliFileSizeLimit, AWriteThatFailsHalfWayLeavesTheOldFileAndNoScratchFile)
 INSTANTIATE_TEST_SUITE_P(Cases, CliFileSizeLimit,
                          testing::Values(LimitCase{"NewOutput", false, false},
                                          LimitCase{"ReplacedOutput", true, false},
-                                         LimitCase{"InPlace", false, true}),
+                                         LimitCase{"InPlace", false, true},
+                                         LimitCase{"Stdin", false, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ScratchNames, OnlyOurScratchNamesCarryAnOwner) {
