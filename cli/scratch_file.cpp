@@ -36,10 +36,17 @@ QString randomPart() {
 std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QString& stem,
                                                QString& error, const QString& replaces) {
     // Names stay short whatever the output's length; the ".vellora-tmp" ending keeps
-    // them out of any picture scan. At most 48 characters of the stem keep the whole
-    // name within the 100 the library copies into its own temporary name, so that
-    // name still shows whose it is (scratch_sweep.h) should the run be killed.
-    const QString shortStem = stem.left(48);
+    // them out of any picture scan. At most 48 bytes of the stem (not characters: a
+    // Japanese one takes three) keep the whole name within the 100 bytes the library
+    // copies into its own temporary name, so that name still shows whose it is
+    // (scratch_sweep.h) should the run be killed.
+    QString shortStem = stem.left(48);
+    while (nativePath(shortStem).size() > 48) {
+        shortStem.chop(shortStem.size() > 1 && shortStem.back().isLowSurrogate() &&
+                               shortStem[shortStem.size() - 2].isHighSurrogate()
+                           ? 2
+                           : 1);
+    }
     mode_t mode = 0666;
     if (struct stat existing{}; !replaces.isEmpty() &&
                                 ::stat(nativePath(replaces).constData(), &existing) == 0 &&

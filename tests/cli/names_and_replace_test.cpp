@@ -157,6 +157,24 @@ TEST_F(Files, AScratchFileIsNoMoreReadableThanTheFileItWillReplace) {
     ::umask(mask);
 }
 
+TEST_F(Files, AScratchNameFitsTheLibrarysTemporaryNameInBytes) {
+    // The library's own temporary name copies 100 bytes of the scratch name; a stem of
+    // 48 Japanese characters (144 bytes) lost the ".vellora-tmp" ending there, and the
+    // sweep never knew the leftover of a killed run for ours.
+    for (const QString& stem :
+         {QString(60, QChar(0x6D77)) + QStringLiteral(".jpg"),
+          QString(60, QLatin1Char('a')) + QStringLiteral(".jpg"),
+          QStringLiteral("\U0001F30A").repeated(30) + QStringLiteral(".jpg")}) {
+        QString error;
+        const std::optional<ScratchFile> scratch = ScratchFile::create(m_dir.path(), stem, error);
+        ASSERT_TRUE(scratch) << error.toStdString();
+        const QByteArray name = nativePath(QFileInfo(scratch->path()).fileName());
+        EXPECT_LE(name.size(), 100) << name.toStdString();
+        EXPECT_TRUE(name.endsWith(".vellora-tmp")) << name.toStdString();
+        EXPECT_EQ(fromNativePath(name), QFileInfo(scratch->path()).fileName());  // whole characters
+    }
+}
+
 TEST_F(Files, ReplacingTakesItsStepsInOrder) {
     write(at("old.jpg"), "old picture");
     const QByteArray old = QFile::encodeName(at("old.jpg"));
