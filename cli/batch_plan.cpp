@@ -215,6 +215,10 @@ BatchPlan planBatch(const Options& options) {
                             .arg(task.output);
                 }
             }
+            if (task.failure.isEmpty() && options.force && !existing.exists && !existing.isLink) {
+                // --force holds for an output that appears while the run works too.
+                task.replaceOutput = true;
+            }
             task.replacesInput = ownInPlace;
             task.makeFolder = !options.outDir.isEmpty();
             if (task.failure.isEmpty()) {

@@ -117,6 +117,14 @@ bool ScratchFile::commit(const QString& target, bool replace, QString& error,
     const QByteArray from = nativePath(m_path);
     const QByteArray to = nativePath(target);
     if (replace) {
+        // Whatever the plan saw, a device, pipe or socket that took the name since is
+        // never replaced (as root, -f -o /dev/null would take /dev/null away).
+        if (struct stat now{};
+            ::lstat(to.constData(), &now) == 0 && !S_ISREG(now.st_mode) && !S_ISLNK(now.st_mode)) {
+            error = QStringLiteral("the output '%1' is not a regular file and is never replaced")
+                        .arg(target);
+            return false;
+        }
         takeOwnershipOf(from, to);
         if (untouched && !sameUntouchedFile(*untouched, fileFacts(target))) {
             // Someone saved a new version (an editor, a sync client) while this one was

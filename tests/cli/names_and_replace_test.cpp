@@ -175,6 +175,19 @@ TEST_F(Files, AScratchNameFitsTheLibrarysTemporaryNameInBytes) {
     }
 }
 
+TEST_F(Files, ReplacingNeverTakesAPipeOrDeviceThatTookTheName) {
+    // -f may replace an output that appears during the run; never one that is no file.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(at("out.jpg")).constData(), 0644), 0);
+    QString error;
+    std::optional<ScratchFile> scratch = ScratchFile::create(m_dir.path(), "out.jpg", error);
+    ASSERT_TRUE(scratch) << error.toStdString();
+    EXPECT_FALSE(scratch->commit(at("out.jpg"), true, error));
+    EXPECT_TRUE(error.contains(QLatin1String("not a regular file"))) << error.toStdString();
+    struct stat info {};
+    ASSERT_EQ(::lstat(QFile::encodeName(at("out.jpg")).constData(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
 TEST_F(Files, ReplacingTakesItsStepsInOrder) {
     write(at("old.jpg"), "old picture");
     const QByteArray old = QFile::encodeName(at("old.jpg"));
