@@ -162,6 +162,10 @@ BatchPlan planBatch(const Options& options) {
         FileTask task;
         task.input = candidate.path;
         task.type = pictureType(candidate.path);
+        if (const FileFacts found = fileFacts(candidate.path); found.exists) {
+            task.inputDevice = found.device;
+            task.inputInode = found.inode;
+        }
         task.failure = candidate.failure;
         if (task.failure.isEmpty()) {
             task.output = outputPathFor(options, candidate.path, candidate.relativeFolder);

@@ -4,6 +4,8 @@
 // an existing file without --force, a file another input also writes) refused up
 // front with its reason. Touches the file system only to look.
 
+#include <sys/types.h>
+
 #include <QString>
 #include <vector>
 
@@ -24,6 +26,10 @@ struct FileTask {
     bool makeFolder = false;
     // Non-empty: the file fails with this reason without being read.
     QString failure;
+    // The file the plan found under `input` (inode 0: none): a name that leads to another
+    // file when its turn comes (a folder on its path swapped for a link) is not done.
+    dev_t inputDevice = 0;
+    ino_t inputInode = 0;
 };
 
 struct BatchPlan {

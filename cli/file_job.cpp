@@ -76,6 +76,14 @@ public:
         if (!m_task.failure.isEmpty()) {
             return fail(m_task.failure);
         }
+        if (input.exists && m_task.inputInode != 0 &&
+            (input.device != m_task.inputDevice || input.inode != m_task.inputInode)) {
+            // Run as root over a tree others may change, a folder swapped for a link
+            // would have files outside the tree recompressed in place.
+            return fail(
+                QStringLiteral("now names another file than the run found (replaced, "
+                               "or a folder on its path was); left as it is"));
+        }
         if (m_stop.load()) {
             return fail(QStringLiteral("interrupted"));
         }

@@ -177,6 +177,28 @@ TEST_F(FileJobTest, APlannedFailureNeverReachesTheLibrary) {
     EXPECT_EQ(result.bytesBefore, QFileInfo(m_input).size());
 }
 
+TEST_F(FileJobTest, ANameThatLeadsToAnotherFileThanPlannedIsNotDone) {
+    // A folder on the path swapped for a link while the batch waited: the name now
+    // leads outside the tree the user named. As root over a tree others may change,
+    // --in-place would recompress a file nobody named.
+    ImageLibrary library(QStringLiteral(VELLORA_MODULE_BUILD_DIR));
+    const FileFacts planned = fileFacts(m_input);
+    m_task.inputDevice = planned.device;
+    m_task.inputInode = planned.inode;
+    m_task.output = m_input;
+    m_task.replaceOutput = m_task.replacesInput = true;
+    const QString other = m_dir.filePath(QStringLiteral("other.jpg"));
+    ASSERT_TRUE(test::writeJpeg(other, test::photo(96, 64, 3), 95));
+    const QByteArray before = test::readBytes(other);
+    ASSERT_EQ(
+        ::rename(QFile::encodeName(other).constData(), QFile::encodeName(m_input).constData()), 0);
+    const FileResult result = runFileJob(m_task, EncodeSettings{}, library, m_stop);
+    EXPECT_EQ(result.status, FileStatus::Failed);
+    EXPECT_TRUE(result.message.contains(QLatin1String("now names another file")))
+        << result.message.toStdString();
+    EXPECT_EQ(test::readBytes(m_input), before);
+}
+
 TEST_F(FileJobTest, AMissingLibraryFailsTheFileWithTheLoadersReason) {
     ImageLibrary nowhere(m_dir.filePath(QStringLiteral("no-module-here")));
     const FileResult result = runFileJob(m_task, EncodeSettings{}, nowhere, m_stop);
