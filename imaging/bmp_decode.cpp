@@ -4,8 +4,10 @@
 #include <QImageReader>
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdlib>
 #include <span>
+#include <vector>
 
 #include "picture_checks.h"
 
@@ -174,6 +176,106 @@ std::string checkPaletteIndices(const QImage& image) {
     return {};
 }
 
+// 16- and 32-bit bitmaps are decoded here: Qt 6.4's reader scales a channel by
+// 256 / (its largest value + 1), so white comes out 248 in 5-5-5, 128 with one-bit
+// channels and black with channels wider than eight bits.
+bool decodesMasks(const BmpLayout& layout) {
+    const bool windows = layout.headerSize == 40 || layout.headerSize >= 108;
+    return windows && (layout.bitsPerPixel == 16 || layout.bitsPerPixel == 32) &&
+           (layout.compression == kBmpRgb || layout.compression == kBmpBitfields);
+}
+
+// Where a channel's bits lie in a pixel; bits 0 for a mask that is empty or not one
+// run of bits side by side.
+struct Channel {
+    int shift = 0;
+    int bits = 0;
+};
+
+Channel channelOf(std::uint32_t mask) {
+    if (mask == 0) {
+        return {};
+    }
+    const int shift = std::countr_zero(mask);
+    const std::uint32_t run = mask >> shift;
+    if ((run & (run + 1)) != 0) {
+        return {};
+    }
+    return {shift, std::popcount(run)};
+}
+
+// A channel's value on the 0..255 scale: a wider channel keeps its top eight bits, a
+// narrower one repeats its bits, so that its largest value is 255 and 0 stays 0.
+std::uint8_t eightBits(std::uint32_t value, int bits) {
+    if (bits >= 8) {
+        return static_cast<std::uint8_t>(value >> (bits - 8));
+    }
+    std::uint32_t out = 0;
+    int filled = 0;
+    while (filled < 8) {
+        out = (out << bits) | value;
+        filled += bits;
+    }
+    return static_cast<std::uint8_t>(out >> (filled - 8));
+}
+
+std::string decodeMaskedBmp(int fd, const BmpLayout& layout, QImage& image) {
+    std::array<std::uint32_t, 3> masks = layout.bitsPerPixel == 16
+                                             ? std::array<std::uint32_t, 3>{0x7C00, 0x03E0, 0x001F}
+                                             : std::array<std::uint32_t, 3>{0xFF0000, 0xFF00, 0xFF};
+    if (layout.compression == kBmpBitfields) {
+        std::array<std::uint8_t, 12> bytes{};
+        if (!readAt(fd, kBmpFileHeaderBytes + 40, bytes)) {
+            return "file is truncated or corrupt: the bitmap's colour masks are missing";
+        }
+        for (std::size_t i = 0; i < 3; ++i) {
+            masks[i] = littleEndian32(&bytes[4 * i]);
+        }
+    }
+    std::array<Channel, 3> channels;
+    for (std::size_t i = 0; i < 3; ++i) {
+        channels[i] = channelOf(masks[i]);
+        const bool overlaps = (masks[i] & masks[(i + 1) % 3]) != 0;
+        if (channels[i].bits == 0 || overlaps ||
+            (layout.bitsPerPixel == 16 && (masks[i] >> 16) != 0)) {
+            return "file is corrupt: the bitmap's colour masks (" + std::to_string(masks[0]) +
+                   ", " + std::to_string(masks[1]) + ", " + std::to_string(masks[2]) +
+                   ") do not each name a run of bits of their own";
+        }
+    }
+    const int width = static_cast<int>(layout.width);
+    const int height = static_cast<int>(std::llabs(layout.height));
+    image = QImage(width, height, QImage::Format_RGB888);
+    if (image.isNull()) {
+        return "out of memory: cannot allocate a " + std::to_string(width) + " x " +
+               std::to_string(height) + " picture";
+    }
+    const int bytesPerPixel = layout.bitsPerPixel / 8;
+    const auto stored =
+        static_cast<std::size_t>((std::int64_t{width} * layout.bitsPerPixel + 31) / 32 * 4);
+    std::vector<std::uint8_t> row(stored);
+    const std::int64_t start = pixelDataStart(layout);
+    for (int y = 0; y < height; ++y) {
+        if (!readAt(fd, start + static_cast<std::int64_t>(y) * static_cast<std::int64_t>(stored),
+                    row)) {
+            image = QImage();
+            return "file is truncated or corrupt: a row of the bitmap cannot be read";
+        }
+        uchar* out = image.scanLine(layout.height < 0 ? y : height - 1 - y);
+        for (int x = 0; x < width; ++x) {
+            const std::uint8_t* in = &row[static_cast<std::size_t>(x) * bytesPerPixel];
+            const std::uint32_t pixel = bytesPerPixel == 2
+                                            ? static_cast<std::uint32_t>(in[0] | in[1] << 8)
+                                            : littleEndian32(in);
+            for (std::size_t c = 0; c < 3; ++c) {
+                out[3 * x + static_cast<int>(c)] =
+                    eightBits((pixel & masks[c]) >> channels[c].shift, channels[c].bits);
+            }
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string readBmpLayout(int fd, std::int64_t fileSize, BmpLayout& layout) {
@@ -187,6 +289,9 @@ std::string checkBmpData(int fd, std::int64_t fileSize, const BmpLayout& layout)
 }
 
 std::string decodeCheckedBmp(int fd, const BmpLayout& layout, QImage& image) {
+    if (decodesMasks(layout)) {
+        return decodeMaskedBmp(fd, layout, image);
+    }
     const std::int64_t width = layout.width;
     const std::int64_t height = std::llabs(layout.height);
     QFile device;

@@ -5,6 +5,9 @@
 
 #include <QDirIterator>
 #include <QTemporaryDir>
+#include <array>
+#include <cstdint>
+#include <vector>
 
 #include "imaging/picture_loader.h"
 #include "imaging_test_support.h"
@@ -64,6 +67,79 @@ TEST(BitmapDisplay, ShortFilesAreRefusedNotShownWithLeftoverMemory) {
         EXPECT_FALSE(shown.ok()) << c.file;
         EXPECT_TRUE(shown.error.contains(QLatin1String("truncated"))) << shown.error.toStdString();
         EXPECT_TRUE(shown.image.isNull()) << c.file;
+    }
+}
+
+// A 4 x 2 bitmap of 16 or 32 bits a pixel, every pixel `pixel`, with a 40-byte header
+// and, for bit fields, the three masks after it.
+QByteArray maskedBitmap(int bits, const std::vector<std::uint32_t>& masks, std::uint32_t pixel) {
+    const auto put = [](QByteArray& bytes, std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+        }
+    };
+    const int offset = 14 + 40 + 4 * static_cast<int>(masks.size());
+    const int rowBytes = (4 * bits + 31) / 32 * 4;
+    QByteArray bytes("BM");
+    put(bytes, static_cast<std::uint32_t>(offset + 2 * rowBytes), 4);
+    put(bytes, 0, 4);
+    put(bytes, static_cast<std::uint32_t>(offset), 4);
+    for (const std::uint32_t value :
+         {40U, 4U, 2U, 1U | static_cast<std::uint32_t>(bits) << 16, masks.empty() ? 0U : 3U,
+          static_cast<std::uint32_t>(2 * rowBytes), 2835U, 2835U, 0U, 0U}) {
+        put(bytes, value, 4);
+    }
+    for (const std::uint32_t mask : masks) {
+        put(bytes, mask, 4);
+    }
+    for (int i = 0; i < 8; ++i) {
+        put(bytes, pixel, bits / 8);
+    }
+    return bytes;
+}
+
+TEST(BitmapDisplay, ColourMasksScaleToTheFullRange) {
+    // Qt 6.4 scales a channel by 256 / (its largest value + 1): white came out 248 in a
+    // plain 16-bit file, 128 with one-bit channels and black with ten-bit ones.
+    const struct {
+        const char* what;
+        int bits;
+        std::vector<std::uint32_t> masks;  // none: the standard ones
+        std::uint32_t pixel;
+        std::array<int, 3> rgb;  // {-1, ...}: refused
+    } cases[] = {
+        {"5-5-5 white", 16, {}, 0x7FFF, {255, 255, 255}},
+        {"5-5-5 mid", 16, {}, 16 << 10 | 8 << 5 | 1, {132, 66, 8}},
+        {"5-6-5 red", 16, {0xF800, 0x07E0, 0x001F}, 0xF800, {255, 0, 0}},
+        {"4-4-4 white", 16, {0xF00, 0xF0, 0xF}, 0xFFF, {255, 255, 255}},
+        {"1-1-1 white", 16, {4, 2, 1}, 7, {255, 255, 255}},
+        {"10-10-10 white", 32, {0x3FF00000, 0xFFC00, 0x3FF}, 0x3FFFFFFF, {255, 255, 255}},
+        {"10-10-10 half",
+         32,
+         {0x3FF00000, 0xFFC00, 0x3FF},
+         512U << 20 | 512U << 10 | 512U,
+         {128, 128, 128}},
+        {"a mask with a gap", 32, {0xF0F00000, 0xFF00, 0xFF}, 0, {-1, 0, 0}},
+        {"an empty mask", 16, {0, 0x3E0, 0x1F}, 0, {-1, 0, 0}},
+        {"masks that overlap", 16, {0x7C00, 0x7FE0, 0x1F}, 0, {-1, 0, 0}},
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("masks.bmp"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(path, maskedBitmap(c.bits, c.masks, c.pixel));
+        GlobalBlock read = readBmp(path);
+        if (c.rgb[0] < 0) {
+            EXPECT_FALSE(read);
+            EXPECT_NE(lastError().find("colour masks"), std::string::npos) << lastError();
+        } else {
+            ASSERT_TRUE(read) << lastError();
+            const Picture picture = pictureOf(read);
+            EXPECT_EQ((std::array<int, 3>{picture.pixel(3, 1)[0], picture.pixel(3, 1)[1],
+                                          picture.pixel(3, 1)[2]}),
+                      c.rgb);
+        }
+        expectShownAsRead(path);
     }
 }
 
