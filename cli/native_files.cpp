@@ -202,15 +202,19 @@ QString writeProblem(const QString& output, bool makeFolder) {
         facts = fileFacts(existing);
     }
     const QByteArray native = nativePath(existing);
-    const bool writable = facts.isFolder && ::access(native.constData(), W_OK | X_OK) == 0;
-    const int reason = !facts.exists ? ENOENT : !facts.isFolder ? ENOTDIR : errno;
+    const auto cannotCreateIn = [&](int error) {
+        return QStringLiteral("cannot create a file in '%1': %2")
+            .arg(folder, QString::fromLocal8Bit(std::strerror(error)));
+    };
     if ((existing != folder || makeFolder) && !facts.isFolder) {
         return QStringLiteral("cannot create the folder '%1'").arg(folder);
     }
-    if (!writable) {
+    if (!facts.isFolder) {
+        return cannotCreateIn(facts.exists ? ENOTDIR : ENOENT);
+    }
+    if (::access(native.constData(), W_OK | X_OK) != 0) {
         return existing != folder ? QStringLiteral("cannot create the folder '%1'").arg(folder)
-                                  : QStringLiteral("cannot create a file in '%1': %2")
-                                        .arg(folder, QString::fromLocal8Bit(std::strerror(reason)));
+                                  : cannotCreateIn(errno);
     }
     const QByteArray name = nativePath(output.mid(output.lastIndexOf(QLatin1Char('/')) + 1));
     const long longest = ::pathconf(native.constData(), _PC_NAME_MAX);
