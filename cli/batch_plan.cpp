@@ -162,15 +162,15 @@ BatchPlan planBatch(const Options& options) {
         FileTask task;
         task.input = candidate.path;
         task.type = pictureType(candidate.path);
-        if (const FileFacts found = fileFacts(candidate.path); found.exists) {
+        const FileFacts found = fileFacts(candidate.path);
+        if (found.exists) {
             task.inputDevice = found.device;
             task.inputInode = found.inode;
         }
         task.failure = candidate.failure;
         if (task.failure.isEmpty()) {
             task.output = outputPathFor(options, candidate.path, candidate.relativeFolder);
-            if (options.inPlace && task.type == PictureType::Jpeg &&
-                fileFacts(candidate.path).isLink) {
+            if (options.inPlace && task.type == PictureType::Jpeg && found.isLink) {
                 // Through a symbolic link: replace the file it points to, keep the link.
                 const QString resolved = resolvedPath(candidate.path);
                 if (!resolved.isEmpty()) {
