@@ -264,9 +264,7 @@ std::string decodeMaskedBmp(int fd, const BmpLayout& layout, QImage& image) {
         uchar* out = image.scanLine(layout.height < 0 ? y : height - 1 - y);
         for (int x = 0; x < width; ++x) {
             const std::uint8_t* in = &row[static_cast<std::size_t>(x) * bytesPerPixel];
-            const std::uint32_t pixel = bytesPerPixel == 2
-                                            ? static_cast<std::uint32_t>(in[0] | in[1] << 8)
-                                            : littleEndian32(in);
+            const std::uint32_t pixel = bytesPerPixel == 2 ? u16(in) : littleEndian32(in);
             for (std::size_t c = 0; c < 3; ++c) {
                 out[3 * x + static_cast<int>(c)] =
                     eightBits((pixel & masks[c]) >> channels[c].shift, channels[c].bits);
