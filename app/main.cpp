@@ -115,6 +115,7 @@ std::optional<vellora::CommandLine> answerWithoutDisplay(int argc, char** argv) 
 }  // namespace
 
 int main(int argc, char** argv) {
+    vellora::guardStandardStreams();
     if (const std::optional<vellora::CommandLine> answer = answerWithoutDisplay(argc, argv)) {
         return printOnly(*answer);
     }

@@ -180,6 +180,7 @@ void finishStreams(const Streams& streams, bool dryRun, FileResult& result) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vellora::guardStandardStreams();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(kProgramName);
 

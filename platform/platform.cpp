@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -235,6 +236,20 @@ void removePrivateDirectory() {
 
 void preparePrivateDirectory() {
     PrivateDirectory::instance().prepare();
+}
+
+void guardStandardStreams() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // open() takes the lowest free number, which is this one: the lower ones are
+        // open by now.
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (opened != fd && opened >= 0) {
+            ::close(opened);
+        }
+    }
 }
 
 }  // namespace vellora

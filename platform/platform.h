@@ -58,6 +58,13 @@ VELLORA_PLATFORM_API void removePrivateDirectory();
 // once at start.
 VELLORA_PLATFORM_API void preparePrivateDirectory();
 
+// Puts /dev/null on any of descriptors 0, 1 and 2 the program was started without,
+// opened the wrong way round (stdin for writing, stdout and stderr for reading), so
+// that every use of a missing stream fails as it would have. Without this, the first
+// files the program opens take those numbers, and report text lands in pictures or a
+// picture in a lock file. Call first thing in main, before any file or Qt object.
+VELLORA_PLATFORM_API void guardStandardStreams();
+
 // The name of the lock file inside every private directory.
 inline constexpr const char* kInstanceLockName = "instance.lock";
 

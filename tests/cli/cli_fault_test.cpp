@@ -188,5 +188,56 @@ TEST_F(CliFaults, TheSweepSparesRunningProcessesAndOtherNames) {
     EXPECT_TRUE(QFile::exists(path(user)));
 }
 
+// Started without some of its standard streams (`<&- >&-`), the program must not let
+// its own files take their numbers: the report would be written into them and the
+// run end 0 with nothing reported.
+struct ClosedStreamsCase {
+    const char* name;
+    bool closeStdin;
+    QStringList arguments;
+    const char* error;
+};
+
+class CliClosedStreams : public CliFaults, public testing::WithParamInterface<ClosedStreamsCase> {};
+
+TEST_P(CliClosedStreams, AMissingStreamFailsLoudlyAndTouchesNoFile) {
+    const ClosedStreamsCase& item = GetParam();
+    ASSERT_TRUE(writeJpeg(path(QStringLiteral("a.jpg")), photo(64, 48)));
+    const auto before = contents(m_dir.path());
+    QProcess process;
+    process.setProgram(kProgram);
+    process.setArguments(item.arguments);
+    process.setWorkingDirectory(m_dir.path());
+    const bool closeStdin = item.closeStdin;
+    process.setChildProcessModifier([closeStdin] {
+        if (closeStdin) {
+            ::close(STDIN_FILENO);
+        }
+        ::close(STDOUT_FILENO);
+    });
+    process.start();
+    const CliRun run = waitForRun(process);
+    EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(item.error)) << run.err.toStdString();
+    EXPECT_EQ(contents(m_dir.path()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliClosedStreams,
+    testing::Values(
+        ClosedStreamsCase{"JsonReport",
+                          true,
+                          {QStringLiteral("--json"), QStringLiteral("-n"), QStringLiteral("a.jpg")},
+                          "cannot write to stdout"},
+        ClosedStreamsCase{"PictureToStdout",
+                          true,
+                          {QStringLiteral("-o"), QStringLiteral("-"), QStringLiteral("a.jpg")},
+                          "cannot write to stdout"},
+        ClosedStreamsCase{"PictureFromStdin",
+                          true,
+                          {QStringLiteral("-"), QStringLiteral("-o"), QStringLiteral("b.jpg")},
+                          "Bad file descriptor"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace vellora::test
