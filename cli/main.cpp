@@ -124,8 +124,6 @@ struct Streams {
     bool toStdout = false;
 };
 
-constexpr std::int64_t kMaxStdinBytes = std::int64_t{1} << 30;
-
 // Empty when `options` may run; otherwise the usage error.
 QString losslessUsageProblem(const Options& options, const BatchPlan& plan) {
     if (!options.lossless || options.qualityGiven || options.targetSize || options.targetSsim) {
@@ -215,9 +213,9 @@ int main(int argc, char** argv) {
             return usageError(QStringLiteral("stdin is a terminal: pipe a picture in (< FILE)"));
         }
         QString error;
-        std::optional<QByteArray> bytes = readAllFrom(STDIN_FILENO, kMaxStdinBytes, error);
+        std::optional<QByteArray> bytes = readAllFrom(STDIN_FILENO, kMaxInMemoryBytes, error);
         if (!bytes) {
-            return inputError(options, error);
+            return inputError(options, QStringLiteral("cannot read standard input: ") + error);
         }
         stdinType = pictureTypeOfContent(*bytes);
         if (stdinType == vellora::PictureType::Invalid) {

@@ -54,11 +54,11 @@ std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error
             if (errno == EINTR) {
                 continue;
             }
-            error = QStringLiteral("cannot read standard input: ") + systemError(errno);
+            error = systemError(errno);
             return std::nullopt;
         }
         if (bytes.size() + count > limit) {
-            error = QStringLiteral("standard input holds more than %1 bytes").arg(limit);
+            error = QStringLiteral("it holds more than %1 bytes").arg(limit);
             return std::nullopt;
         }
         bytes.append(chunk, static_cast<qsizetype>(count));

@@ -11,8 +11,12 @@
 
 namespace vellora::cli {
 
-// Everything readable from `fd` up to its end; nullopt with `error` set on a read error
-// or when more than `limit` bytes arrive.
+// The most a picture read whole into memory (from stdin, or for a lossless repack or
+// an SSIM search) may hold: far above any picture the encoder takes.
+inline constexpr std::int64_t kMaxInMemoryBytes = std::int64_t{1} << 30;
+
+// Everything readable from `fd` up to its end; nullopt with `error` set (the reason, to
+// follow "cannot read ...: ") on a read error or when more than `limit` bytes arrive.
 [[nodiscard]] std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error);
 
 // Writes all of `bytes` to `fd`, retrying short writes; false with `error` set.

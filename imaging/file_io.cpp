@@ -12,6 +12,7 @@
 #include <memory>
 #include <random>
 
+#include "platform/file_kind.h"
 #include "platform/file_ownership.h"
 
 namespace vellora::imaging {
@@ -25,22 +26,6 @@ std::string systemError(int error) {
 
 std::string quoted(const std::string& path) {
     return "'" + path + "'";
-}
-
-const char* fileKind(mode_t mode) {
-    if (S_ISDIR(mode)) {
-        return "a directory";
-    }
-    if (S_ISFIFO(mode)) {
-        return "a pipe";
-    }
-    if (S_ISCHR(mode) || S_ISBLK(mode)) {
-        return "a device";
-    }
-    if (S_ISSOCK(mode)) {
-        return "a socket";
-    }
-    return "not a regular file";
 }
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size, int& error) {

@@ -159,6 +159,32 @@ TEST_F(CliRoundTwoTest, LosslessWithABmpNeedsAQuality) {
     EXPECT_TRUE(QFile::exists(at("scan-vellora.jpg")));
 }
 
+// Both modes read a JPEG whole into memory: a name that leads to an endless device or
+// a pipe, or a file padded far past any picture, must fail that file alone and at once
+// (before, the pipe hung the run and /dev/zero ended it with bad_alloc).
+TEST_F(CliRoundTwoTest, WholeFileModesReadOnlyRegularFilesOfSaneSize) {
+    makeJpeg("good.jpg", 64, 48);
+    ASSERT_EQ(::symlink("/dev/zero", QFile::encodeName(at("zero.jpg")).constData()), 0);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(at("pipe.jpg")).constData(), 0600), 0);
+    makeJpeg("huge.jpg", 64, 48);
+    QFile huge(at("huge.jpg"));
+    ASSERT_TRUE(huge.resize(std::int64_t{1} << 30 | 1));  // sparse: costs no disk
+    for (const QStringList& mode :
+         {QStringList{"--lossless"}, QStringList{"--target-ssim", "0.98"}}) {
+        SCOPED_TRACE(mode.join(' ').toStdString());
+        QFile::remove(at("good-vellora.jpg"));
+        const CliRun result =
+            run(mode + QStringList{"good.jpg", "zero.jpg", "pipe.jpg", "huge.jpg"});
+        EXPECT_EQ(result.exitCode, 1) << result.err.toStdString();
+        EXPECT_TRUE(QFile::exists(at("good-vellora.jpg")));
+        for (const char* line : {"zero.jpg: cannot read", "it is a device, not a regular file",
+                                 "pipe.jpg: cannot read", "it is a pipe, not a regular file",
+                                 "huge.jpg: cannot read the file: it holds 1073741825 bytes"}) {
+            EXPECT_TRUE(result.err.contains(line)) << line << "\n" << result.err.toStdString();
+        }
+    }
+}
+
 // The target is checked again here: the result decoded by Qt's reader and the SSIM
 // computed the slow direct way. A bitmap takes plain encodes, so one quality lower
 // must miss; a stored JPEG keeps its own requantised luma and must meet the target
