@@ -4,6 +4,8 @@
 #include <libexif/exif-mem.h>
 #include <libexif/exif-utils.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 namespace vellora::imaging {
@@ -54,7 +56,14 @@ LoadedExif loadExif(std::span<const std::uint8_t> app1) {
     exif_data_unset_option(data, EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
     exif_data_set_option(data, EXIF_DATA_OPTION_DONT_CHANGE_MAKER_NOTE);
     exif_data_load_data(data, app1.data(), static_cast<unsigned>(app1.size()));
-    if (!data->ifd[EXIF_IFD_0] || data->ifd[EXIF_IFD_0]->count == 0) {
+    // The main directory may hold nothing but the links to the camera's, GPS and
+    // interoperability directories, which libexif keeps as those directories and not
+    // as entries: the block is usable as long as any of them holds something.
+    const bool usable =
+        std::any_of(std::begin(data->ifd), std::end(data->ifd), [data](const ExifContent* content) {
+            return content && content != data->ifd[EXIF_IFD_1] && content->count > 0;
+        });
+    if (!data->ifd[EXIF_IFD_0] || !usable) {
         loaded.data.reset();  // nothing usable in it
         return loaded;
     }

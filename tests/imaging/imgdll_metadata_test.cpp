@@ -128,6 +128,48 @@ TEST_F(Metadata, XmpOrientationFollowsThePixelsTurnedUpright) {
     }
 }
 
+// A little-endian EXIF block whose main directory holds one link only: to a directory
+// (tag `link`) that holds one ASCII entry `tag` of `text`.
+QByteArray linkOnlyExif(std::uint16_t link, std::uint16_t tag, const QByteArray& text) {
+    QByteArray tiff("II*\0", 4);
+    const auto put16 = [&tiff](std::uint16_t value) {
+        tiff.append(static_cast<char>(value & 0xFF)).append(static_cast<char>(value >> 8));
+    };
+    const auto put32 = [&put16](std::uint32_t value) {
+        put16(static_cast<std::uint16_t>(value & 0xFFFF));
+        put16(static_cast<std::uint16_t>(value >> 16));
+    };
+    put32(8);  // the main directory
+    put16(1), put16(link), put16(4), put32(1), put32(26), put32(0);
+    put16(1), put16(tag), put16(2), put32(static_cast<std::uint32_t>(text.size() + 1)), put32(44),
+        put32(0);
+    tiff.append(text).append('\0');
+    return QByteArray("Exif\0\0", 6) + tiff;
+}
+
+TEST_F(Metadata, ABlockWhoseMainDirectoryOnlyLinksIsKept) {
+    // Before, such a block counted as empty and was left out without a word: the date
+    // a photo was taken, or where, lost on every save.
+    const struct {
+        const char* what;
+        QByteArray block;
+        QByteArray kept;
+    } blocks[] = {
+        {"camera directory (date taken)", linkOnlyExif(0x8769, 0x9003, "2021:05:06 07:08:09"),
+         "2021:05:06 07:08:09"},
+        {"GPS directory (date stamp)", linkOnlyExif(0x8825, 0x001D, "2020:01:02"), "2020:01:02"},
+    };
+    for (const auto& item : blocks) {
+        const QString input = writeJpegWith({{kApp1, item.block}});
+        bool found = false;
+        for (const Marker& marker : roundTrip(input, 0, false)) {
+            found = found || (marker.code == kApp1 && marker.payload.startsWith("Exif") &&
+                              marker.payload.contains(item.kept));
+        }
+        EXPECT_TRUE(found) << item.what;
+    }
+}
+
 TEST_F(Metadata, StripDropsExifCommentsXmpAndIptc) {
     const QString input = writeJpegWith({{kApp1, xmpPacket("t")},
                                          {kApp1, exifBlock(1)},
