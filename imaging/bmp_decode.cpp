@@ -176,13 +176,18 @@ std::string checkPaletteIndices(const QImage& image) {
     return {};
 }
 
-// 16- and 32-bit bitmaps are decoded here: Qt 6.4's reader scales a channel by
-// 256 / (its largest value + 1), so white comes out 248 in 5-5-5, 128 with one-bit
-// channels and black with channels wider than eight bits.
+// 16- and 32-bit bitmaps are decoded here, whatever their header: Qt 6.4's reader
+// scales a channel by 256 / (its largest value + 1), so white comes out 248 in 5-5-5,
+// 128 with one-bit channels and black with channels wider than eight bits.
 bool decodesMasks(const BmpLayout& layout) {
-    const bool windows = layout.headerSize == 40 || layout.headerSize >= 108;
-    return windows && (layout.bitsPerPixel == 16 || layout.bitsPerPixel == 32) &&
+    return (layout.bitsPerPixel == 16 || layout.bitsPerPixel == 32) &&
            (layout.compression == kBmpRgb || layout.compression == kBmpBitfields);
+}
+
+// Where the colour masks of a bit-field bitmap are: inside the header from version 4
+// on, right after it before (as pixelDataStart counts them).
+std::int64_t masksStart(const BmpLayout& layout) {
+    return kBmpFileHeaderBytes + (layout.headerSize >= 108 ? 40 : layout.headerSize);
 }
 
 // Where a channel's bits lie in a pixel; bits 0 for a mask that is empty or not one
@@ -225,7 +230,7 @@ std::string decodeMaskedBmp(int fd, const BmpLayout& layout, QImage& image) {
                                              : std::array<std::uint32_t, 3>{0xFF0000, 0xFF00, 0xFF};
     if (layout.compression == kBmpBitfields) {
         std::array<std::uint8_t, 12> bytes{};
-        if (!readAt(fd, kBmpFileHeaderBytes + 40, bytes)) {
+        if (!readAt(fd, masksStart(layout), bytes)) {
             return "file is truncated or corrupt: the bitmap's colour masks are missing";
         }
         for (std::size_t i = 0; i < 3; ++i) {

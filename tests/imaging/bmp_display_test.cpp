@@ -70,24 +70,34 @@ TEST(BitmapDisplay, ShortFilesAreRefusedNotShownWithLeftoverMemory) {
     }
 }
 
-// A 4 x 2 bitmap of 16 or 32 bits a pixel, every pixel `pixel`, with a 40-byte header
-// and, for bit fields, the three masks after it.
-QByteArray maskedBitmap(int bits, const std::vector<std::uint32_t>& masks, std::uint32_t pixel) {
+// A 4 x 2 bitmap of 16 or 32 bits a pixel, every pixel `pixel`, with a header of
+// `headerSize` bytes (12: the old 16-bit sizes) and, for bit fields, the three masks
+// after it.
+QByteArray maskedBitmap(int bits, const std::vector<std::uint32_t>& masks, std::uint32_t pixel,
+                        int headerSize = 40) {
     const auto put = [](QByteArray& bytes, std::uint32_t value, int size) {
         for (int i = 0; i < size; ++i) {
             bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
         }
     };
-    const int offset = 14 + 40 + 4 * static_cast<int>(masks.size());
+    const int offset = 14 + headerSize + 4 * static_cast<int>(masks.size());
     const int rowBytes = (4 * bits + 31) / 32 * 4;
     QByteArray bytes("BM");
     put(bytes, static_cast<std::uint32_t>(offset + 2 * rowBytes), 4);
     put(bytes, 0, 4);
     put(bytes, static_cast<std::uint32_t>(offset), 4);
-    for (const std::uint32_t value :
-         {40U, 4U, 2U, 1U | static_cast<std::uint32_t>(bits) << 16, masks.empty() ? 0U : 3U,
-          static_cast<std::uint32_t>(2 * rowBytes), 2835U, 2835U, 0U, 0U}) {
-        put(bytes, value, 4);
+    if (headerSize == 12) {
+        for (const std::uint32_t value : {12U, 4U, 2U, 1U, static_cast<std::uint32_t>(bits)}) {
+            put(bytes, value, value == 12U ? 4 : 2);
+        }
+    } else {
+        for (const std::uint32_t value :
+             {static_cast<std::uint32_t>(headerSize), 4U, 2U,
+              1U | static_cast<std::uint32_t>(bits) << 16, masks.empty() ? 0U : 3U,
+              static_cast<std::uint32_t>(2 * rowBytes), 2835U, 2835U, 0U, 0U}) {
+            put(bytes, value, 4);
+        }
+        bytes += QByteArray(headerSize - 40, '\0');
     }
     for (const std::uint32_t mask : masks) {
         put(bytes, mask, 4);
@@ -107,6 +117,7 @@ TEST(BitmapDisplay, ColourMasksScaleToTheFullRange) {
         std::vector<std::uint32_t> masks;  // none: the standard ones
         std::uint32_t pixel;
         std::array<int, 3> rgb;  // {-1, ...}: refused
+        int headerSize = 40;
     } cases[] = {
         {"5-5-5 white", 16, {}, 0x7FFF, {255, 255, 255}},
         {"5-5-5 mid", 16, {}, 16 << 10 | 8 << 5 | 1, {132, 66, 8}},
@@ -122,12 +133,20 @@ TEST(BitmapDisplay, ColourMasksScaleToTheFullRange) {
         {"a mask with a gap", 32, {0xF0F00000, 0xFF00, 0xFF}, 0, {-1, 0, 0}},
         {"an empty mask", 16, {0, 0x3E0, 0x1F}, 0, {-1, 0, 0}},
         {"masks that overlap", 16, {0x7C00, 0x7FE0, 0x1F}, 0, {-1, 0, 0}},
+        {"5-5-5 white, 12-byte header", 16, {}, 0x7FFF, {255, 255, 255}, 12},
+        {"5-5-5 white, 64-byte header", 16, {}, 0x7FFF, {255, 255, 255}, 64},
+        {"10-10-10 white, 64-byte header",
+         32,
+         {0x3FF00000, 0xFFC00, 0x3FF},
+         0x3FFFFFFF,
+         {255, 255, 255},
+         64},
     };
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("masks.bmp"));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        writeFile(path, maskedBitmap(c.bits, c.masks, c.pixel));
+        writeFile(path, maskedBitmap(c.bits, c.masks, c.pixel, c.headerSize));
         GlobalBlock read = readBmp(path);
         if (c.rgb[0] < 0) {
             EXPECT_FALSE(read);
