@@ -9,6 +9,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 
 #include <jerror.h>
 
+#include "imaging/cmyk.h"
 #include "imaging/jpeg_colour_scans.h"
 #include "imaging/libjpeg_bridge.h"
 #include "imaging/picture_checks.h"
@@ -39,6 +41,8 @@ constexpr std::int64_t kSplitMaxPixels = 40'000'000;
 
 struct Layout {
     bool colour = false;
+    bool cmyk = false;           // four inks, turned into RGB in place after decoding
+    bool adobeInverted = false;  // cmykToRgb's `inverted`
     JDIMENSION width = 0;
     JDIMENSION height = 0;
     JDIMENSION rowGroup = 0;   // rows of one iMCU row
@@ -91,6 +95,28 @@ QList<QPair<QString, QString>> commentTexts(const jpeg_decompress_struct& info) 
     return texts;
 }
 
+// What libjpeg hands out: Format_RGB32's bytes, grey, or the four inks (as wide as
+// Format_RGB32's pixels, so they are turned into RGB where they lie).
+J_COLOR_SPACE outputSpace(const Layout& layout) {
+    if (layout.cmyk) {
+        return JCS_CMYK;
+    }
+    return layout.colour ? kRgb32Space : JCS_GRAYSCALE;
+}
+
+// Turns the four inks of every pixel into the Format_RGB32 pixel in their place.
+void inksToRgb(QImage& image, bool inverted) {
+    for (int y = 0; y < image.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+        const uchar* inks = image.constScanLine(y);
+        for (int x = 0; x < image.width(); ++x, inks += 4) {
+            const std::array<std::uint8_t, 3> rgb =
+                cmykToRgb(inks[0], inks[1], inks[2], inks[3], inverted);
+            row[x] = qRgb(rgb[0], rgb[1], rgb[2]);
+        }
+    }
+}
+
 // Reads the header; false when the file is damaged or of a kind left to Qt.
 bool readLayout(const QByteArray& bytes, const JpegStructure* walked, Layout& layout) {
     jpeg::Decompressor decompressor;
@@ -104,25 +130,30 @@ bool readLayout(const QByteArray& bytes, const JpegStructure* walked, Layout& la
         jpeg_save_markers(info, JPEG_APP0 + 2, 0xFFFF);
         jpeg_save_markers(info, JPEG_COM, 0xFFFF);
         (void)jpeg_read_header(info, TRUE);
-        supported = info->data_precision == 8 &&
-                    ((info->num_components == 3 && info->jpeg_color_space == JCS_YCbCr) ||
-                     (info->num_components == 1 && info->jpeg_color_space == JCS_GRAYSCALE));
+        const bool cmyk = info->num_components == 4 && (info->jpeg_color_space == JCS_CMYK ||
+                                                        info->jpeg_color_space == JCS_YCCK);
+        supported =
+            info->data_precision == 8 &&
+            ((info->num_components == 3 && info->jpeg_color_space == JCS_YCbCr) ||
+             (info->num_components == 1 && info->jpeg_color_space == JCS_GRAYSCALE) || cmyk);
         if (supported) {
-            info->out_color_space = info->num_components == 3 ? kRgb32Space : JCS_GRAYSCALE;
+            layout.colour = info->num_components != 1;
+            layout.cmyk = cmyk;
+            layout.adobeInverted = info->saw_Adobe_marker;
+            info->out_color_space = outputSpace(layout);
             jpeg_calc_output_dimensions(info);
         }
     });
     if (!read || !supported) {
         return false;
     }
-    layout.colour = info->num_components == 3;
     layout.width = info->output_width;
     layout.height = info->output_height;
     layout.rowGroup = static_cast<JDIMENSION>(info->max_v_samp_factor * DCTSIZE);
     // Only a progressive colour file can share its colour scans, and how much they hold
     // takes a walk over the markers (unless the caller made one).
     std::int64_t colourAcBytes = 0;
-    if (info->progressive_mode && layout.colour) {
+    if (info->progressive_mode && layout.colour && !layout.cmyk) {
         colourAcBytes =
             walked ? walked->colourAcBytes
                    : walkJpegStructure({reinterpret_cast<const std::uint8_t*>(bytes.constData()),
@@ -130,11 +161,13 @@ bool readLayout(const QByteArray& bytes, const JpegStructure* walked, Layout& la
                                        kMaxJpegScans)
                          .colourAcBytes;
     }
-    layout.sharesScans = sharesColourScans(*info, 0, colourAcBytes);
+    layout.sharesScans = !layout.cmyk && sharesColourScans(*info, 0, colourAcBytes);
     layout.densityUnit = info->density_unit;
     layout.densityX = info->X_density;
     layout.densityY = info->Y_density;
-    layout.icc = iccProfile(*info);
+    // A CMYK profile describes the inks, not the RGB shown (nor saved: the image
+    // library drops it too).
+    layout.icc = layout.cmyk ? QByteArray() : iccProfile(*info);
     layout.texts = commentTexts(*info);
     return true;
 }
@@ -146,7 +179,7 @@ void startDecoder(jpeg_decompress_struct* info, const QByteArray& bytes, const L
                   bool buffered) {
     attachSource(info, bytes);
     (void)jpeg_read_header(info, TRUE);
-    info->out_color_space = layout.colour ? kRgb32Space : JCS_GRAYSCALE;
+    info->out_color_space = outputSpace(layout);
     info->buffered_image = buffered ? TRUE : FALSE;
     jpeg_start_decompress(info);
     if (info->output_width != layout.width || info->output_height != layout.height) {
@@ -326,6 +359,10 @@ QImage decodeJpegForDisplay(const QByteArray& bytes, int threads, const JpegStru
     if (!(upperOk && lowerOk) &&
         !decodeRows(bytes, layout, pixels, stride, 0, static_cast<JDIMENSION>(layout.height))) {
         return {};
+    }
+
+    if (layout.cmyk) {
+        inksToRgb(image, layout.adobeInverted);
     }
 
     // Resolution and colour space as Qt's reader sets them.

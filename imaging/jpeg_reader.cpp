@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@
 
 #include <jerror.h>
 
+#include "cmyk.h"
 #include "exif_metadata.h"
 #include "file_io.h"
 #include "jpeg_colour_scans.h"
@@ -136,16 +138,11 @@ bool fitsPixels(const JOCTET* profile, unsigned length, bool greyFile) {
            (greyFile && std::memcmp(profile + 16, "GRAY", 4) == 0);
 }
 
-// Adobe writes CMYK inverted (255 means no ink); other writers store ink amounts.
-void cmykToRgb(const JSAMPLE* cmyk, std::uint8_t* rgb, JDIMENSION width, bool inverted) {
+void cmykRowToRgb(const JSAMPLE* cmyk, std::uint8_t* rgb, JDIMENSION width, bool inverted) {
     for (JDIMENSION x = 0; x < width; ++x, cmyk += 4, rgb += 3) {
-        unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
-        if (!inverted) {
-            c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
-        }
-        rgb[0] = static_cast<std::uint8_t>((c * k + 127) / 255);
-        rgb[1] = static_cast<std::uint8_t>((m * k + 127) / 255);
-        rgb[2] = static_cast<std::uint8_t>((y * k + 127) / 255);
+        const std::array<std::uint8_t, 3> pixel =
+            cmykToRgb(cmyk[0], cmyk[1], cmyk[2], cmyk[3], inverted);
+        rgb[0] = pixel[0], rgb[1] = pixel[1], rgb[2] = pixel[2];
     }
 }
 
@@ -462,8 +459,8 @@ ReadResult readJpegFile(const char* path) {
                     ERREXIT(info, JERR_INPUT_EOF);  // a suspending source; never ours
                 }
                 for (JDIMENSION r = 0; cmyk && r < got; ++r) {
-                    cmykToRgb(rows[r], target + (y + r) * targetStride, info->output_width,
-                              adobeInverted);
+                    cmykRowToRgb(rows[r], target + (y + r) * targetStride, info->output_width,
+                                 adobeInverted);
                 }
             }
             if (info->buffered_image) {

@@ -12,11 +12,14 @@
 #include <QImageWriter>
 #include <QTemporaryDir>
 #include <QtEndian>
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "imaging/display_decoder.h"
 #include "imaging/libjpeg_bridge.h"
+#include "imaging/picture_checks.h"
 #include "imaging/picture_loader.h"
 #include "libjpeg_writer.h"
 #include "support/jpeg_fixtures.h"
@@ -49,6 +52,26 @@ void expectSameAsQt(const QImage& ours, const QImage& qt, const std::string& wha
             << what << " text " << key.toStdString();
     }
     EXPECT_TRUE(ours == qt) << what << ": the pixels differ";
+}
+
+// Whether the file's frame holds four components (CMYK or YCCK): the one kind decoded
+// here that does not follow Qt's reader (see RealFilesMatchQtOrAreLeftToIt).
+bool fourComponents(const QByteArray& bytes) {
+    return imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                       static_cast<std::size_t>(bytes.size())},
+                                      imaging::kMaxJpegScans)
+               .frameComponents == 4;
+}
+
+// The largest difference of any channel of two pictures of the same size and format.
+int maxChannelDifference(const QImage& a, const QImage& b) {
+    int largest = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (qsizetype i = 0; i < a.bytesPerLine(); ++i) {
+            largest = std::max(largest, std::abs(a.constScanLine(y)[i] - b.constScanLine(y)[i]));
+        }
+    }
+    return largest;
 }
 
 struct Generated {
@@ -169,6 +192,7 @@ TEST(DisplayDecoder, RealFilesMatchQtOrAreLeftToIt) {
     } folders[] = {{"photos", true}, {"bad/jpeg", false}};
     int decodedHere = 0;
     int leftToQt = 0;
+    int cmyk = 0;
     for (const auto& folder : folders) {
         QDirIterator files(test::testData(QString::fromLatin1(folder.folder)),
                            {QStringLiteral("*.jpg")}, QDir::Files, QDirIterator::Subdirectories);
@@ -187,11 +211,22 @@ TEST(DisplayDecoder, RealFilesMatchQtOrAreLeftToIt) {
                 continue;
             }
             ++decodedHere;
+            if (fourComponents(bytes)) {
+                // CMYK is turned into RGB as the image library does it: Qt's reader takes
+                // every file for Adobe's inverted inks and truncates where we round; it
+                // keeps the inks' colour profile, which describes no RGB.
+                const QImage qt = readWithQt(bytes);
+                ASSERT_EQ(ours.size(), qt.size()) << what;
+                EXPECT_LE(maxChannelDifference(ours, qt.convertToFormat(ours.format())), 1) << what;
+                ++cmyk;
+                continue;
+            }
             expectSameAsQt(ours, readWithQt(bytes), what);
         }
     }
     EXPECT_GT(decodedHere, 9);
-    EXPECT_GT(leftToQt, 20);  // damaged, CMYK, 12-bit, arithmetic-coded...
+    EXPECT_GT(leftToQt, 20);  // damaged, 12-bit, arithmetic-coded...
+    EXPECT_GT(cmyk, 0);
 }
 
 // An arithmetic-coded scan may stop short: the rest of the picture then decodes, legally,

@@ -16,7 +16,9 @@
 #include <libexif/exif-data.h>
 
 #include "imaging/imgdll_api.h"
+#include "imaging/picture_loader.h"
 #include "imaging_test_support.h"
+#include "libjpeg_writer.h"
 #include "support/test_support.h"
 
 namespace vellora::test {
@@ -282,6 +284,36 @@ TEST(JpegKinds, CmykIccProfileIsNotCarriedIntoRgb) {
               1);
     block.unlock();
     EXPECT_TRUE(iccProfileOf(saved).isEmpty());
+}
+
+// The Original window and the compression read a CMYK file alike, with or without
+// Adobe's inverted inks (the window showed a file of plain ink amounts as its
+// negative), and both give the colours the inks stand for.
+TEST(JpegKinds, CmykIsShownAsTheCompressionReadsIt) {
+    QTemporaryDir dir;
+    const int width = 48;
+    const int height = 32;
+    const std::vector<std::uint8_t> rgb = kodakPicture(width, height).rgb;
+    for (const bool adobe : {true, false}) {
+        for (const bool progressive : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "Adobe " << adobe << " progressive " << progressive);
+            LibjpegLayout layout;
+            layout.components = 4;
+            layout.adobeMarker = adobe;
+            layout.progressive = progressive;
+            layout.quality = 95;
+            const QString path = dir.filePath(QStringLiteral("cmyk.jpg"));
+            writeFile(path, writeWithLibjpeg(rgb, width, height, layout));
+            int readWidth = 0, readHeight = 0;
+            GlobalBlock read = readJpg(path, &readWidth, &readHeight);
+            ASSERT_TRUE(read) << lastError();
+            const LoadedPicture shown = loadPicture(path);
+            ASSERT_TRUE(shown.ok()) << shown.error.toStdString();
+            const Picture fromLibrary = pictureOf(read);
+            EXPECT_EQ(maxAbsDiff(pictureOf(shown.image), fromLibrary), 0);
+            EXPECT_LT(meanAbsDiff(fromLibrary, Picture{width, height, rgb}), 3.0);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

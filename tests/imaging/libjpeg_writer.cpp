@@ -21,6 +21,17 @@ QByteArray writeWithLibjpeg(const std::vector<std::uint8_t>& rgb, int width, int
             grey[i] = rgb[3 * i + 1];
         }
     }
+    // CMYK inks that stand for the same colours, no black ink, in the file's convention.
+    std::vector<std::uint8_t> inks;
+    if (layout.components == 4) {
+        inks.resize(pixels * 4);
+        for (std::size_t i = 0; i < pixels; ++i) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                inks[4 * i + c] = layout.adobeMarker ? rgb[3 * i + c] : 255 - rgb[3 * i + c];
+            }
+            inks[4 * i + 3] = layout.adobeMarker ? 255 : 0;
+        }
+    }
     jpeg::Compressor compressor;
     if (!compressor.valid()) {
         return {};
@@ -32,8 +43,12 @@ QByteArray writeWithLibjpeg(const std::vector<std::uint8_t>& rgb, int width, int
         info->image_width = static_cast<JDIMENSION>(width);
         info->image_height = static_cast<JDIMENSION>(height);
         info->input_components = layout.components;
-        info->in_color_space = layout.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+        info->in_color_space = layout.components == 1   ? JCS_GRAYSCALE
+                               : layout.components == 4 ? JCS_CMYK
+                                                        : JCS_RGB;
         jpeg_set_defaults(info);
+        info->write_Adobe_marker =
+            layout.components == 4 && !layout.adobeMarker ? FALSE : info->write_Adobe_marker;
         jpeg_set_quality(info, layout.quality, TRUE);
         info->comp_info[0].h_samp_factor = layout.hSamp;
         info->comp_info[0].v_samp_factor = layout.vSamp;
@@ -48,8 +63,9 @@ QByteArray writeWithLibjpeg(const std::vector<std::uint8_t>& rgb, int width, int
         jpeg_start_compress(info, TRUE);
         while (info->next_scanline < info->image_height) {
             const std::size_t y = info->next_scanline;
-            auto* row = const_cast<JSAMPLE*>(layout.components == 1 ? grey.data() + y * width
-                                                                    : rgb.data() + y * width * 3);
+            auto* row = const_cast<JSAMPLE*>(layout.components == 1   ? grey.data() + y * width
+                                             : layout.components == 4 ? inks.data() + y * width * 4
+                                                                      : rgb.data() + y * width * 3);
             jpeg_write_scanlines(info, &row, 1);
         }
         jpeg_finish_compress(info);

@@ -9,8 +9,9 @@
 namespace vellora::test {
 
 struct LibjpegLayout {
-    int components = 3;  // 1: grey, made of the pictures' green channel
-    int hSamp = 2;       // luma sampling factors; chroma 1x1
+    int components = 3;       // 1: grey, made of the pictures' green channel; 4: CMYK (below)
+    bool adobeMarker = true;  // CMYK: inverted inks with an Adobe marker, or plain ink amounts
+    int hSamp = 2;            // luma sampling factors; chroma 1x1
     int vSamp = 2;
     int restartRows = 0;
     bool progressive = false;  // libjpeg's jpeg_simple_progression
