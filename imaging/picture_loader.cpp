@@ -1,12 +1,16 @@
 #include "picture_loader.h"
 
+#include <sys/stat.h>
+
 #include <QColorSpace>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "imaging/bmp_decode.h"
@@ -130,6 +134,13 @@ void loadBmp(const QString& path, LoadedPicture& result) {
 LoadedPicture loadPicture(const QString& path) {
     LoadedPicture result;
     const QFileInfo info(path);
+    struct stat facts {};
+    if (::stat(QFile::encodeName(path).constData(), &facts) != 0 && errno != ENOENT) {
+        // A folder on the way that may not be searched, a name too long: not missing.
+        result.error = QStringLiteral("The file cannot be reached: %1.")
+                           .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return result;
+    }
     if (!info.exists()) {
         result.error = QStringLiteral("The file does not exist.");
         // Qt reads a file name given as bytes that are not UTF-8 with U+FFFD in their
@@ -144,6 +155,11 @@ LoadedPicture loadPicture(const QString& path) {
     }
     if (!info.isFile()) {
         result.error = QStringLiteral("This is not a regular file.");
+        return result;
+    }
+    // Qt's reader takes a file it cannot open for one that is not there.
+    if (QFile file(path); !file.open(QIODevice::ReadOnly)) {
+        result.error = QStringLiteral("The file cannot be read: %1.").arg(file.errorString());
         return result;
     }
     // Qt refuses pictures over 128 MB by default; photos from today's cameras are bigger.

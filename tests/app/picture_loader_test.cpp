@@ -1,7 +1,12 @@
 // The windows' picture loader: format by content, EXIF orientation, size limit.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
@@ -105,6 +110,63 @@ TEST(PictureLoader, SaysWhyANameThatIsNotUtf8CannotBeOpened) {
     // A missing file with an ordinary name is just missing.
     EXPECT_EQ(loadPicture(dir.filePath(QStringLiteral("cafe.jpg"))).error,
               QStringLiteral("The file does not exist."));
+}
+
+// loadPicture(path).error as an ordinary user sees it: root reads every file, so run
+// as root the call is made in a child that has become nobody.
+QString errorAsOrdinaryUser(const QString& path) {
+    if (::geteuid() != 0) {
+        return loadPicture(path).error;
+    }
+    int pipe[2];
+    if (::pipe(pipe) != 0) {
+        return QStringLiteral("no pipe");
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipe[0]);
+        const QByteArray error = ::setgid(65534) == 0 && ::setuid(65534) == 0
+                                     ? loadPicture(path).error.toUtf8()
+                                     : QByteArray("cannot become nobody");
+        (void)!::write(pipe[1], error.constData(), static_cast<std::size_t>(error.size()));
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    QByteArray error;
+    char chunk[256];
+    for (ssize_t got; (got = ::read(pipe[0], chunk, sizeof chunk)) > 0;) {
+        error.append(chunk, got);
+    }
+    ::close(pipe[0]);
+    ::waitpid(child, nullptr, 0);
+    return QString::fromUtf8(error);
+}
+
+TEST(PictureLoader, AFileThatCannotBeReadIsNotCalledMissing) {
+    // Qt's reader said "File not found" for a file without read permission, and a file
+    // in a folder that may not be searched "does not exist".
+    QTemporaryDir dir;
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(Qt::green);
+    const QString locked = dir.filePath(QStringLiteral("locked.jpg"));
+    ASSERT_TRUE(image.save(locked, "JPEG"));
+    ASSERT_EQ(::chmod(QFile::encodeName(locked).constData(), 0), 0);
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("closed")));
+    const QString inClosed = dir.filePath(QStringLiteral("closed/photo.jpg"));
+    ASSERT_TRUE(image.save(inClosed, "JPEG"));
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.filePath(QStringLiteral("closed"))).constData(), 0600),
+              0);
+    const struct {
+        QString path;
+        const char* error;
+    } cases[] = {
+        {locked, "The file cannot be read: Permission denied."},
+        {inClosed, "The file cannot be reached: Permission denied."},
+    };
+    for (const auto& item : cases) {
+        EXPECT_EQ(errorAsOrdinaryUser(item.path).toStdString(), item.error);
+    }
 }
 
 TEST(PictureLoader, RefusesAScanBombBeforeDecodingIt) {
