@@ -7,7 +7,7 @@
 namespace vellora {
 
 QString GetWindowsDir() {
-    std::array<char, 145> buffer{};  // all NUL
+    std::array<char, kWindowsDirectoryBufferSize> buffer{};  // all NUL
     (void)currentPlatform().windowsDirectory(buffer.data(), buffer.size());
     // Everything before the first NUL: the call writes nothing when the path does not
     // fit, which leaves the empty string.

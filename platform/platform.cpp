@@ -113,6 +113,20 @@ void removeAbandonedDirectories(const QString& temporaryFolder) {
     }
 }
 
+// Where private directories are made: the temporary folder, unless Qt gives none (TMPDIR
+// names a folder that does not exist: the directory would land at the file-system root)
+// or one so deep that a private directory's path would not fit the program's buffer.
+// Then /tmp, so that the picture can still be compressed.
+QString privateDirectoryParent() {
+    const QString temporary = QDir::tempPath();
+    const auto length = QFile::encodeName(temporary).size() + 1 +
+                        static_cast<qsizetype>(std::strlen(kPrivatePrefix)) + kPrivateRandomLength;
+    if (temporary.isEmpty() || length >= static_cast<qsizetype>(kWindowsDirectoryBufferSize)) {
+        return QStringLiteral("/tmp");
+    }
+    return temporary;
+}
+
 class PrivateDirectory {
 public:
     static PrivateDirectory& instance() {
@@ -128,7 +142,7 @@ public:
     void prepare() {
         std::lock_guard lock(m_mutex);
         if (!m_directory) {
-            removeAbandonedDirectories(QDir::tempPath());
+            removeAbandonedDirectories(privateDirectoryParent());
         }
         (void)makeLocked();
     }
@@ -143,7 +157,7 @@ private:
     std::string makeLocked() {
         if (!m_directory) {
             m_directory = std::make_unique<QTemporaryDir>(
-                QDir::tempPath() + QLatin1Char('/') + QString::fromLatin1(kPrivatePrefix) +
+                privateDirectoryParent() + QLatin1Char('/') + QString::fromLatin1(kPrivatePrefix) +
                 QString(kPrivateRandomLength, QLatin1Char('X')));
             if (!m_directory->isValid() ||
                 !m_lock.create(QFile::encodeName(m_directory->path()).toStdString())) {

@@ -65,6 +65,10 @@ VELLORA_PLATFORM_API void preparePrivateDirectory();
 // picture in a lock file. Call first thing in main, before any file or Qt object.
 VELLORA_PLATFORM_API void guardStandardStreams();
 
+// The size of the buffer the program reads the private directory's path into; a
+// longer path reads as "", so the directory is made where its path fits.
+inline constexpr std::uint32_t kWindowsDirectoryBufferSize = 145;
+
 // The name of the lock file inside every private directory.
 inline constexpr const char* kInstanceLockName = "instance.lock";
 

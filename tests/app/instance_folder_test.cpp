@@ -119,12 +119,15 @@ protected:
         }
     }
 
-    // Starts the program with this test's temporary folder; returns its private folder
-    // once it exists (empty string on failure).
-    QString start(QProcess*& started, const QStringList& arguments = {}) {
+    // Starts the program with this test's temporary folder (or `temporary`); returns its
+    // private folder once it exists in `parent` (this test's temporary folder when
+    // empty), or an empty string.
+    QString start(QProcess*& started, const QStringList& arguments = {},
+                  const QString& temporary = {}, const QString& parent = {}) {
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TMPDIR"), m_temp.path());
+        environment.insert(QStringLiteral("TMPDIR"),
+                           temporary.isEmpty() ? m_temp.path() : temporary);
         environment.insert(QStringLiteral("XDG_DATA_HOME"),
                            m_temp.filePath(QStringLiteral("data")));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -137,7 +140,7 @@ protected:
         const QString pid = QString::number(process->processId());
         QString folder;
         waitFor([&] {
-            folder = folderOf(pid);
+            folder = folderOf(pid, parent.isEmpty() ? m_temp.path() : parent);
             return !folder.isEmpty();
         });
         started = process.get();
@@ -145,20 +148,20 @@ protected:
         return folder;
     }
 
-    // The private folder whose lock file names the process `pid`.
-    QString folderOf(const QString& pid) const {
-        for (const QString& name : privateFolders()) {
-            QFile lock(m_temp.filePath(name) + QLatin1Char('/') +
-                       QString::fromLatin1(kInstanceLockName));
+    // The private folder in `parent` whose lock file names the process `pid`.
+    QString folderOf(const QString& pid, const QString& parent) const {
+        for (const QString& name : privateFolders(parent)) {
+            const QString folder = QDir(parent).filePath(name);
+            QFile lock(folder + QLatin1Char('/') + QString::fromLatin1(kInstanceLockName));
             if (lock.open(QIODevice::ReadOnly) && lock.readAll().trimmed() == pid.toLatin1()) {
-                return m_temp.filePath(name);
+                return folder;
             }
         }
         return {};
     }
 
-    QStringList privateFolders() const {
-        return QDir(m_temp.path())
+    QStringList privateFolders(const QString& parent = {}) const {
+        return QDir(parent.isEmpty() ? m_temp.path() : parent)
             .entryList({QStringLiteral("vellora-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
     }
 
@@ -238,6 +241,26 @@ TEST_F(Instances, AKilledInstancesFolderIsGoneAfterTheNextStart) {
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     endOrderly(next);
     EXPECT_FALSE(QFileInfo::exists(nextFolder));
+}
+
+TEST_F(Instances, AnUnusableTemporaryFolderFallsBackToTmp) {
+    // A TMPDIR so deep that the private folder's path would not fit the program's
+    // buffer left it with no working file ("You must open an image file first" after an
+    // open that worked); one that does not exist put the folder at the file-system root.
+    const QString picture = m_temp.filePath(QStringLiteral("photo.jpg"));
+    ASSERT_TRUE(QFile::copy(test::testData(QStringLiteral("bad/jpeg/ljt-testimages/testorig.jpg")),
+                            picture));
+    const QString deep = m_temp.filePath(QString(130, QLatin1Char('d')));
+    ASSERT_TRUE(QDir().mkpath(deep));
+    for (const QString& temporary : {deep, m_temp.filePath(QStringLiteral("missing"))}) {
+        SCOPED_TRACE(temporary.toStdString());
+        QProcess* process = nullptr;
+        const QString folder = start(process, {picture}, temporary, QStringLiteral("/tmp"));
+        ASSERT_FALSE(folder.isEmpty());
+        EXPECT_TRUE(waitFor([&] { return workingFile(folder).size() > 0; }));
+        endOrderly(process);
+        EXPECT_FALSE(QFileInfo::exists(folder));
+    }
 }
 
 }  // namespace
