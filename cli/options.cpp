@@ -236,9 +236,11 @@ std::optional<int> parseBoundedInt(const QString& text, int minimum, int maximum
 }
 
 std::optional<double> parseDecimal(const QString& text, double low, double high, bool openLow) {
-    static const QRegularExpression pattern(
-        QStringLiteral("^(?:[0-9]{1,6}(?:\\.[0-9]{0,12})?|\\.[0-9]{1,12})$"));
-    if (!pattern.match(text).hasMatch()) {
+    // Any plain decimal a script may print (a computed float has up to 17 significant
+    // digits, and leading zeros are harmless); the length only bounds the work.
+    static const QRegularExpression pattern(QStringLiteral("^(?:[0-9]+(?:\\.[0-9]*)?|\\.[0-9]+)$"));
+    constexpr qsizetype kMaxDecimalLength = 64;
+    if (text.size() > kMaxDecimalLength || !pattern.match(text).hasMatch()) {
         return std::nullopt;
     }
     bool ok = false;

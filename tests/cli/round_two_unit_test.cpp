@@ -61,6 +61,13 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"ssim negative", {"--target-ssim", "-0.5", "a.jpg"}, false},
         OptionCase{"ssim not a number", {"--target-ssim", "high", "a.jpg"}, false},
         OptionCase{"ssim with exponent", {"--target-ssim", "9e-1", "a.jpg"}, false},
+        // As a script prints a computed float: every digit it gives.
+        OptionCase{"ssim of 16 decimals", {"--target-ssim", "0.8999999999999999", "a.jpg"}, true},
+        OptionCase{"ssim with leading zeros", {"--target-ssim", "0000000.9", "a.jpg"}, true},
+        OptionCase{
+            "min saving of 17 decimals", {"--min-saving", "0.30000000000000004", "a.jpg"}, true},
+        OptionCase{
+            "ssim of 100 digits", {"--target-ssim", "0." + QString(99, u'9'), "a.jpg"}, false},
         OptionCase{"ssim with -q", {"--target-ssim", "0.98", "-q", "50", "a.jpg"}, false},
         OptionCase{"ssim with -s", {"--target-ssim", "0.98", "-s", "10K", "a.jpg"}, false},
         OptionCase{"multi-scale ssim", {"--target-ssim", "0.995", "--ms-ssim", "a.jpg"}, true},
