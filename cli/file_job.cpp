@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
@@ -66,6 +67,25 @@ std::optional<QByteArray> readWholeFile(const QString& path, QString& error) {
     }
     ::close(descriptor);
     return bytes;
+}
+
+// `value` for a message that says it is below `threshold`: cut (never rounded up) to
+// as few decimals from `decimals` on as show it below, so that "saves 52.8 %, less than
+// 52.8 %" cannot happen.
+QString shownBelow(double value, double threshold, int decimals) {
+    for (; decimals <= 12; ++decimals) {
+        const double scale = std::pow(10.0, decimals);
+        const double shown = std::floor(value * scale) / scale;
+        if (shown < threshold) {
+            return QString::number(shown, 'f', decimals);
+        }
+    }
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+// A threshold the user gave, as they gave it (the shortest text for the same number).
+QString asGiven(double threshold) {
+    return QString::number(threshold, 'g', QLocale::FloatingPointShortest);
 }
 
 class Job {
@@ -233,8 +253,10 @@ private:
         if (m_settings.minSaving && static_cast<double>(before - after) * 100.0 <
                                         *m_settings.minSaving * static_cast<double>(before)) {
             return QStringLiteral("saves %1 %, less than --min-saving %2 % (%3 -> %4 bytes)")
-                .arg(savedPercent(before, after), 0, 'f', 1)
-                .arg(*m_settings.minSaving)
+                .arg(shownBelow(static_cast<double>(before - after) * 100.0 /
+                                    static_cast<double>(before),
+                                *m_settings.minSaving, 1))
+                .arg(asGiven(*m_settings.minSaving))
                 .arg(before)
                 .arg(after);
         }
@@ -514,8 +536,8 @@ private:
             m_result.message = QStringLiteral("%1 %2 not reached: quality 100 gives %3")
                                    .arg(m_settings.multiScaleSsim ? QStringLiteral("MS-SSIM")
                                                                   : QStringLiteral("SSIM"))
-                                   .arg(target, 0, 'g', 10)
-                                   .arg(highestSsim, 0, 'f', 5);
+                                   .arg(asGiven(target))
+                                   .arg(shownBelow(highestSsim, target, 5));
             return false;
         }
         m_result.quality = bestQuality;

@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "cli_test_support.h"
@@ -324,6 +325,22 @@ TEST_F(CliRoundTwoTest, MinSavingSkipsResultsThatSaveTooLittle) {
                     .toString()
                     .contains(QLatin1String("--min-saving")));
     EXPECT_FALSE(QFile::exists(at("photo-vellora.jpg")));
+    // Just above the exact saving: the reason shows the threshold as given and a saving
+    // that is truly below it (not "saves 52.8 %, less than 52.8 %", nor the threshold cut
+    // to six digits).
+    const QJsonObject sizes = firstObject(probe.out);
+    const double before = sizes.value(QStringLiteral("bytes_before")).toDouble();
+    const double exact =
+        (before - sizes.value(QStringLiteral("bytes_after")).toDouble()) * 100.0 / before;
+    const QString threshold = QString::number(exact + 1e-7, 'f', 9);
+    const CliRun justAbove = run({"-v", "--min-saving", threshold, "photo.jpg"});
+    const QRegularExpression reason(
+        QStringLiteral("saves ([0-9.]+) %, less than --min-saving ([0-9.]+) %"));
+    const QRegularExpressionMatch match = reason.match(QString::fromLocal8Bit(justAbove.err));
+    ASSERT_TRUE(match.hasMatch()) << justAbove.err.toStdString();
+    EXPECT_LT(match.captured(1).toDouble(), exact + 1e-7);
+    EXPECT_EQ(match.captured(2).toDouble(), threshold.toDouble())
+        << match.captured(2).toStdString();
     const CliRun enough = run({"--min-saving", QString::number(saved - 1.0, 'f', 1), "photo.jpg"});
     EXPECT_EQ(enough.exitCode, 0);
     EXPECT_TRUE(QFile::exists(at("photo-vellora.jpg")));
