@@ -152,7 +152,10 @@ void Reporter::finish(std::size_t notStarted) {
         const QByteArray line = summaryJson(m_totals, notStarted, m_settings.dryRun) + '\n';
         std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), m_out);
         std::fflush(m_out);
-    } else if (m_chatty) {
+    }
+    // The text summary is for the person watching stderr; with the JSON on stderr too
+    // (a picture on stdout), the JSON summary says it.
+    if (m_chatty && !(m_settings.json && m_out == m_err)) {
         printLine(m_err, summaryLine(m_totals, m_settings.dryRun));
     }
 }

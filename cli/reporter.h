@@ -4,8 +4,9 @@
 // print the same lines whatever the number of workers.
 //
 //   stderr: one line per failure, always; skip notes and the summary when stderr is a
-//           terminal or -v is given; -v's line per written file; the progress bar on
-//           a terminal with more than one file.
+//           terminal or -v is given (with --json too, unless the JSON goes to stderr);
+//           -v's line per written file; the progress bar on a terminal with more than
+//           one file.
 //   stdout: only --json: one object per file, then {"summary": true, ...}.
 
 #include <QByteArray>

@@ -168,6 +168,21 @@ TEST(ReporterTest, JsonGoesToStdoutOneObjectPerFileThenTheSummary) {
     EXPECT_DOUBLE_EQ(summary.value(QStringLiteral("saved_percent")).toDouble(), 75.0);
 }
 
+TEST(ReporterTest, VerboseKeepsItsTextSummaryBesideJsonUnlessBothShareStderr) {
+    Batch batch;
+    const QString summary = QStringLiteral("4 file(s): 2 written, 1 skipped, 1 failed");
+    {
+        MemoryStream out, err;
+        Reporter reporter({true, true, false}, batch.results.size(), out.get(), err.get());
+        feed(reporter, batch);
+        EXPECT_TRUE(err.text().contains(summary)) << err.text().toStdString();
+    }
+    MemoryStream shared;
+    Reporter reporter({true, true, false}, batch.results.size(), shared.get(), shared.get());
+    feed(reporter, batch);
+    EXPECT_FALSE(shared.text().contains(summary)) << shared.text().toStdString();
+}
+
 TEST(ReporterTest, ProgressBarFillsInProportion) {
     EXPECT_EQ(Reporter::progressBar(0, 4, 8), QStringLiteral("[........] 0/4"));
     EXPECT_EQ(Reporter::progressBar(1, 4, 8), QStringLiteral("[##......] 1/4"));
