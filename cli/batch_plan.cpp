@@ -25,6 +25,7 @@ struct Candidate {
     QString path;
     QString relativeFolder;
     QString failure;
+    QString skip;
 };
 
 bool isPicture(const QString& path) {
@@ -124,6 +125,13 @@ BatchPlan planBatch(const Options& options) {
     std::vector<Candidate> candidates;
     for (const QString& argument : options.inputs) {
         const FileFacts info = fileFacts(argument);
+        // The out-dir holds the results of earlier runs, not inputs: `-d small *` names
+        // small/ itself, and walking it would fail every file against its own result.
+        if (info.isFolder && !excluded.isEmpty() && resolvedPath(argument) == excluded) {
+            candidates.push_back(
+                {argument, {}, {}, QStringLiteral("the output folder (-d), not taken as input")});
+            continue;
+        }
         if (info.isFolder) {
             if (!options.output.isEmpty()) {
                 plan.usageError =
@@ -145,13 +153,35 @@ BatchPlan planBatch(const Options& options) {
         }
     }
 
-    // One task per file, however many ways it was named.
+    // One task per file, however many ways it was named: the first name that can be
+    // done does it (a name refused by its extension must not take a file's place), and
+    // each later name of it is told as skipped. A refused name of a file done under
+    // another is told the same way; of the rest, each file fails once.
+    QHash<QString, QString> doneAs;  // input identity -> the name that does it
+    for (const Candidate& candidate : candidates) {
+        if (const QString id = identity(candidate.path);
+            candidate.failure.isEmpty() && candidate.skip.isEmpty() && !doneAs.contains(id)) {
+            doneAs.insert(id, candidate.path);
+        }
+    }
     QSet<QString> inputIds;
+    QSet<QString> taken;                                // files whose doing name is planned
     std::vector<std::pair<Candidate, QString>> unique;  // with the input's identity
     for (Candidate& candidate : candidates) {
         const QString id = identity(candidate.path);
-        if (inputIds.contains(id)) {
-            continue;
+        const auto done = doneAs.constFind(id);
+        if (done == doneAs.constEnd()) {
+            if (inputIds.contains(id)) {
+                continue;  // this file's failure is told already
+            }
+        } else if (*done == candidate.path) {
+            if (taken.contains(id)) {
+                continue;  // the very name again (named, and found in its folder)
+            }
+            taken.insert(id);
+        } else {
+            candidate.failure.clear();
+            candidate.skip = QStringLiteral("the same file as '%1', done once").arg(*done);
         }
         inputIds.insert(id);
         unique.emplace_back(std::move(candidate), id);
@@ -168,7 +198,8 @@ BatchPlan planBatch(const Options& options) {
             task.inputInode = found.inode;
         }
         task.failure = candidate.failure;
-        if (task.failure.isEmpty()) {
+        task.skip = candidate.skip;
+        if (task.failure.isEmpty() && task.skip.isEmpty()) {
             task.output = outputPathFor(options, candidate.path, candidate.relativeFolder);
             if (options.inPlace && task.type == PictureType::Jpeg && found.isLink) {
                 // Through a symbolic link: replace the file it points to, keep the link.

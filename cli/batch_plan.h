@@ -26,6 +26,9 @@ struct FileTask {
     bool makeFolder = false;
     // Non-empty: the file fails with this reason without being read.
     QString failure;
+    // Non-empty: the file is skipped with this reason without being read (another name
+    // of it is done).
+    QString skip;
     // The file the plan found under `input` (inode 0: none): a name that leads to another
     // file when its turn comes (a folder on its path swapped for a link) is not done.
     dev_t inputDevice = 0;

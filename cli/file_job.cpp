@@ -106,6 +106,11 @@ public:
         if (!m_task.failure.isEmpty()) {
             return fail(m_task.failure);
         }
+        if (!m_task.skip.isEmpty()) {
+            m_result.status = FileStatus::Skipped;
+            m_result.message = m_task.skip;
+            return m_result;
+        }
         if (input.exists && m_task.inputInode != 0 &&
             (input.device != m_task.inputDevice || input.inode != m_task.inputInode)) {
             // Run as root over a tree others may change, a folder swapped for a link
@@ -253,9 +258,9 @@ private:
         if (m_settings.minSaving && static_cast<double>(before - after) * 100.0 <
                                         *m_settings.minSaving * static_cast<double>(before)) {
             return QStringLiteral("saves %1 %, less than --min-saving %2 % (%3 -> %4 bytes)")
-                .arg(shownBelow(static_cast<double>(before - after) * 100.0 /
-                                    static_cast<double>(before),
-                                *m_settings.minSaving, 1))
+                .arg(shownBelow(
+                    static_cast<double>(before - after) * 100.0 / static_cast<double>(before),
+                    *m_settings.minSaving, 1))
                 .arg(asGiven(*m_settings.minSaving))
                 .arg(before)
                 .arg(after);

@@ -181,7 +181,43 @@ TEST_F(PlanTest, TheSameFileNamedTwiceIsDoneOnce) {
     options.inputs = {QStringLiteral("pics/a.jpg"), QStringLiteral("pics"),
                       QStringLiteral("./pics/../pics/a.jpg")};
     const BatchPlan plan = planBatch(options);
-    EXPECT_EQ(inputsOf(plan), QStringList{QStringLiteral("pics/a.jpg")});
+    // The folder finds the very name again; another spelling is told as skipped.
+    ASSERT_EQ(inputsOf(plan),
+              (QStringList{QStringLiteral("pics/a.jpg"), QStringLiteral("./pics/../pics/a.jpg")}));
+    EXPECT_TRUE(plan.tasks[0].skip.isEmpty());
+    EXPECT_EQ(plan.tasks[1].skip, QStringLiteral("the same file as 'pics/a.jpg', done once"));
+}
+
+TEST_F(PlanTest, ANameThatCannotBeDoneNeverTakesAFilesPlace) {
+    // a.bak names the picture too, but is refused by its extension: a.jpg still does it.
+    touch(QStringLiteral("a.jpg"));
+    ASSERT_EQ(::link(QFile::encodeName(m_dir.filePath(QStringLiteral("a.jpg"))).constData(),
+                     QFile::encodeName(m_dir.filePath(QStringLiteral("a.bak"))).constData()),
+              0);
+    Options options;
+    options.inputs = {QStringLiteral("a.bak"), QStringLiteral("a.jpg")};
+    const BatchPlan plan = planBatch(options);
+    ASSERT_EQ(plan.tasks.size(), 2U);
+    EXPECT_EQ(plan.tasks[0].skip, QStringLiteral("the same file as 'a.jpg', done once"));
+    EXPECT_TRUE(plan.tasks[0].failure.isEmpty());
+    EXPECT_TRUE(plan.tasks[1].skip.isEmpty());
+    EXPECT_TRUE(plan.tasks[1].failure.isEmpty());
+    EXPECT_FALSE(plan.tasks[1].output.isEmpty());
+}
+
+TEST_F(PlanTest, TheOutDirNamedAsAnInputIsNotWalked) {
+    // `-d small *` on a second run: small/ holds the first run's results.
+    touch(QStringLiteral("a.jpg"));
+    touch(QStringLiteral("small/a.jpg"));
+    Options options;
+    options.outDir = QStringLiteral("small");
+    options.force = true;
+    options.inputs = {QStringLiteral("a.jpg"), QStringLiteral("small")};
+    const BatchPlan plan = planBatch(options);
+    ASSERT_EQ(inputsOf(plan), (QStringList{QStringLiteral("a.jpg"), QStringLiteral("small")}));
+    EXPECT_TRUE(plan.tasks[0].failure.isEmpty()) << plan.tasks[0].failure.toStdString();
+    EXPECT_TRUE(plan.tasks[0].replaceOutput);
+    EXPECT_TRUE(plan.tasks[1].skip.contains(QLatin1String("output folder")));
 }
 
 TEST_F(PlanTest, OutputRules) {

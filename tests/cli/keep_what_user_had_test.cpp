@@ -385,9 +385,13 @@ TEST_F(KeepTest, OneFileNamedThroughTwoLinksIsOneInput) {
              QStringLiteral("a.jpg"), QStringLiteral("elsewhere/b.jpg")});
     EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
     const std::vector<QJsonObject> objects = jsonObjects(result);
-    ASSERT_EQ(objects.size(), 2U);
+    ASSERT_EQ(objects.size(), 3U);
     EXPECT_EQ(objects[0][QStringLiteral("input")].toString(), QStringLiteral("a.jpg"));
-    EXPECT_EQ(objects[1][QStringLiteral("files")].toInt(), 1);
+    // The second name is told, not passed over in silence.
+    EXPECT_EQ(objects[1][QStringLiteral("status")].toString(), QStringLiteral("skipped"));
+    EXPECT_EQ(objects[1][QStringLiteral("error")].toString(),
+              QStringLiteral("the same file as 'a.jpg', done once"));
+    EXPECT_EQ(objects[2][QStringLiteral("files")].toInt(), 2);
     EXPECT_EQ(treeOf(at(QStringLiteral("out"))), QStringList{QStringLiteral("a.jpg")});
 }
 
