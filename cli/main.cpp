@@ -212,8 +212,16 @@ int main(int argc, char** argv) {
         if (::isatty(STDIN_FILENO) == 1) {
             return usageError(QStringLiteral("stdin is a terminal: pipe a picture in (< FILE)"));
         }
+        // The first bytes say whether it is a picture at all: a stream of something else
+        // (</dev/zero) is refused at once, not after a gigabyte.
         QString error;
-        std::optional<QByteArray> bytes = readAllFrom(STDIN_FILENO, kMaxInMemoryBytes, error);
+        std::optional<QByteArray> bytes = readFirst(STDIN_FILENO, 3, error);
+        if (bytes && bytes->size() == 3 &&
+            pictureTypeOfContent(*bytes) != vellora::PictureType::Invalid) {
+            std::optional<QByteArray> rest =
+                readAllFrom(STDIN_FILENO, kMaxInMemoryBytes - bytes->size(), error);
+            bytes = rest ? std::optional(*bytes + *rest) : std::nullopt;
+        }
         if (!bytes) {
             return inputError(options, QStringLiteral("cannot read standard input: ") + error);
         }

@@ -65,6 +65,27 @@ std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error
     }
 }
 
+std::optional<QByteArray> readFirst(int fd, qsizetype count, QString& error) {
+    QByteArray bytes(count, '\0');
+    qsizetype got = 0;
+    while (got < count) {
+        const ssize_t read = ::read(fd, bytes.data() + got, static_cast<std::size_t>(count - got));
+        if (read == 0) {
+            break;
+        }
+        if (read < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = systemError(errno);
+            return std::nullopt;
+        }
+        got += read;
+    }
+    bytes.truncate(got);
+    return bytes;
+}
+
 bool writeAllTo(int fd, const QByteArray& bytes, QString& error) {
     const char* data = bytes.constData();
     qsizetype left = bytes.size();

@@ -19,6 +19,10 @@ inline constexpr std::int64_t kMaxInMemoryBytes = std::int64_t{1} << 30;
 // follow "cannot read ...: ") on a read error or when more than `limit` bytes arrive.
 [[nodiscard]] std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error);
 
+// The first `count` bytes from `fd` (fewer only at its end); nullopt with `error` set
+// on a read error.
+[[nodiscard]] std::optional<QByteArray> readFirst(int fd, qsizetype count, QString& error);
+
 // Writes all of `bytes` to `fd`, retrying short writes; false with `error` set.
 [[nodiscard]] bool writeAllTo(int fd, const QByteArray& bytes, QString& error);
 

@@ -457,6 +457,20 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
     EXPECT_TRUE(losslessBmp.err.contains("'-' is a BMP")) << losslessBmp.err.toStdString();
 }
 
+TEST_F(CliRoundTwoTest, AnEndlessStdinOfSomethingElseIsRefusedAtOnce) {
+    // Read whole first, /dev/zero took a gigabyte of memory before being refused.
+    QProcess process;
+    process.setProgram(QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"));
+    process.setArguments({QStringLiteral("-"), QStringLiteral("-o"), QStringLiteral("out.jpg")});
+    process.setWorkingDirectory(m_dir.path());
+    process.setStandardInputFile(QStringLiteral("/dev/zero"));
+    process.start();
+    const CliRun result = waitForRun(process);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.err.contains("-: not a JPEG or BMP picture")) << result.err.toStdString();
+    EXPECT_FALSE(QFile::exists(at("out.jpg")));
+}
+
 TEST_F(CliRoundTwoTest, AReportThatCannotBeWrittenFailsTheRun) {
     // A full disk under the report file (or a closed pipe) must not read as success.
     makeJpeg("photo.jpg", 64, 48);
