@@ -373,7 +373,7 @@ void MDIForm1::openPicture(const QString& path) {
     }
 }
 
-void MDIForm1::openChosenFile(const QString& path) {
+bool MDIForm1::openChosenFile(const QString& path) {
     WaitCursor wait;
 
     // Read the picture and its size before anything changes, so that a file that cannot
@@ -386,7 +386,7 @@ void MDIForm1::openChosenFile(const QString& path) {
         m_ui->messageBox(this, MessageIcon::Exclamation,
                          QStringLiteral("Vellora cannot show \"%1\".\n%2").arg(path, picture.error),
                          QMessageBox::Ok, QMessageBox::Ok);
-        return;
+        return false;
     }
 
     SharedState& state = sharedState();
@@ -402,6 +402,7 @@ void MDIForm1::openChosenFile(const QString& path) {
     window.setLabelCaption(texts::kFilesize + formatByteCount(state.OriginalSize) + texts::kBytes);
     sizeToPicture(window);
     compress();
+    return true;
 }
 
 std::optional<FileVersion> MDIForm1::versionOf(const QString& path) {
@@ -485,10 +486,15 @@ void MDIForm1::saveAsCommand() {
         // The cut-out is made from the file: one changed since it was opened is not the
         // picture the rectangle was drawn on.
         if (sourceChangedSinceOpen()) {
+            // Opened again first, so that the message says what the windows now show
+            // (when it cannot be, the open has said why).
+            const bool shown = openChosenFile(opened);
             showError(QStringLiteral("Vellora did not save \"%1\".\n\"%2\" has changed since "
-                                     "it was opened; it is shown again as it is now.")
-                          .arg(target, opened));
-            openChosenFile(opened);
+                                     "it was opened; %3")
+                          .arg(target, opened,
+                               shown ? QStringLiteral("it is shown again as it is now.")
+                                     : QStringLiteral("draw the rectangle again on a picture "
+                                                      "that can be opened.")));
             return;
         }
         // The user asked for a cut-out: when the crop pass ends with a message, save

@@ -101,7 +101,8 @@ private:
     void buildStatusBar();
     void placeChild(ImageWindow* window);
     void openCommand();
-    void openChosenFile(const QString& path);
+    // True when the picture is shown; otherwise a message said why not.
+    bool openChosenFile(const QString& path);
     void saveAsCommand();
     void helpCommand();
     void cropToggleCommand();

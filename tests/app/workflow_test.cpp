@@ -541,6 +541,26 @@ TEST_F(GuiTest, APictureChangedOnDiskIsOpenedAgainBeforeAPassReadsIt) {
     }
 }
 
+TEST_F(GuiTest, ACutOutSaveOfAPictureThatCannotBeOpenedAgainSaysSo) {
+    // Replaced by something that is no picture: the message must not claim the picture is
+    // "shown again"; the open says why it is not, then the save says it did not happen.
+    const QString source = makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG");
+    open(source);
+    m_ui.messages.clear();
+    QFile replaced(source);
+    ASSERT_TRUE(replaced.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    replaced.write("no picture at all");
+    replaced.close();
+    m_window->fm_com().sh_crop()->setVisible(true);
+    const QString target = m_work.filePath(QStringLiteral("cut.jpg"));
+    saveAs(target);
+    EXPECT_FALSE(QFile::exists(target));
+    ASSERT_EQ(m_ui.messages.size(), 2U) << m_ui.texts().join(u'|').toStdString();
+    EXPECT_TRUE(m_ui.messages[0].text.startsWith(QLatin1String("Vellora cannot show")));
+    EXPECT_TRUE(m_ui.messages[1].text.contains(QLatin1String("has changed since")));
+    EXPECT_FALSE(m_ui.messages[1].text.contains(QLatin1String("shown again")));
+}
+
 TEST_F(GuiTest, SaveAsCancelAndFailuresLeaveTargetsAlone) {
     // Before any pass in this run: nothing to save, even if a stale working file exists.
     QFile stale(working());
