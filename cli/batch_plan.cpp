@@ -181,7 +181,7 @@ BatchPlan planBatch(const Options& options) {
             taken.insert(id);
         } else {
             candidate.failure.clear();
-            candidate.skip = QStringLiteral("the same file as '%1', done once").arg(*done);
+            candidate.skip = QStringLiteral("the same file as '%1'; only that name is taken").arg(*done);
         }
         inputIds.insert(id);
         unique.emplace_back(std::move(candidate), id);

@@ -69,23 +69,22 @@ std::optional<QByteArray> readWholeFile(const QString& path, QString& error) {
     return bytes;
 }
 
-// `value` for a message that says it is below `threshold`: cut (never rounded up) to
-// as few decimals from `decimals` on as show it below, so that "saves 52.8 %, less than
-// 52.8 %" cannot happen.
+// `value`, which is below `threshold`, for a message that says so: rounded to as few
+// decimals from `decimals` on as show it below, so that "saves 52.8 %, less than 52.8 %"
+// cannot happen, and where one decimal does, it reads as the JSON report's figure.
 QString shownBelow(double value, double threshold, int decimals) {
     for (; decimals <= 12; ++decimals) {
         const double scale = std::pow(10.0, decimals);
-        const double shown = std::floor(value * scale) / scale;
-        if (shown < threshold) {
-            return QString::number(shown, 'f', decimals);
+        if (std::round(value * scale) / scale < threshold) {
+            return QString::number(value, 'f', decimals);
         }
     }
-    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+    return QString::number(value, 'f', QLocale::FloatingPointShortest);
 }
 
-// A threshold the user gave, as they gave it (the shortest text for the same number).
+// A threshold the user gave, as they gave it (the shortest decimal for the same number).
 QString asGiven(double threshold) {
-    return QString::number(threshold, 'g', QLocale::FloatingPointShortest);
+    return QString::number(threshold, 'f', QLocale::FloatingPointShortest);
 }
 
 class Job {
@@ -255,8 +254,7 @@ private:
                 .arg(before)
                 .arg(after);
         }
-        if (m_settings.minSaving && static_cast<double>(before - after) * 100.0 <
-                                        *m_settings.minSaving * static_cast<double>(before)) {
+        if (m_settings.minSaving && savesLessThan(before, after, *m_settings.minSaving)) {
             return QStringLiteral("saves %1 %, less than --min-saving %2 % (%3 -> %4 bytes)")
                 .arg(shownBelow(
                     static_cast<double>(before - after) * 100.0 / static_cast<double>(before),
@@ -594,6 +592,14 @@ double savedPercent(std::int64_t before, std::int64_t after) {
     }
     const double share = static_cast<double>(before - after) * 100.0 / static_cast<double>(before);
     return std::round(share * 10.0) / 10.0;
+}
+
+// A saving equal to the minimum is not less, though 65.4 as a double lies a hair above
+// 65.4: differences far below any file's byte count count as equal.
+bool savesLessThan(std::int64_t before, std::int64_t after, double minimum) {
+    const double saved = static_cast<double>(before - after) * 100.0;
+    const double needed = minimum * static_cast<double>(before);
+    return saved < needed && needed - saved > 1e-9 * static_cast<double>(before);
 }
 
 QualitySearch findHighestQuality(const std::function<Trial(int)>& trial, int low, int high) {

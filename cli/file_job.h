@@ -63,6 +63,9 @@ struct FileResult {
 // output is larger); 0 for an empty input.
 [[nodiscard]] double savedPercent(std::int64_t before, std::int64_t after);
 
+// Whether `before` -> `after` bytes saves less than `minimum` per cent (--min-saving).
+[[nodiscard]] bool savesLessThan(std::int64_t before, std::int64_t after, double minimum);
+
 // The outcome of one trial encode in the size search.
 enum class Trial { Fits, TooLarge, Failed };
 

@@ -239,7 +239,7 @@ std::optional<double> parseDecimal(const QString& text, double low, double high,
     // Any plain decimal a script may print (a computed float has up to 17 significant
     // digits, and leading zeros are harmless); the length only bounds the work.
     static const QRegularExpression pattern(QStringLiteral("^(?:[0-9]+(?:\\.[0-9]*)?|\\.[0-9]+)$"));
-    constexpr qsizetype kMaxDecimalLength = 64;
+    constexpr qsizetype kMaxDecimalLength = 400;
     if (text.size() > kMaxDecimalLength || !pattern.match(text).hasMatch()) {
         return std::nullopt;
     }

@@ -185,7 +185,7 @@ TEST_F(PlanTest, TheSameFileNamedTwiceIsDoneOnce) {
     ASSERT_EQ(inputsOf(plan),
               (QStringList{QStringLiteral("pics/a.jpg"), QStringLiteral("./pics/../pics/a.jpg")}));
     EXPECT_TRUE(plan.tasks[0].skip.isEmpty());
-    EXPECT_EQ(plan.tasks[1].skip, QStringLiteral("the same file as 'pics/a.jpg', done once"));
+    EXPECT_EQ(plan.tasks[1].skip, QStringLiteral("the same file as 'pics/a.jpg'; only that name is taken"));
 }
 
 TEST_F(PlanTest, ANameThatCannotBeDoneNeverTakesAFilesPlace) {
@@ -198,7 +198,7 @@ TEST_F(PlanTest, ANameThatCannotBeDoneNeverTakesAFilesPlace) {
     options.inputs = {QStringLiteral("a.bak"), QStringLiteral("a.jpg")};
     const BatchPlan plan = planBatch(options);
     ASSERT_EQ(plan.tasks.size(), 2U);
-    EXPECT_EQ(plan.tasks[0].skip, QStringLiteral("the same file as 'a.jpg', done once"));
+    EXPECT_EQ(plan.tasks[0].skip, QStringLiteral("the same file as 'a.jpg'; only that name is taken"));
     EXPECT_TRUE(plan.tasks[0].failure.isEmpty());
     EXPECT_TRUE(plan.tasks[1].skip.isEmpty());
     EXPECT_TRUE(plan.tasks[1].failure.isEmpty());

@@ -82,6 +82,23 @@ TEST(SavedPercentTest, OneDecimalAndSigned) {
     }
 }
 
+TEST(MinSavingTest, ASavingEqualToTheMinimumIsNotLess) {
+    // Exact ties whose threshold as a double lies a hair above the decimal.
+    struct Case {
+        std::int64_t before, after;
+        double minimum;
+        bool less;
+    };
+    for (const Case& c :
+         {Case{2000, 692, 65.4, false}, Case{3125, 760, 75.68, false}, Case{1000, 839, 16.1, false},
+          Case{3000, 2967, 1.1, false}, Case{6000, 5382, 10.3, false}, Case{2000, 693, 65.4, true},
+          Case{2000, 692, 65.41, true}, Case{10'000'000'000LL, 1, 99.99, false},
+          Case{1000, 1000, 0.0, false}}) {
+        EXPECT_EQ(savesLessThan(c.before, c.after, c.minimum), c.less)
+            << c.before << " -> " << c.after << " against " << c.minimum;
+    }
+}
+
 TEST(EncodeSettingsTest, SaveFlagsAlwaysAskForTheBestEncoder) {
     struct Case {
         bool strip, stripIcc;

@@ -390,7 +390,7 @@ TEST_F(KeepTest, OneFileNamedThroughTwoLinksIsOneInput) {
     // The second name is told, not passed over in silence.
     EXPECT_EQ(objects[1][QStringLiteral("status")].toString(), QStringLiteral("skipped"));
     EXPECT_EQ(objects[1][QStringLiteral("error")].toString(),
-              QStringLiteral("the same file as 'a.jpg', done once"));
+              QStringLiteral("the same file as 'a.jpg'; only that name is taken"));
     EXPECT_EQ(objects[2][QStringLiteral("files")].toInt(), 2);
     EXPECT_EQ(treeOf(at(QStringLiteral("out"))), QStringList{QStringLiteral("a.jpg")});
 }
