@@ -28,9 +28,14 @@ struct Candidate {
     QString skip;
 };
 
+// A name with a picture's extension. The windows go by the last three letters alone;
+// here a walk would then take "notes_bmp" for a bitmap and fail the run on it.
 bool isPicture(const QString& path) {
+    const QString name = QFileInfo(path).fileName().toLower();
     const PictureType type = pictureType(path);
-    return type == PictureType::Jpeg || type == PictureType::Bitmap;
+    return (type == PictureType::Jpeg || type == PictureType::Bitmap) &&
+           (name.endsWith(QLatin1String(".jpg")) || name.endsWith(QLatin1String(".jpeg")) ||
+            name.endsWith(QLatin1String(".jpe")) || name.endsWith(QLatin1String(".bmp")));
 }
 
 void scanFolder(const Options& options, const QString& folder, const QString& excluded,
