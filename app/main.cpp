@@ -43,6 +43,9 @@ void endOnTerminationSignals(QObject* owner) {
     for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
         sigaction(signal, &action, nullptr);
     }
+    // A file-size limit (ulimit -f) must fail the write with its reason, as a full disk
+    // does, not kill the program with the picture on screen and its folder left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void Main(const std::optional<QString>& file) {

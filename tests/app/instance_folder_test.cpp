@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 #include <cstdlib>
@@ -123,7 +124,8 @@ protected:
     // private folder once it exists in `parent` (this test's temporary folder when
     // empty), or an empty string.
     QString start(QProcess*& started, const QStringList& arguments = {},
-                  const QString& temporary = {}, const QString& parent = {}) {
+                  const QString& temporary = {}, const QString& parent = {},
+                  const QString& program = kProgram) {
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("TMPDIR"),
@@ -133,7 +135,7 @@ protected:
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process->setProcessEnvironment(environment);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(kProgram, arguments);
+        process->start(program, arguments);
         if (!process->waitForStarted(30000)) {
             return {};
         }
@@ -258,6 +260,29 @@ TEST_F(Instances, AnUnusableTemporaryFolderFallsBackToTmp) {
         const QString folder = start(process, {picture}, temporary, QStringLiteral("/tmp"));
         ASSERT_FALSE(folder.isEmpty());
         EXPECT_TRUE(waitFor([&] { return workingFile(folder).size() > 0; }));
+        endOrderly(process);
+        EXPECT_FALSE(QFileInfo::exists(folder));
+    }
+}
+
+TEST_F(Instances, AFileSizeLimitFailsTheWriteInsteadOfKillingTheProgram) {
+    // Under ulimit -f the working file's write raised SIGXFSZ, whose default ends the
+    // program; the window must stay up and the write fail as on a full disk.
+    const QString prlimit = QStandardPaths::findExecutable(QStringLiteral("prlimit"));
+    if (prlimit.isEmpty()) {
+        GTEST_SKIP() << "prlimit (util-linux) is not installed: no way to limit file sizes";
+    }
+    const QString picture = m_temp.filePath(QStringLiteral("photo.jpg"));
+    ASSERT_TRUE(QFile::copy(test::testData(QStringLiteral("photos/Kite.jpg")), picture));
+    QProcess* process = nullptr;
+    // prlimit runs the program in its own place: the same process id.
+    const QString folder =
+        start(process, {QStringLiteral("--fsize=4096"), QStringLiteral("--"), kProgram, picture},
+              {}, {}, prlimit);
+    ASSERT_FALSE(folder.isEmpty());
+    EXPECT_FALSE(process->waitForFinished(5000)) << "ended with " << process->exitCode();
+    EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
+    if (process->state() != QProcess::NotRunning) {
         endOrderly(process);
         EXPECT_FALSE(QFileInfo::exists(folder));
     }
