@@ -144,6 +144,13 @@ std::vector<std::uint8_t> exifWithPixelSize(std::span<const std::uint8_t> app1, 
         } else if (entry->format == EXIF_FORMAT_LONG && entry->size >= 4) {
             changed |= exif_get_long(entry->data, order) != static_cast<ExifLong>(value);
             exif_set_long(entry->data, order, static_cast<ExifLong>(value));
+        } else if (entry->format == EXIF_FORMAT_SLONG && entry->size >= 4) {
+            // Signed, as some cameras write them (Nokia's among them).
+            changed |= exif_get_slong(entry->data, order) != value;
+            exif_set_slong(entry->data, order, static_cast<ExifSLong>(value));
+        } else if (entry->format == EXIF_FORMAT_SSHORT && entry->size >= 2 && value <= 0x7FFF) {
+            changed |= exif_get_sshort(entry->data, order) != value;
+            exif_set_sshort(entry->data, order, static_cast<ExifSShort>(value));
         }
     };
     setSize(data->ifd[EXIF_IFD_EXIF], EXIF_TAG_PIXEL_X_DIMENSION, width);

@@ -377,9 +377,16 @@ QSize exifPixelSizeOf(const QString& path) {
             return -1;
         }
         const ExifByteOrder order = exif_data_get_byte_order(data.get());
-        return entry->format == EXIF_FORMAT_LONG
-                   ? static_cast<int>(exif_get_long(entry->data, order))
-                   : static_cast<int>(exif_get_short(entry->data, order));
+        switch (entry->format) {
+            case EXIF_FORMAT_LONG:
+                return static_cast<int>(exif_get_long(entry->data, order));
+            case EXIF_FORMAT_SLONG:
+                return static_cast<int>(exif_get_slong(entry->data, order));
+            case EXIF_FORMAT_SSHORT:
+                return static_cast<int>(exif_get_sshort(entry->data, order));
+            default:
+                return static_cast<int>(exif_get_short(entry->data, order));
+        }
     };
     return {value(EXIF_TAG_PIXEL_X_DIMENSION), value(EXIF_TAG_PIXEL_Y_DIMENSION)};
 }

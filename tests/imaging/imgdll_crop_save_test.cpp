@@ -320,6 +320,17 @@ TEST(Crop, CutOutCarriesTheMetadata) {
     ASSERT_TRUE(photoCut) << lastError();
     ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), photoCut.lock(), 200, 60, 90, 1), 1);
     EXPECT_EQ(exifPixelSizeOf(saved), QSize(200, 60));
+
+    // A camera that writes the sizes as signed numbers (a Nokia's): followed all the same.
+    const QString signedSizes = testData(QStringLiteral("photos/BytheWater.jpg"));
+    ASSERT_EQ(exifPixelSizeOf(signedSizes), QSize(2560, 1600));
+    GlobalBlock nokia = readJpg(signedSizes, &width, &height);
+    ASSERT_TRUE(nokia) << lastError();
+    GlobalBlock nokiaCut(ImgDLLCropRGB(nokia.lock(), width, height, 10, 20, 90, 60));
+    nokia.reset();
+    ASSERT_TRUE(nokiaCut) << lastError();
+    ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), nokiaCut.lock(), 80, 40, 90, 1), 1);
+    EXPECT_EQ(exifPixelSizeOf(saved), QSize(80, 40));
 }
 
 // ---------------------------------------------------------------------------
