@@ -276,6 +276,9 @@ private:
         if (m_settings.dryRun) {
             m_result.dryRun = true;
             m_result.status = FileStatus::Ok;
+            if (!m_saveNote.isEmpty()) {
+                m_result.warnings.append(m_saveNote);  // what the run would lose
+            }
             return m_result;
         }
         if (m_inputTimes) {

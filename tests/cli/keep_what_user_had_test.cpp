@@ -211,14 +211,21 @@ TEST_F(KeepTest, CommentsXmpAndIptcAreKeptAndStripDropsThem) {
 TEST_F(KeepTest, AnExifBlockTooLargeToCarryIsReported) {
     ASSERT_TRUE(writeBytes(at(QStringLiteral("big.jpg")),
                            withMarkers(jpegBytes(), {{kApp1, exifWithSharedText(12000)}})));
-    const CliRun result =
-        run({QStringLiteral("-v"), QStringLiteral("--json"), QStringLiteral("big.jpg")});
-    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
-    EXPECT_TRUE(result.err.contains("big.jpg: warning: saved without the EXIF block"))
-        << result.err.toStdString();
-    const QJsonArray warnings = jsonObjects(result)[0][QStringLiteral("warnings")].toArray();
-    ASSERT_EQ(warnings.size(), 1);
-    EXPECT_TRUE(warnings[0].toString().contains(QLatin1String("65533")));
+    // A dry run tells it too: it is what the run would lose.
+    for (const bool dryRun : {true, false}) {
+        QStringList arguments{QStringLiteral("-v"), QStringLiteral("--json"),
+                              QStringLiteral("big.jpg")};
+        if (dryRun) {
+            arguments.prepend(QStringLiteral("-n"));
+        }
+        const CliRun result = run(arguments);
+        ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+        EXPECT_TRUE(result.err.contains("big.jpg: warning: saved without the EXIF block"))
+            << "dry run " << dryRun << ": " << result.err.toStdString();
+        const QJsonArray warnings = jsonObjects(result)[0][QStringLiteral("warnings")].toArray();
+        ASSERT_EQ(warnings.size(), 1) << "dry run " << dryRun;
+        EXPECT_TRUE(warnings[0].toString().contains(QLatin1String("65533")));
+    }
 }
 
 // ---- names that are not UTF-8 ---------------------------------------------------------
