@@ -82,13 +82,14 @@ const std::array<OptionRow, 23>& optionTable() {
         {"strip",
          {"strip"},
          "",
-         "Leave out the EXIF block, comments (COM), XMP (APP1) and IPTC (APP13); all are kept by "
-         "default, in their order. The colour profile stays (see --strip-icc)."},
+         "Leave out the EXIF block, comments (COM), XMP (APP1) and IPTC (APP13), and with "
+         "--lossless every other application block too; all are kept by default, in their "
+         "order. The colour profile stays (see --strip-icc)."},
         {"strip-icc",
          {"strip-icc"},
          "",
-         "Leave out the ICC colour profile (kept by default so colours stay right); independent of "
-         "--strip."},
+         "Leave out the ICC colour profile (kept by default so colours stay right, but a CMYK "
+         "file's, which cannot describe the RGB result, always goes); independent of --strip."},
         {"keep-larger",
          {"keep-larger"},
          "",
