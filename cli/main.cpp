@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "cli/batch_plan.h"
 #include "cli/batch_runner.h"
@@ -23,6 +24,7 @@
 #include "cli/scratch_sweep.h"
 #include "cli/stdio_io.h"
 #include "imaging/image_library.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace {
@@ -74,6 +76,48 @@ void removeAbandonedScratchFiles(const std::vector<FileTask>& tasks) {
         }
     }
     (void)sweepAbandonedScratchFiles(folders);
+}
+
+// The image library, loaded now. A per-user copy that will not load (the windows delete
+// it and ask for a restart) is passed over for the installed one, with a warning: a
+// script must not fail on every file until someone starts the windows. Without any
+// library no file can be done; each says why, like any failure.
+vellora::ImageLibrary& loadImageLibrary(std::optional<vellora::ImageLibrary>& installed,
+                                        BatchPlan& plan) {
+    vellora::ImageLibrary* library = &vellora::imageLibrary();
+    QString reason;
+    try {
+        (void)library->ImgDLLStringInitDLL("vellora-cli");
+        return *library;
+    } catch (const vellora::RuntimeError& error) {
+        reason = QString::fromLocal8Bit(error.what());
+        const QString overrideCopy = vellora::GetSystemDir(0) + QLatin1Char('/') +
+                                     QLatin1String(vellora::kImageLibraryFileName);
+        const QString installedFolder = vellora::InstalledModuleDir();
+        if (error.number() == vellora::ErrorNumber::LibraryLoadFailed &&
+            !installedFolder.isEmpty() && QFile::exists(overrideCopy) &&
+            reason.contains(overrideCopy)) {
+            printText(stderr, kProgramName + QStringLiteral(": warning: ") + displayText(reason) +
+                                  QStringLiteral("; using the installed one (starting Vellora "
+                                                 "removes the broken copy)\n"));
+            installed.emplace(installedFolder);
+            library = &*installed;
+            try {
+                (void)library->ImgDLLStringInitDLL("vellora-cli");
+                return *library;
+            } catch (const std::exception& second) {
+                reason = QString::fromLocal8Bit(second.what());
+            }
+        }
+    } catch (const std::exception& error) {
+        reason = QString::fromLocal8Bit(error.what());
+    }
+    for (FileTask& task : plan.tasks) {
+        if (task.failure.isEmpty() && task.skip.isEmpty()) {
+            task.failure = reason;
+        }
+    }
+    return *library;
 }
 
 int usageError(const QString& message) {
@@ -290,18 +334,8 @@ int main(int argc, char** argv) {
         return usageError(problem);
     }
 
-    vellora::ImageLibrary& library = vellora::imageLibrary();
-    try {
-        (void)library.ImgDLLStringInitDLL("vellora-cli");
-    } catch (const std::exception& error) {
-        // Without the library no file can be done; each says why, like any failure.
-        const QString reason = QString::fromLocal8Bit(error.what());
-        for (FileTask& task : plan.tasks) {
-            if (task.failure.isEmpty()) {
-                task.failure = reason;
-            }
-        }
-    }
+    std::optional<vellora::ImageLibrary> installedLibrary;
+    vellora::ImageLibrary& library = loadImageLibrary(installedLibrary, plan);
 
     if (!options.dryRun) {  // a dry run changes nothing on disk, litter included
         removeAbandonedScratchFiles(plan.tasks);

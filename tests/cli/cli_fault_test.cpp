@@ -239,5 +239,27 @@ INSTANTIATE_TEST_SUITE_P(
                           "Bad file descriptor"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(CliFaults, ABrokenPerUserLibraryCopyGivesWayToTheInstalledOne) {
+    // Before, every file failed on it until the windows were started to remove it.
+    const QString modules = path(QStringLiteral("data/vellora/modules"));
+    ASSERT_TRUE(QDir().mkpath(modules));
+    ASSERT_TRUE(writeBytes(modules + QStringLiteral("/imgdll.so"), "not a library"));
+    ASSERT_TRUE(writeJpeg(path(QStringLiteral("a.jpg")), photo(64, 48)));
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+    process.setProcessEnvironment(environment);
+    process.setProgram(kProgram);
+    process.setArguments({QStringLiteral("-o"), QStringLiteral("b.jpg"), QStringLiteral("a.jpg")});
+    process.setWorkingDirectory(m_dir.path());
+    process.start();
+    const CliRun run = waitForRun(process);
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("warning: cannot load the image library"))
+        << run.err.toStdString();
+    EXPECT_TRUE(QFile::exists(path(QStringLiteral("b.jpg"))));
+    EXPECT_TRUE(QFile::exists(modules + QStringLiteral("/imgdll.so")));  // the user's file
+}
+
 }  // namespace
 }  // namespace vellora::test
