@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,45 @@ namespace {
 QString systemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
+
+// An advisory lock on the file a name leads to now, held until destroyed. Two runs over
+// one folder (a cron job that overlaps itself) each hold the file they replace from
+// their last look at it to their rename: the second then sees the first's result as the
+// change it is, where between a look and a rename of their own both could pass.
+class ReplaceLock {
+public:
+    explicit ReplaceLock(const QByteArray& path)
+        : m_fd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)) {}
+    ReplaceLock(const ReplaceLock&) = delete;
+    ReplaceLock& operator=(const ReplaceLock&) = delete;
+    ~ReplaceLock() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+
+    // Waits for the lock, a few seconds at most (another program may hold one for
+    // ever); true once held, or when there is no file to lock (the look that follows
+    // then finds it gone).
+    [[nodiscard]] bool acquire() const {
+        if (m_fd < 0) {
+            return true;
+        }
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+                return true;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                return true;  // a file system without locks: the look alone, as before
+            }
+            ::usleep(10'000);
+        }
+        return false;
+    }
+
+private:
+    int m_fd;
+};
 
 QString randomPart() {
     static std::atomic<unsigned> counter{0};
@@ -126,6 +166,11 @@ bool ScratchFile::commit(const QString& target, bool replace, QString& error,
             return false;
         }
         takeOwnershipOf(from, to);
+        const ReplaceLock lock(untouched ? to : QByteArray());
+        if (untouched && !lock.acquire()) {
+            error = QStringLiteral("another program holds it locked; left as it is");
+            return false;
+        }
         if (untouched && !sameUntouchedFile(*untouched, fileFacts(target))) {
             // Someone saved a new version (an editor, a sync client) while this one was
             // being made: replacing it would throw their picture away.

@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/display_name.h"
@@ -229,6 +232,33 @@ TEST_F(Files, ReplacingTakesItsStepsInOrder) {
     ASSERT_TRUE(second->commit(at("new.jpg"), false, error)) << error.toStdString();
     setReplaceStepObserver(nullptr);
     EXPECT_EQ(g_steps, (std::vector<std::string>{"rename", "fsync-folder"}));
+}
+
+TEST_F(Files, AnInPlaceReplaceWaitsForAnotherRunsAndSeesItsResult) {
+    // Two runs over one folder: between one's last look and its rename, the other's
+    // result landed and was thrown away, while both reported "ok".
+    write(at("p.jpg"), "original picture");
+    const FileFacts untouched = fileFacts(at("p.jpg"));
+    const QByteArray native = QFile::encodeName(at("p.jpg"));
+    const int other = ::open(native.constData(), O_RDONLY | O_CLOEXEC);  // the other run
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    QString error;
+    std::optional<ScratchFile> scratch = ScratchFile::create(m_dir.path(), "p.jpg", error);
+    ASSERT_TRUE(scratch) << error.toStdString();
+    write(scratch->path(), "our result");
+    bool committed = true;
+    std::thread ours([&] { committed = scratch->commit(at("p.jpg"), true, error, &untouched); });
+    QThread::msleep(200);
+    write(at("theirs.tmp"), "their result");
+    ASSERT_EQ(::rename(QFile::encodeName(at("theirs.tmp")).constData(), native.constData()), 0);
+    ::close(other);
+    ours.join();
+    EXPECT_FALSE(committed);
+    EXPECT_TRUE(error.contains(QLatin1String("changed while"))) << error.toStdString();
+    QFile result(at("p.jpg"));
+    ASSERT_TRUE(result.open(QIODevice::ReadOnly));
+    EXPECT_EQ(result.readAll(), QByteArray("their result"));
 }
 
 }  // namespace
