@@ -478,9 +478,14 @@ void MDIForm1::saveAsCommand() {
 
     const QString opened = sharedState().SourcePath;
     const std::optional<FileVersion> targetBefore = versionOf(target);
-    const bool replacesSource = targetBefore && m_sourceVersion &&
-                                targetBefore->device == m_sourceVersion->device &&
-                                targetBefore->inode == m_sourceVersion->inode;
+    // The open picture's file, as it was opened or as its name leads now (another
+    // program may have saved it anew, as vellora-cli --in-place does).
+    const std::optional<FileVersion> sourceNow = versionOf(opened);
+    const auto isSource = [&targetBefore](const std::optional<FileVersion>& source) {
+        return source && targetBefore->device == source->device &&
+               targetBefore->inode == source->inode;
+    };
+    const bool replacesSource = targetBefore && (isSource(m_sourceVersion) || isSource(sourceNow));
 
     if (fm_com().sh_crop()->Visible()) {
         // The cut-out is made from the file: one changed since it was opened is not the

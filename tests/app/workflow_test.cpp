@@ -509,6 +509,26 @@ TEST_F(GuiTest, SaveAsAsksBeforeReplacing) {
         QStringLiteral("Filesize:  ") + formatByteCount(result.size()) + QStringLiteral(" bytes"));
 }
 
+TEST_F(GuiTest, SavingOverTheOpenNameShowsTheSavedFileAfterAnotherProgramReplacedIt) {
+    // vellora-cli --in-place gives the name a new file; a Save As over that name then
+    // left the Original window describing a file that was gone.
+    const QString source = makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG");
+    open(source);
+    QImage other(80, 60, QImage::Format_RGB32);
+    other.fill(Qt::darkBlue);
+    const QString replacement = m_work.filePath(QStringLiteral("replacement.jpg"));
+    ASSERT_TRUE(other.save(replacement, "JPEG", 95));
+    ASSERT_EQ(
+        ::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(source).constData()),
+        0);
+    const QByteArray result = contents(working());
+    m_ui.answers.push_back(QMessageBox::Yes);
+    saveAs(source);
+    EXPECT_EQ(contents(source), result);
+    EXPECT_EQ(sharedState().OriginalSize, result.size());
+    EXPECT_EQ(m_window->fm_jpg().pic_photo()->size(), QSize(64, 48));
+}
+
 TEST_F(GuiTest, APictureChangedOnDiskIsOpenedAgainBeforeAPassReadsIt) {
     // Another program saves a different picture under the open one's name; the next pass
     // must not describe the new file with the old one's size and window.
