@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -132,6 +133,46 @@ RepackResult readFailure(const jpeg::ErrorBridge& bridge) {
     }
 }
 
+// libjpeg codes at most ten blocks in one unit of an interleaved scan. Both layouts
+// send the DC of every component together, which a file sampled 4x4 (sixteen luma
+// blocks a unit) cannot take: such a scan is sent one component at a time, in
+// `scans`, which must outlive the compression.
+void splitOversizedScans(jpeg_compress_struct* out, std::vector<jpeg_scan_info>& scans) {
+    if (out->scan_info == nullptr) {
+        return;
+    }
+    const auto blocks = [out](const jpeg_scan_info& scan) {
+        int count = 0;
+        for (int k = 0; k < scan.comps_in_scan; ++k) {
+            const jpeg_component_info& component = out->comp_info[scan.component_index[k]];
+            count += component.h_samp_factor * component.v_samp_factor;
+        }
+        return count;
+    };
+    const std::span<const jpeg_scan_info> layout(out->scan_info,
+                                                 static_cast<std::size_t>(out->num_scans));
+    if (std::none_of(layout.begin(), layout.end(), [&](const jpeg_scan_info& scan) {
+            return scan.comps_in_scan > 1 && blocks(scan) > C_MAX_BLOCKS_IN_MCU;
+        })) {
+        return;
+    }
+    scans.clear();
+    for (const jpeg_scan_info& scan : layout) {
+        if (scan.comps_in_scan == 1 || blocks(scan) <= C_MAX_BLOCKS_IN_MCU) {
+            scans.push_back(scan);
+            continue;
+        }
+        for (int k = 0; k < scan.comps_in_scan; ++k) {
+            jpeg_scan_info single = scan;
+            single.comps_in_scan = 1;
+            single.component_index[0] = scan.component_index[k];
+            scans.push_back(single);
+        }
+    }
+    out->scan_info = scans.data();
+    out->num_scans = static_cast<int>(scans.size());
+}
+
 // One repack with the given scan layout into `bytes`; false with `error` on failure.
 bool writeWithLayout(jpeg_decompress_struct* in, jvirt_barray_ptr* coefficients,
                      imaging::encoder::ScanLayout layout, const RepackSettings& settings,
@@ -168,6 +209,8 @@ bool writeWithLayout(jpeg_decompress_struct* in, jvirt_barray_ptr* coefficients,
         error = QString::fromStdString(compressor.bridge().text());
         return false;
     }
+    std::vector<jpeg_scan_info> scans;
+    splitOversizedScans(out, scans);
     const std::vector<Marker> markers = markersToKeep(*in, *out, settings);
     const bool written = jpeg::runGuarded(compressor.bridge(), [&] {
         jpeg_write_coefficients(out, coefficients);

@@ -44,6 +44,12 @@ std::vector<JpegKind> jpegKinds() {
     everything.exif = everything.icc = everything.comment = true;
     everything.restartRows = 2;
     kinds.push_back(everything);
+    // Sixteen luma blocks a unit: too many for an interleaved scan, so such a file comes
+    // with a scan per component (cjpeg -scans), and its DC cannot be sent interleaved.
+    JpegKind wide{"4x4 luma, a scan per component"};
+    wide.lumaH = wide.lumaV = 4;
+    wide.scanPerComponent = true;
+    kinds.push_back(wide);
     return kinds;
 }
 
@@ -105,6 +111,13 @@ QByteArray encodeKind(const QImage& source, const JpegKind& kind, int quality) {
         info->restart_in_rows = kind.restartRows;
         if (kind.progressive) {
             jpeg_simple_progression(info);
+        }
+        static const jpeg_scan_info kOnePerComponent[] = {{1, {0, 0, 0, 0}, 0, 63, 0, 0},
+                                                          {1, {1, 0, 0, 0}, 0, 63, 0, 0},
+                                                          {1, {2, 0, 0, 0}, 0, 63, 0, 0}};
+        if (kind.scanPerComponent) {
+            info->scan_info = kOnePerComponent;
+            info->num_scans = 3;
         }
         jpeg_start_compress(info, TRUE);
         if (kind.exif) {

@@ -22,6 +22,7 @@ struct JpegKind {
     bool icc = false;     // a (made-up, well-formed) ICC profile in two APP2 blocks
     bool comment = false;
     int crTableScale = 0;  // percent: Cr gets its own table, Cb's scaled; 0: Cr shares Cb's
+    bool scanPerComponent = false;  // sequential, one whole scan for each component
 };
 
 // The kinds: baseline 4:2:0, progressive, grey, 4:4:4, 4:2:2, restart markers, EXIF
