@@ -75,8 +75,9 @@ std::optional<QByteArray> readWholeFile(const QString& path, QString& error) {
 QString shownBelow(double value, double threshold, int decimals) {
     for (; decimals <= 12; ++decimals) {
         const double scale = std::pow(10.0, decimals);
-        if (std::round(value * scale) / scale < threshold) {
-            return QString::number(value, 'f', decimals);
+        // + 0.0: a rounded -0.04 is "0.0", not "-0.0".
+        if (const double shown = std::round(value * scale) / scale + 0.0; shown < threshold) {
+            return QString::number(shown, 'f', decimals);
         }
     }
     return QString::number(value, 'f', QLocale::FloatingPointShortest);
@@ -276,8 +277,10 @@ private:
         if (m_settings.dryRun) {
             m_result.dryRun = true;
             m_result.status = FileStatus::Ok;
-            if (!m_saveNote.isEmpty()) {
-                m_result.warnings.append(m_saveNote);  // what the run would lose
+            if (!m_saveNote.isEmpty()) {  // what the run would lose
+                m_result.warnings.append(m_saveNote.startsWith(QLatin1String("saved "))
+                                             ? QStringLiteral("would be ") + m_saveNote
+                                             : m_saveNote);
             }
             return m_result;
         }
@@ -597,12 +600,12 @@ double savedPercent(std::int64_t before, std::int64_t after) {
     return std::round(share * 10.0) / 10.0;
 }
 
-// A saving equal to the minimum is not less, though 65.4 as a double lies a hair above
-// 65.4: differences far below any file's byte count count as equal.
+// Both sides as the double nearest their exact value: the product of the byte counts and
+// 100 is exact and the one division rounds correctly, as the parsed minimum does, so a
+// saving equal to the minimum compares equal (multiplying the minimum out instead made
+// 65.4 % "less than 65.4"), and every digit the minimum has counts.
 bool savesLessThan(std::int64_t before, std::int64_t after, double minimum) {
-    const double saved = static_cast<double>(before - after) * 100.0;
-    const double needed = minimum * static_cast<double>(before);
-    return saved < needed && needed - saved > 1e-9 * static_cast<double>(before);
+    return static_cast<double>(before - after) * 100.0 / static_cast<double>(before) < minimum;
 }
 
 QualitySearch findHighestQuality(const std::function<Trial(int)>& trial, int low, int high) {

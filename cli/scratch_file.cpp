@@ -23,39 +23,36 @@ QString systemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// An advisory lock on the file a name leads to now, held until destroyed. Two runs over
-// one folder (a cron job that overlaps itself) each hold the file they replace from
-// their last look at it to their rename: the second then sees the first's result as the
-// change it is, where between a look and a rename of their own both could pass.
+// An advisory lock on the folder a replaced file is in, held until destroyed. Two runs
+// over one folder (a cron job that overlaps itself) each hold it from their last look
+// at the file they replace to their rename, a few milliseconds: the second then sees
+// the first's result as the change it is, where between a look and a rename of their
+// own both could pass. The folder, not the picture: a script may well run the tool
+// under `flock photo.jpg ...`, and the lock must never stand in its way.
 class ReplaceLock {
 public:
-    explicit ReplaceLock(const QByteArray& path)
-        : m_fd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)) {}
+    explicit ReplaceLock(const QByteArray& folder)
+        : m_fd(folder.isEmpty()
+                   ? -1
+                   : ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK)) {
+        if (m_fd < 0) {
+            return;  // no folder to lock: the look alone, as without locks
+        }
+        // Others hold it for milliseconds. Should another program hold it longer, the
+        // replace goes on after a while with the look alone rather than wait for ever.
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
+                return;
+            }
+            ::usleep(10'000);
+        }
+    }
     ReplaceLock(const ReplaceLock&) = delete;
     ReplaceLock& operator=(const ReplaceLock&) = delete;
     ~ReplaceLock() {
         if (m_fd >= 0) {
             ::close(m_fd);
         }
-    }
-
-    // Waits for the lock, a few seconds at most (another program may hold one for
-    // ever); true once held, or when there is no file to lock (the look that follows
-    // then finds it gone).
-    [[nodiscard]] bool acquire() const {
-        if (m_fd < 0) {
-            return true;
-        }
-        for (int attempt = 0; attempt < 1000; ++attempt) {
-            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
-                return true;
-            }
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                return true;  // a file system without locks: the look alone, as before
-            }
-            ::usleep(10'000);
-        }
-        return false;
     }
 
 private:
@@ -166,11 +163,7 @@ bool ScratchFile::commit(const QString& target, bool replace, QString& error,
             return false;
         }
         takeOwnershipOf(from, to);
-        const ReplaceLock lock(untouched ? to : QByteArray());
-        if (untouched && !lock.acquire()) {
-            error = QStringLiteral("another program holds it locked; left as it is");
-            return false;
-        }
+        const ReplaceLock lock(untouched ? nativePath(absoluteFolderOf(target)) : QByteArray());
         if (untouched && !sameUntouchedFile(*untouched, fileFacts(target))) {
             // Someone saved a new version (an editor, a sync client) while this one was
             // being made: replacing it would throw their picture away.

@@ -93,7 +93,10 @@ TEST(MinSavingTest, ASavingEqualToTheMinimumIsNotLess) {
          {Case{2000, 692, 65.4, false}, Case{3125, 760, 75.68, false}, Case{1000, 839, 16.1, false},
           Case{3000, 2967, 1.1, false}, Case{6000, 5382, 10.3, false}, Case{2000, 693, 65.4, true},
           Case{2000, 692, 65.41, true}, Case{10'000'000'000LL, 1, 99.99, false},
-          Case{1000, 1000, 0.0, false}}) {
+          Case{1000, 1000, 0.0, false},
+          // Every digit of the minimum counts, however large the file.
+          Case{1'000'000, 385'000, 61.5000000001, true},
+          Case{10'000'000'000LL, 3'440'000'000LL, 65.6000000000001, true}}) {
         EXPECT_EQ(savesLessThan(c.before, c.after, c.minimum), c.less)
             << c.before << " -> " << c.after << " against " << c.minimum;
     }

@@ -240,7 +240,9 @@ TEST_F(Files, AnInPlaceReplaceWaitsForAnotherRunsAndSeesItsResult) {
     write(at("p.jpg"), "original picture");
     const FileFacts untouched = fileFacts(at("p.jpg"));
     const QByteArray native = QFile::encodeName(at("p.jpg"));
-    const int other = ::open(native.constData(), O_RDONLY | O_CLOEXEC);  // the other run
+    // The other run, about to replace it, holds the folder.
+    const int other =
+        ::open(QFile::encodeName(m_dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(other, 0);
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
     QString error;
@@ -259,6 +261,21 @@ TEST_F(Files, AnInPlaceReplaceWaitsForAnotherRunsAndSeesItsResult) {
     QFile result(at("p.jpg"));
     ASSERT_TRUE(result.open(QIODevice::ReadOnly));
     EXPECT_EQ(result.readAll(), QByteArray("their result"));
+}
+
+TEST_F(Files, ALockOnThePictureItselfNeverStandsInTheWay) {
+    // `flock photo.jpg vellora-cli --in-place photo.jpg`: the caller's own lock.
+    write(at("p.jpg"), "original picture");
+    const FileFacts untouched = fileFacts(at("p.jpg"));
+    const int caller = ::open(QFile::encodeName(at("p.jpg")).constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(caller, 0);
+    ASSERT_EQ(::flock(caller, LOCK_EX), 0);
+    QString error;
+    std::optional<ScratchFile> scratch = ScratchFile::create(m_dir.path(), "p.jpg", error);
+    ASSERT_TRUE(scratch) << error.toStdString();
+    write(scratch->path(), "our result");
+    EXPECT_TRUE(scratch->commit(at("p.jpg"), true, error, &untouched)) << error.toStdString();
+    ::close(caller);
 }
 
 }  // namespace
