@@ -114,14 +114,19 @@ void removeAbandonedDirectories(const QString& temporaryFolder) {
 }
 
 // Where private directories are made: the temporary folder, unless Qt gives none (TMPDIR
-// names a folder that does not exist: the directory would land at the file-system root)
-// or one so deep that a private directory's path would not fit the program's buffer.
-// Then /tmp, so that the picture can still be compressed.
+// names a folder that does not exist: the directory would land at the file-system root),
+// one so deep that a private directory's path would not fit the program's buffer, or
+// one this user cannot make folders in (a file, /proc). Then /tmp, so that the picture
+// can still be compressed.
 QString privateDirectoryParent() {
     const QString temporary = QDir::tempPath();
-    const auto length = QFile::encodeName(temporary).size() + 1 +
-                        static_cast<qsizetype>(std::strlen(kPrivatePrefix)) + kPrivateRandomLength;
-    if (temporary.isEmpty() || length >= static_cast<qsizetype>(kWindowsDirectoryBufferSize)) {
+    const QByteArray native = QFile::encodeName(temporary);
+    const auto length = native.size() + 1 + static_cast<qsizetype>(std::strlen(kPrivatePrefix)) +
+                        kPrivateRandomLength;
+    struct stat facts {};
+    if (temporary.isEmpty() || length >= static_cast<qsizetype>(kWindowsDirectoryBufferSize) ||
+        ::stat(native.constData(), &facts) != 0 || !S_ISDIR(facts.st_mode) ||
+        ::access(native.constData(), W_OK | X_OK) != 0) {
         return QStringLiteral("/tmp");
     }
     return temporary;

@@ -254,7 +254,9 @@ TEST_F(Instances, AnUnusableTemporaryFolderFallsBackToTmp) {
                             picture));
     const QString deep = m_temp.filePath(QString(130, QLatin1Char('d')));
     ASSERT_TRUE(QDir().mkpath(deep));
-    for (const QString& temporary : {deep, m_temp.filePath(QStringLiteral("missing"))}) {
+    const QString file = m_temp.filePath(QStringLiteral("a-file"));
+    ASSERT_TRUE(QFile::copy(picture, file));
+    for (const QString& temporary : {deep, m_temp.filePath(QStringLiteral("missing")), file}) {
         SCOPED_TRACE(temporary.toStdString());
         QProcess* process = nullptr;
         const QString folder = start(process, {picture}, temporary, QStringLiteral("/tmp"));
