@@ -25,7 +25,7 @@ struct Candidate {
     QString path;
     QString relativeFolder;
     QString failure;
-    QString skip;
+    QString skip{};  // {}: most candidates are made without one
 };
 
 // A name with a picture's extension. The windows go by the last three letters alone;
@@ -186,7 +186,8 @@ BatchPlan planBatch(const Options& options) {
             taken.insert(id);
         } else {
             candidate.failure.clear();
-            candidate.skip = QStringLiteral("the same file as '%1'; only that name is taken").arg(*done);
+            candidate.skip =
+                QStringLiteral("the same file as '%1'; only that name is taken").arg(*done);
         }
         inputIds.insert(id);
         unique.emplace_back(std::move(candidate), id);
