@@ -1,7 +1,5 @@
 #include "file_job.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,7 +26,6 @@
 #include "imaging/image_library.h"
 #include "imaging/imgdll_api.h"
 #include "imaging/rgb_buffer.h"
-#include "platform/file_kind.h"
 #include "platform/global_block.h"
 
 namespace vellora::cli {
@@ -38,35 +35,6 @@ QString libraryError(ImageLibrary& library, const char* fallback) {
     const char* text = library.ImgDLLGetLastError();
     // The library's text may name a file, whose bytes need not be UTF-8.
     return fromNativePath(QByteArray(text && *text ? text : fallback));
-}
-
-// The whole file, opened by its exact bytes (the name need not be UTF-8). Only a
-// regular file of at most kMaxInMemoryBytes: the name may lead to a pipe that never
-// ends or to /dev/zero, and a file padded to gigabytes must not take that much memory.
-std::optional<QByteArray> readWholeFile(const QString& path, QString& error) {
-    // O_NONBLOCK: opening a pipe must not wait for a writer; the look below refuses it.
-    const int descriptor =
-        ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (descriptor < 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
-        return std::nullopt;
-    }
-    struct stat facts {};
-    std::optional<QByteArray> bytes;
-    if (::fstat(descriptor, &facts) != 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
-    } else if (!S_ISREG(facts.st_mode)) {
-        error = QStringLiteral("it is %1, not a regular file")
-                    .arg(QLatin1String(vellora::fileKind(facts.st_mode)));
-    } else if (facts.st_size > kMaxInMemoryBytes) {
-        error = QStringLiteral("it holds %1 bytes, more than the %2 read into memory at once")
-                    .arg(static_cast<qint64>(facts.st_size))
-                    .arg(kMaxInMemoryBytes);
-    } else {
-        bytes = readAllFrom(descriptor, kMaxInMemoryBytes, error);
-    }
-    ::close(descriptor);
-    return bytes;
 }
 
 // `value`, which is below `threshold`, for a message that says so: rounded to as few

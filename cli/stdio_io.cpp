@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cli/native_files.h"
+#include "platform/file_kind.h"
 
 namespace vellora::cli {
 namespace {
@@ -40,20 +41,27 @@ private:
     int m_fd;
 };
 
+// One read, again when a signal cut it short: the count, 0 at the end, -1 (errno set)
+// on an error.
+ssize_t readOnce(int fd, char* into, std::size_t size) {
+    ssize_t count = 0;
+    do {
+        count = ::read(fd, into, size);
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
 }  // namespace
 
 std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error) {
     QByteArray bytes;
     char chunk[1 << 16];
     for (;;) {
-        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        const ssize_t count = readOnce(fd, chunk, sizeof chunk);
         if (count == 0) {
             return bytes;
         }
         if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             error = systemError(errno);
             return std::nullopt;
         }
@@ -69,14 +77,12 @@ std::optional<QByteArray> readFirst(int fd, qsizetype count, QString& error) {
     QByteArray bytes(count, '\0');
     qsizetype got = 0;
     while (got < count) {
-        const ssize_t read = ::read(fd, bytes.data() + got, static_cast<std::size_t>(count - got));
+        const ssize_t read =
+            readOnce(fd, bytes.data() + got, static_cast<std::size_t>(count - got));
         if (read == 0) {
             break;
         }
         if (read < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             error = systemError(errno);
             return std::nullopt;
         }
@@ -84,6 +90,29 @@ std::optional<QByteArray> readFirst(int fd, qsizetype count, QString& error) {
     }
     bytes.truncate(got);
     return bytes;
+}
+
+std::optional<QByteArray> readWholeFile(const QString& path, QString& error) {
+    // O_NONBLOCK: opening a pipe must not wait for a writer; the look below refuses it.
+    const Descriptor file(
+        ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat facts {};
+    if (file.get() < 0 || ::fstat(file.get(), &facts) != 0) {
+        error = systemError(errno);
+        return std::nullopt;
+    }
+    if (!S_ISREG(facts.st_mode)) {
+        error = QStringLiteral("it is %1, not a regular file")
+                    .arg(QLatin1String(vellora::fileKind(facts.st_mode)));
+        return std::nullopt;
+    }
+    if (facts.st_size > kMaxInMemoryBytes) {
+        error = QStringLiteral("it holds %1 bytes, more than the %2 read into memory at once")
+                    .arg(static_cast<qint64>(facts.st_size))
+                    .arg(kMaxInMemoryBytes);
+        return std::nullopt;
+    }
+    return readAllFrom(file.get(), kMaxInMemoryBytes, error);
 }
 
 bool writeAllTo(int fd, const QByteArray& bytes, QString& error) {

@@ -19,6 +19,12 @@ inline constexpr std::int64_t kMaxInMemoryBytes = std::int64_t{1} << 30;
 // follow "cannot read ...: ") on a read error or when more than `limit` bytes arrive.
 [[nodiscard]] std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error);
 
+// The whole file at `path`, opened by its exact bytes (the name need not be UTF-8).
+// Only a regular file of at most kMaxInMemoryBytes: the name may lead to a pipe that
+// never ends or to /dev/zero, and a file padded to gigabytes must not take that much
+// memory. nullopt with `error` set (the reason, to follow "cannot read the file: ").
+[[nodiscard]] std::optional<QByteArray> readWholeFile(const QString& path, QString& error);
+
 // The first `count` bytes from `fd` (fewer only at its end); nullopt with `error` set
 // on a read error.
 [[nodiscard]] std::optional<QByteArray> readFirst(int fd, qsizetype count, QString& error);
