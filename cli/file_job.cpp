@@ -225,9 +225,7 @@ private:
         }
         if (m_settings.minSaving && savesLessThan(before, after, *m_settings.minSaving)) {
             return QStringLiteral("saves %1 %, less than --min-saving %2 % (%3 -> %4 bytes)")
-                .arg(shownBelow(
-                    static_cast<double>(before - after) * 100.0 / static_cast<double>(before),
-                    *m_settings.minSaving, 1))
+                .arg(shownBelow(exactSavedPercent(before, after), *m_settings.minSaving, 1))
                 .arg(asGiven(*m_settings.minSaving))
                 .arg(before)
                 .arg(after);
@@ -560,20 +558,23 @@ EncodeSettings encodeSettings(const Options& options) {
     return settings;
 }
 
-double savedPercent(std::int64_t before, std::int64_t after) {
+double exactSavedPercent(std::int64_t before, std::int64_t after) {
     if (before <= 0) {
         return 0.0;
     }
-    const double share = static_cast<double>(before - after) * 100.0 / static_cast<double>(before);
-    return std::round(share * 10.0) / 10.0;
+    return static_cast<double>(before - after) * 100.0 / static_cast<double>(before);
 }
 
-// Both sides as the double nearest their exact value: the product of the byte counts and
-// 100 is exact and the one division rounds correctly, as the parsed minimum does, so a
-// saving equal to the minimum compares equal (multiplying the minimum out instead made
-// 65.4 % "less than 65.4"), and every digit the minimum has counts.
+double savedPercent(std::int64_t before, std::int64_t after) {
+    return std::round(exactSavedPercent(before, after) * 10.0) / 10.0;
+}
+
+// Both sides as the double nearest their exact value (see exactSavedPercent), as the
+// parsed minimum is: a saving equal to the minimum compares equal (multiplying the
+// minimum out instead made 65.4 % "less than 65.4"), and every digit the minimum has
+// counts.
 bool savesLessThan(std::int64_t before, std::int64_t after, double minimum) {
-    return static_cast<double>(before - after) * 100.0 / static_cast<double>(before) < minimum;
+    return exactSavedPercent(before, after) < minimum;
 }
 
 QualitySearch findHighestQuality(const std::function<Trial(int)>& trial, int low, int high) {

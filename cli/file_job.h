@@ -63,6 +63,10 @@ struct FileResult {
 // output is larger); 0 for an empty input.
 [[nodiscard]] double savedPercent(std::int64_t before, std::int64_t after);
 
+// The same share unrounded: the double nearest its exact value, since the product of
+// the byte counts and 100 is exact and the one division rounds correctly.
+[[nodiscard]] double exactSavedPercent(std::int64_t before, std::int64_t after);
+
 // Whether `before` -> `after` bytes saves less than `minimum` per cent (--min-saving).
 [[nodiscard]] bool savesLessThan(std::int64_t before, std::int64_t after, double minimum);
 
