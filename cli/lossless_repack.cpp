@@ -149,15 +149,9 @@ void splitOversizedScans(jpeg_compress_struct* out, std::vector<jpeg_scan_info>&
         }
         return count;
     };
-    const std::span<const jpeg_scan_info> layout(out->scan_info,
-                                                 static_cast<std::size_t>(out->num_scans));
-    if (std::none_of(layout.begin(), layout.end(), [&](const jpeg_scan_info& scan) {
-            return scan.comps_in_scan > 1 && blocks(scan) > C_MAX_BLOCKS_IN_MCU;
-        })) {
-        return;
-    }
     scans.clear();
-    for (const jpeg_scan_info& scan : layout) {
+    for (const jpeg_scan_info& scan :
+         std::span(out->scan_info, static_cast<std::size_t>(out->num_scans))) {
         if (scan.comps_in_scan == 1 || blocks(scan) <= C_MAX_BLOCKS_IN_MCU) {
             scans.push_back(scan);
             continue;
@@ -169,8 +163,10 @@ void splitOversizedScans(jpeg_compress_struct* out, std::vector<jpeg_scan_info>&
             scans.push_back(single);
         }
     }
-    out->scan_info = scans.data();
-    out->num_scans = static_cast<int>(scans.size());
+    if (scans.size() != static_cast<std::size_t>(out->num_scans)) {  // something was split
+        out->scan_info = scans.data();
+        out->num_scans = static_cast<int>(scans.size());
+    }
 }
 
 // One repack with the given scan layout into `bytes`; false with `error` on failure.
