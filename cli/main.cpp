@@ -91,12 +91,10 @@ vellora::ImageLibrary& loadImageLibrary(std::optional<vellora::ImageLibrary>& in
         return *library;
     } catch (const vellora::RuntimeError& error) {
         reason = QString::fromLocal8Bit(error.what());
-        const QString overrideCopy = vellora::GetSystemDir(0) + QLatin1Char('/') +
-                                     QLatin1String(vellora::kImageLibraryFileName);
+        // The loader takes a per-user copy first when there is one: that copy failed.
         const QString installedFolder = vellora::InstalledModuleDir();
         if (error.number() == vellora::ErrorNumber::LibraryLoadFailed &&
-            !installedFolder.isEmpty() && QFile::exists(overrideCopy) &&
-            reason.contains(overrideCopy)) {
+            !installedFolder.isEmpty() && vellora::overrideModuleCopy()) {
             printText(stderr, kProgramName + QStringLiteral(": warning: ") + displayText(reason) +
                                   QStringLiteral("; using the installed one (starting Vellora "
                                                  "removes the broken copy)\n"));

@@ -154,29 +154,38 @@ ImageLibrary& imageLibrary() {
     return *library;
 }
 
-bool recoverFromLibraryLoadFailure(const std::function<void(const QString&)>& inform) {
+std::optional<QString> overrideModuleCopy() {
     const QString overrideFolder = GetSystemDir(0);
     if (overrideFolder.isEmpty()) {
-        return false;
+        return std::nullopt;
     }
-    const QFileInfo stale(modulePath(overrideFolder));
-    if (!stale.exists() && !stale.isSymLink()) {
-        return false;
+    const QFileInfo copy(modulePath(overrideFolder));
+    if (!copy.exists() && !copy.isSymLink()) {
+        return std::nullopt;
     }
-    // The installed module is never removed, however the folders are set up: should
-    // the override folder be (or lead to) the installed one, leave the file alone.
+    // Should the override folder be (or lead to) the installed one, its file is the
+    // installed module, never a copy of the user's.
     const QString installed = InstalledModuleDir();
     if (!installed.isEmpty()) {
         const QString installedFolder = QFileInfo(installed).canonicalFilePath();
-        const QString staleFolder = QFileInfo(stale.absolutePath()).canonicalFilePath();
-        const QString staleTarget = stale.canonicalFilePath();
-        if (staleFolder == installedFolder ||
-            (!staleTarget.isEmpty() &&
-             staleTarget == QFileInfo(modulePath(installed)).canonicalFilePath())) {
-            return false;
+        const QString copyFolder = QFileInfo(copy.absolutePath()).canonicalFilePath();
+        const QString copyTarget = copy.canonicalFilePath();
+        if (copyFolder == installedFolder ||
+            (!copyTarget.isEmpty() &&
+             copyTarget == QFileInfo(modulePath(installed)).canonicalFilePath())) {
+            return std::nullopt;
         }
     }
-    QFile::remove(stale.absoluteFilePath());  // a symbolic link goes, not what it points to
+    return copy.absoluteFilePath();
+}
+
+bool recoverFromLibraryLoadFailure(const std::function<void(const QString&)>& inform) {
+    // The installed module is never removed, however the folders are set up.
+    const std::optional<QString> stale = overrideModuleCopy();
+    if (!stale) {
+        return false;
+    }
+    QFile::remove(*stale);  // a symbolic link goes, not what it points to
     if (inform) {
         inform(QStringLiteral("Please re-run Vellora, this instance will end."));
     }

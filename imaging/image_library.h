@@ -7,6 +7,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "platform/runtime_error.h"
 
@@ -43,6 +44,11 @@ private:
 
 // The program's one image library, loaded at its first call.
 [[nodiscard]] ImageLibrary& imageLibrary();
+
+// The per-user copy of the module in the override folder, which the loader takes before
+// the installed one; nullopt when there is none, or when the override folder is (or
+// leads to) the installed module's.
+[[nodiscard]] std::optional<QString> overrideModuleCopy();
 
 // The recovery for a module that exists but will not load: when the override folder
 // holds a copy (GetSystemDir(0) + "/" + kImageLibraryFileName), that copy is the stale
