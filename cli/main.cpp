@@ -26,6 +26,7 @@
 #include "imaging/image_library.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -303,13 +304,11 @@ int main(int argc, char** argv) {
         // Written by the descriptor: QFile says "Unknown error" of a short write, where a
         // full disk or a file-size limit has a name the user can act on.
         QString error;
-        const int spool = ::open(QFile::encodeName(streams->input).constData(),
-                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        const bool kept = spool >= 0 && writeAllTo(spool, stdinBytes, error);
-        if (spool < 0) {
+        vellora::UniqueFd spool(::open(QFile::encodeName(streams->input).constData(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!spool) {
             error = QString::fromLocal8Bit(std::strerror(errno));
-        }
-        if (spool >= 0 && ::close(spool) != 0 && kept) {
+        } else if (writeAllTo(spool.get(), stdinBytes, error) && !spool.close()) {
             error = QString::fromLocal8Bit(std::strerror(errno));
         }
         if (!error.isEmpty()) {

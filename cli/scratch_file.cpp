@@ -15,6 +15,7 @@
 
 #include "cli/native_files.h"
 #include "platform/file_ownership.h"
+#include "platform/unique_fd.h"
 
 namespace vellora::cli {
 namespace {
@@ -35,28 +36,22 @@ public:
         : m_fd(folder.isEmpty()
                    ? -1
                    : ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK)) {
-        if (m_fd < 0) {
+        if (!m_fd) {
             return;  // no folder to lock: the look alone, as without locks
         }
         // Others hold it for milliseconds. Should another program hold it longer, the
         // replace goes on after a while with the look alone rather than wait for ever.
         for (int attempt = 0; attempt < 200; ++attempt) {
-            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
+            if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0 ||
+                (errno != EWOULDBLOCK && errno != EINTR)) {
                 return;
             }
             ::usleep(10'000);
         }
     }
-    ReplaceLock(const ReplaceLock&) = delete;
-    ReplaceLock& operator=(const ReplaceLock&) = delete;
-    ~ReplaceLock() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
 
 private:
-    int m_fd;
+    vellora::UniqueFd m_fd;  // the lock goes with the descriptor
 };
 
 QString randomPart() {
@@ -98,9 +93,9 @@ std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QStr
         // keeps them when it replaces this file with the picture. A copy of a private
         // picture on its way to replacing it stays as private while it waits (and
         // should the run be killed): the replaced file's own mode comes at the rename.
-        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0) {
-            ::close(fd);
+        if (const vellora::UniqueFd fd(
+                ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+            fd) {
             return ScratchFile(path);
         }
         if (errno != EEXIST) {
@@ -218,16 +213,15 @@ void ScratchFile::takeOwnershipOf(const QByteArray& scratch, const QByteArray& t
     }
     // The replaced file's owner, group and readers keep their access: an in-place run
     // as root must not hand a user's picture to root, nor make a private one readable.
-    const int fd = ::open(scratch.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    const vellora::UniqueFd fd(::open(scratch.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
         m_ownershipNote = QStringLiteral(
                               "the replaced file's owner and permissions were not "
                               "kept: %1")
                               .arg(systemError(errno));
         return;
     }
-    const KeptOwnership kept = keepOwnership(fd, existing);
-    ::close(fd);
+    const KeptOwnership kept = keepOwnership(fd.get(), existing);
     if (!kept.complete()) {
         m_ownershipNote = QString::fromStdString(kept.note);
     }

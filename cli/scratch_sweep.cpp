@@ -9,9 +9,11 @@
 #include <QDir>
 #include <QRegularExpression>
 #include <cerrno>
+#include <memory>
 
 #include "cli/native_files.h"
 #include "platform/paths.h"
+#include "platform/unique_fd.h"
 
 namespace vellora::cli {
 namespace {
@@ -47,17 +49,16 @@ int sweepAbandonedScratchFiles(const QStringList& folders) {
     int removed = 0;
     for (const QString& folder : folders) {
         // By the folder's and the names' exact bytes: either may not be UTF-8.
-        const int folderDescriptor =
-            ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folderDescriptor < 0) {
+        UniqueFd opened(::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!opened) {
             continue;
         }
-        DIR* listing = ::fdopendir(folderDescriptor);
+        const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(opened.get()), ::closedir);
         if (!listing) {
-            ::close(folderDescriptor);
             continue;
         }
-        while (const dirent* entry = ::readdir(listing)) {
+        const int folderDescriptor = opened.release();  // closed with the listing
+        while (const dirent* entry = ::readdir(listing.get())) {
             const std::optional<long long> owner = scratchFileOwner(fromNativePath(entry->d_name));
             if (!owner || processRuns(*owner)) {
                 continue;
@@ -71,7 +72,6 @@ int sweepAbandonedScratchFiles(const QStringList& folders) {
                 ++removed;
             }
         }
-        ::closedir(listing);  // closes the folder's descriptor too
     }
     return removed;
 }

@@ -10,6 +10,7 @@
 
 #include "cli/native_files.h"
 #include "platform/file_kind.h"
+#include "platform/unique_fd.h"
 
 namespace vellora::cli {
 namespace {
@@ -17,29 +18,6 @@ namespace {
 QString systemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
-
-// Closes a descriptor on every way out.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    [[nodiscard]] int get() const { return m_fd; }
-    // Closes now; false (errno set) when the close reports a failed write.
-    bool close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 // One read, again when a signal cut it short: the count, 0 at the end, -1 (errno set)
 // on an error.
@@ -94,7 +72,7 @@ std::optional<QByteArray> readFirst(int fd, qsizetype count, QString& error) {
 
 std::optional<QByteArray> readWholeFile(const QString& path, QString& error) {
     // O_NONBLOCK: opening a pipe must not wait for a writer; the look below refuses it.
-    const Descriptor file(
+    const vellora::UniqueFd file(
         ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat facts {};
     if (file.get() < 0 || ::fstat(file.get(), &facts) != 0) {
@@ -134,7 +112,7 @@ bool writeAllTo(int fd, const QByteArray& bytes, QString& error) {
 }
 
 bool writeFileDurably(const QString& path, const QByteArray& bytes, QString& error) {
-    Descriptor file(::open(nativePath(path).constData(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    vellora::UniqueFd file(::open(nativePath(path).constData(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     if (file.get() < 0) {
         error = QStringLiteral("cannot open '%1': %2").arg(path, systemError(errno));
         return false;

@@ -83,7 +83,7 @@ bool replaceThroughUnnamedFile(const std::string& directory, const std::string& 
                                const struct stat* existing, std::string* ownershipNote,
                                std::string& failure) {
     const std::string target(path);
-    FileDescriptor fd(::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    UniqueFd fd(::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (!fd) {
         return false;  // not supported here (or not allowed: the named route says why)
     }
@@ -146,22 +146,6 @@ bool replaceThroughUnnamedFile(const std::string& directory, const std::string& 
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-    }
-}
-
 OpenedFile openPictureFile(const char* path) {
     OpenedFile result;
     if (!path || !*path) {
@@ -181,7 +165,7 @@ OpenedFile openPictureFile(const char* path) {
     }
     // O_NONBLOCK: should the name have been swapped for a FIFO since the look, the
     // open still returns at once and the check below refuses it.
-    FileDescriptor fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd) {
         result.error = "cannot open " + quoted(path) + ": " + systemError(errno);
         return result;
@@ -257,11 +241,11 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
     // The named route, where the file system has no unnamed files: a uniquely named
     // temporary file beside the target, removed on every failure.
     std::string temporary;
-    FileDescriptor fd;
+    UniqueFd fd;
     for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
         temporary = temporaryName(directory, base);
         // 0666 less the umask, like any new file; an existing target's mode is kept.
-        fd = FileDescriptor(
+        fd = UniqueFd(
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
         if (!fd && errno != EEXIST) {
             return "cannot create a file in " + quoted(directory) + ": " + systemError(errno);
@@ -285,7 +269,7 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
         failure = "cannot write " + quoted(temporary) + ": " + systemError(error);
     } else if (::fsync(fd.get()) != 0) {
         failure = "cannot flush " + quoted(temporary) + " to disk: " + systemError(errno);
-    } else if (::close(fd.release()) != 0) {
+    } else if (!fd.close()) {
         failure = "cannot write " + quoted(temporary) + ": " + systemError(errno);
     } else if (::rename(temporary.c_str(), path) != 0) {
         failure = "cannot replace " + quoted(target) + ": " + systemError(errno);
@@ -293,7 +277,7 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
         noteReplaceStep("rename");
     }
     if (!failure.empty()) {
-        fd = FileDescriptor();  // close before removing
+        fd.reset();  // close before removing
         ::unlink(temporary.c_str());
         return failure;
     }

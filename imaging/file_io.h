@@ -5,31 +5,13 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <utility>
+
+#include "platform/unique_fd.h"
 
 namespace vellora::imaging {
 
-// Owns a file descriptor.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-    ~FileDescriptor();
-
-    [[nodiscard]] int get() const { return m_fd; }
-    [[nodiscard]] explicit operator bool() const { return m_fd >= 0; }
-    [[nodiscard]] int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd = -1;
-};
-
 struct OpenedFile {
-    FileDescriptor fd;
+    UniqueFd fd;
     std::int64_t size = 0;
     std::string error;  // empty on success
 };

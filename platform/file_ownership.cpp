@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace vellora {
 namespace {
 
@@ -112,15 +114,14 @@ std::string syncFolderOf(const std::string& path) {
         folder = "/";
     }
     noteReplaceStep("fsync-folder");
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
         return "cannot open the folder '" + folder + "': " + systemError(errno);
     }
     std::string failure;
-    if (::fsync(fd) != 0 && errno != EINVAL) {  // EINVAL: a file system without it
+    if (::fsync(fd.get()) != 0 && errno != EINVAL) {  // EINVAL: a file system without it
         failure = "cannot flush the folder '" + folder + "' to disk: " + systemError(errno);
     }
-    ::close(fd);
     return failure;
 }
 

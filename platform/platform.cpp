@@ -20,6 +20,8 @@
 #include <string>
 #include <system_error>
 
+#include "unique_fd.h"
+
 namespace vellora {
 namespace {
 
@@ -44,25 +46,21 @@ constexpr int kPrivateRandomLength = 6;  // QTemporaryDir's XXXXXX
 // is how a later start tells a live instance's directory from a dead one's.
 class InstanceLock {
 public:
-    InstanceLock() = default;
-    InstanceLock(const InstanceLock&) = delete;
-    InstanceLock& operator=(const InstanceLock&) = delete;
-    ~InstanceLock() { release(); }
-
     // Makes the lock file in `folder` under a scratch name, locks it, then renames it
     // into place: whoever finds the lock file's name finds it locked.
     bool create(const std::string& folder) {
         const std::string scratch = folder + "/" + kInstanceLockName + ".new";
-        m_fd = ::open(scratch.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (m_fd < 0) {
+        m_fd.reset(
+            ::open(scratch.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!m_fd) {
             return false;
         }
-        if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
             release();
             return false;
         }
         const std::string pid = std::to_string(::getpid()) + "\n";
-        (void)!::write(m_fd, pid.data(), pid.size());  // for people looking; the lock decides
+        (void)!::write(m_fd.get(), pid.data(), pid.size());  // for people looking; the lock decides
         if (::rename(scratch.c_str(), (folder + "/" + kInstanceLockName).c_str()) != 0) {
             release();
             return false;
@@ -70,15 +68,10 @@ public:
         return true;
     }
 
-    void release() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
+    void release() { m_fd.reset(); }
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;  // the lock goes with the descriptor
 };
 
 // Whether `folder` is a private directory whose instance has gone: ours (same user),
@@ -90,13 +83,11 @@ bool isAbandoned(const std::string& folder) {
         return false;
     }
     const std::string lock = folder + "/" + kInstanceLockName;
-    const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
+    const UniqueFd fd(::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) {
         return false;  // no lock: being made right now, or not one of ours
     }
-    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    ::close(fd);
-    return free;
+    return ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
 }
 
 void removeAbandonedDirectories(const QString& temporaryFolder) {
