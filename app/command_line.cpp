@@ -2,12 +2,33 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QUrl>
 
 #include "common/application_title.h"
 #include "common/build_config.h"
+#include "platform/tidy_path.h"
 
 namespace vellora {
+namespace {
+
+// `path` (absolute) without ".." parts, for the title and the dialogs. Where the
+// folder exists it is asked where it really is: after a link to a folder, ".." is that
+// folder's parent, and cutting "link/.." out of the text would open another picture.
+// The file's own name stays as given, a link included.
+QString withoutParentSteps(const QString& path) {
+    const QString tidied = tidyPath(path);
+    const qsizetype slash = tidied.lastIndexOf(QLatin1Char('/'));
+    const QString folder = tidied.left(slash);
+    if (!folder.split(QLatin1Char('/')).contains(QStringLiteral(".."))) {
+        return tidied;
+    }
+    const QString real = QFileInfo(folder).canonicalFilePath();
+    return real.isEmpty() ? QDir::cleanPath(tidied)
+                          : QDir::cleanPath(real + QLatin1Char('/') + tidied.mid(slash + 1));
+}
+
+}  // namespace
 
 CommandLine parseCommandLine(const QStringList& arguments, const QString& workingDirectory) {
     QCommandLineParser parser;
@@ -62,7 +83,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& workin
             return result;
         }
         // The full path, as the Open dialog would give it; links are kept as named.
-        result.file = QDir::cleanPath(QDir(workingDirectory).absoluteFilePath(path));
+        result.file = withoutParentSteps(QDir(workingDirectory).absoluteFilePath(path));
     }
     return result;
 }

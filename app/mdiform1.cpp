@@ -62,7 +62,8 @@ bool keepReplacedOwnership(QSaveFile& output, const QString& target, QString& no
         !S_ISREG(existing.st_mode)) {
         return true;
     }
-    const KeptOwnership kept = keepOwnership(output.handle(), existing);
+    const KeptOwnership kept =
+        keepOwnership(output.handle(), QFile::encodeName(target).constData(), existing);
     if (!kept.complete()) {
         note = QString::fromStdString(kept.note);
     }

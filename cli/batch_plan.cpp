@@ -7,12 +7,13 @@
 #include <algorithm>
 
 #include "cli/native_files.h"
+#include "platform/tidy_path.h"
 
 namespace vellora::cli {
 namespace {
 
 QString joinPath(const QString& folder, const QString& name) {
-    return QDir::cleanPath(folder + QLatin1Char('/') + name);
+    return tidyPath(folder + QLatin1Char('/') + name);
 }
 
 // The same string for every name of one file, however it was reached (a second hard
@@ -229,6 +230,11 @@ BatchPlan planBatch(const Options& options) {
                                    .arg(task.output, claimed.value(outputId));
             } else if (ownInPlace && existing.links > 1) {
                 task.failure = splitLinksReason(existing.links);
+            } else if (options.force && existing.isFile && existing.links > 1) {
+                // cp would write into the file, under every name; a rename would leave
+                // the other names with the old picture while this one reported "ok".
+                task.failure = QStringLiteral("the output '%1' ").arg(task.output) +
+                               splitLinksReason(existing.links);
             } else if (existing.exists || existing.isLink) {
                 if (existing.isFolder) {
                     task.failure = QStringLiteral("the output '%1' is a folder").arg(task.output);

@@ -308,7 +308,7 @@ private:
         m_result.bytesAfter = bytes.size();
         QString error;
         std::optional<ScratchFile> result =
-            ScratchFile::create(m_folder, m_stem, error, m_task.output);
+            ScratchFile::create(m_folder, m_stem, error, m_task.output, m_task.input);
         if (!result) {
             return fail(error);
         }
@@ -320,7 +320,7 @@ private:
 
     // One encode into a new scratch file; its size, or -1 with `error` set.
     std::int64_t encodeAt(int quality, std::optional<ScratchFile>& into, QString& error) {
-        into = ScratchFile::create(m_folder, m_stem, error, m_task.output);
+        into = ScratchFile::create(m_folder, m_stem, error, m_task.output, m_task.input);
         if (!into) {
             return -1;
         }

@@ -302,10 +302,12 @@ int main(int argc, char** argv) {
                                                       ? QStringLiteral("stdin.jpg")
                                                       : QStringLiteral("stdin.bmp"));
         // Written by the descriptor: QFile says "Unknown error" of a short write, where a
-        // full disk or a file-size limit has a name the user can act on.
+        // full disk or a file-size limit has a name the user can act on. The mode of any
+        // new file (the private folder keeps it from others): a result takes its input's
+        // permissions, and a stream's result should get a new file's.
         QString error;
         vellora::UniqueFd spool(::open(QFile::encodeName(streams->input).constData(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+                                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (!spool) {
             error = QString::fromLocal8Bit(std::strerror(errno));
         } else if (writeAllTo(spool.get(), stdinBytes, error) && !spool.close()) {

@@ -1,5 +1,7 @@
 #include "native_files.h"
 
+#include "platform/tidy_path.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,8 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+
+#include "platform/tidy_path.h"
 
 namespace vellora::cli {
 namespace {
@@ -149,11 +153,11 @@ bool sameUntouchedFile(const FileFacts& earlier, const FileFacts& later) {
 
 QString absolutePath(const QString& path) {
     if (path.startsWith(QLatin1Char('/'))) {
-        return QDir::cleanPath(path);
+        return tidyPath(path);
     }
     std::unique_ptr<char, decltype(&std::free)> working(::getcwd(nullptr, 0), &std::free);
     const QString folder = working ? fromNativePath(QByteArray(working.get())) : QString();
-    return QDir::cleanPath(folder + QLatin1Char('/') + path);
+    return tidyPath(folder + QLatin1Char('/') + path);
 }
 
 QString absoluteFolderOf(const QString& path) {
@@ -228,9 +232,9 @@ QString writeProblem(const QString& output, bool makeFolder) {
 std::vector<FoundFile> filesIn(const QString& folder, bool recursive) {
     namespace fs = std::filesystem;
     std::vector<FoundFile> found;
-    // Found names are spelt as the folder was given, cleaned ("photos/" gives
+    // Found names are spelt as the folder was given, tidied ("photos/" gives
     // "photos/a.jpg", "." gives "./a.jpg").
-    QString prefix = QDir::cleanPath(folder);
+    QString prefix = tidyPath(folder);
     if (!prefix.endsWith(QLatin1Char('/'))) {
         prefix += QLatin1Char('/');
     }

@@ -52,8 +52,8 @@ struct FileFacts {
 // cleaned absolute path stands in).
 [[nodiscard]] QString fileIdentity(const QString& path);
 
-// `path` made absolute against the working folder and cleaned, by string alone (QFileInfo
-// would pass the name through a lossy encoding).
+// `path` made absolute against the working folder and tidied (tidy_path.h), by string
+// alone (QFileInfo would pass the name through a lossy encoding).
 [[nodiscard]] QString absolutePath(const QString& path);
 // The folder part of absolutePath(path): what holds the file.
 [[nodiscard]] QString absoluteFolderOf(const QString& path);

@@ -66,7 +66,8 @@ QString randomPart() {
 }  // namespace
 
 std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QString& stem,
-                                               QString& error, const QString& replaces) {
+                                               QString& error, const QString& replaces,
+                                               const QString& input) {
     // Names stay short whatever the output's length; the ".vellora-tmp" ending keeps
     // them out of any picture scan. At most 48 bytes of the stem (not characters: a
     // Japanese one takes three) keep the whole name within the 100 bytes the library
@@ -79,12 +80,22 @@ std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QStr
                            ? 2
                            : 1);
     }
+    const auto regularFileMode = [](const QString& path) -> std::optional<mode_t> {
+        struct stat facts {};
+        if (path.isEmpty() || ::stat(nativePath(path).constData(), &facts) != 0 ||
+            !S_ISREG(facts.st_mode)) {
+            return std::nullopt;
+        }
+        return facts.st_mode;
+    };
     mode_t mode = 0666;
-    if (struct stat existing{}; !replaces.isEmpty() &&
-                                ::stat(nativePath(replaces).constData(), &existing) == 0 &&
-                                S_ISREG(existing.st_mode)) {
-        mode &= existing.st_mode;
+    if (const std::optional<mode_t> model =
+            regularFileMode(replaces) ? regularFileMode(replaces) : regularFileMode(input)) {
+        mode &= *model;
     }
+    // The run writes the file after making it (and a result of a read-only picture is
+    // written all the same); a replaced file's own mode comes at the rename.
+    mode |= S_IRUSR | S_IWUSR;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QString path = folder + QStringLiteral("/.") + shortStem + QLatin1Char('.') +
                              randomPart() + QStringLiteral(".vellora-tmp");
@@ -221,7 +232,7 @@ void ScratchFile::takeOwnershipOf(const QByteArray& scratch, const QByteArray& t
                               .arg(systemError(errno));
         return;
     }
-    const KeptOwnership kept = keepOwnership(fd.get(), existing);
+    const KeptOwnership kept = keepOwnership(fd.get(), target.constData(), existing);
     if (!kept.complete()) {
         m_ownershipNote = QString::fromStdString(kept.note);
     }

@@ -14,11 +14,14 @@ namespace vellora::cli {
 class ScratchFile {
 public:
     // Creates an empty file ".<stem>.<random>.vellora-tmp" in `folder` with the
-    // default permissions of a new file, or none wider than those of `replaces` where
-    // that file exists. nullopt (and `error` set) when that fails.
+    // default permissions of a new file, and none wider for group and others than
+    // those of `replaces` where that file exists, else those of `input` (as cp gives a
+    // copy its source's), so a private picture's result is private too. The owner can
+    // always read and write it. nullopt (and `error` set) when that fails.
     [[nodiscard]] static std::optional<ScratchFile> create(const QString& folder,
                                                            const QString& stem, QString& error,
-                                                           const QString& replaces = {});
+                                                           const QString& replaces = {},
+                                                           const QString& input = {});
 
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;

@@ -90,7 +90,7 @@ bool replaceThroughUnnamedFile(const std::string& directory, const std::string& 
     if (existing) {
         // Keep the replaced file's owner, group and permissions; what the process may
         // not give back is told, and the file is written all the same.
-        const KeptOwnership kept = keepOwnership(fd.get(), *existing);
+        const KeptOwnership kept = keepOwnership(fd.get(), path, *existing);
         if (ownershipNote && !kept.complete()) {
             *ownershipNote = kept.note;
         }
@@ -260,7 +260,7 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
     if (targetExists) {
         // Keep the replaced file's owner, group and permissions; what the process may
         // not give back is told, and the file is written all the same.
-        const KeptOwnership kept = keepOwnership(fd.get(), existing);
+        const KeptOwnership kept = keepOwnership(fd.get(), path, existing);
         if (ownershipNote && !kept.complete()) {
             *ownershipNote = kept.note;
         }

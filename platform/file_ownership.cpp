@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -42,6 +44,62 @@ std::string groupName(gid_t group) {
     return std::to_string(group);
 }
 
+constexpr const char* kAccessList = "system.posix_acl_access";
+
+// The names of `path`'s extended attributes; empty when it has none or the file
+// system keeps none.
+std::vector<std::string> attributeNames(const char* path) {
+    std::vector<char> list;
+    for (int attempt = 0; attempt < 4; ++attempt) {  // the list may grow between calls
+        const ssize_t size = ::listxattr(path, nullptr, 0);
+        if (size <= 0) {
+            return {};
+        }
+        list.resize(static_cast<std::size_t>(size));
+        const ssize_t got = ::listxattr(path, list.data(), list.size());
+        if (got >= 0) {
+            list.resize(static_cast<std::size_t>(got));
+            break;
+        }
+        if (errno != ERANGE) {
+            return {};
+        }
+        list.clear();
+    }
+    std::vector<std::string> names;
+    for (std::size_t start = 0; start < list.size();) {
+        const std::size_t end = std::find(list.begin() + start, list.end(), '\0') - list.begin();
+        if (end > start) {
+            names.emplace_back(list.data() + start, end - start);
+        }
+        start = end + 1;
+    }
+    return names;
+}
+
+// Copies one attribute; "" when done (or when it vanished meanwhile), else the reason.
+std::string copyAttribute(const char* from, const std::string& name, int to) {
+    std::vector<char> value;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const ssize_t size = ::getxattr(from, name.c_str(), nullptr, 0);
+        if (size < 0) {
+            return errno == ENODATA ? std::string() : systemError(errno);
+        }
+        value.resize(static_cast<std::size_t>(size));
+        const ssize_t got = ::getxattr(from, name.c_str(), value.data(), value.size());
+        if (got >= 0) {
+            value.resize(static_cast<std::size_t>(got));
+            return ::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) == 0
+                       ? std::string()
+                       : systemError(errno);
+        }
+        if (errno != ERANGE) {
+            return errno == ENODATA ? std::string() : systemError(errno);
+        }
+    }
+    return systemError(ERANGE);
+}
+
 std::string modeText(mode_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
@@ -54,13 +112,30 @@ std::string ownerText(uid_t owner, gid_t group) {
     return userName(owner) + ":" + groupName(group);
 }
 
-KeptOwnership keepOwnership(int fd, const struct stat& previous) {
+KeptOwnership keepOwnership(int fd, const char* previousPath, const struct stat& previous) {
     KeptOwnership kept;
     struct stat now {};
     if (::fstat(fd, &now) != 0) {
-        kept.ownerKept = kept.modeKept = false;
+        kept.ownerKept = kept.modeKept = kept.attributesKept = false;
         kept.note = "cannot look at the new file: " + systemError(errno);
         return kept;
+    }
+    const std::vector<std::string> names = attributeNames(previousPath);
+    std::string attributeFailures;
+    const auto copy = [&](const std::string& name) {
+        const std::string failure = copyAttribute(previousPath, name, fd);
+        // A security label is the system's to give (the folder's label is right for
+        // a new file there); only what the user set is missed.
+        if (!failure.empty() && name.rfind("security.", 0) != 0) {
+            attributeFailures +=
+                (attributeFailures.empty() ? "" : ", ") + name + " (" + failure + ")";
+        }
+    };
+    for (const std::string& name : names) {
+        if (name != kAccessList) {
+            noteReplaceStep("xattr");
+            copy(name);
+        }
     }
     std::string ownerFailure;
     if (now.st_uid != previous.st_uid || now.st_gid != previous.st_gid) {
@@ -79,6 +154,11 @@ KeptOwnership keepOwnership(int fd, const struct stat& previous) {
     noteReplaceStep("fchmod");
     const bool modeSet = ::fchmod(fd, previous.st_mode & 07777) == 0;
     const int modeError = errno;
+    if (std::find(names.begin(), names.end(), kAccessList) != names.end()) {
+        noteReplaceStep("acl");
+        copy(kAccessList);
+    }
+    kept.attributesKept = attributeFailures.empty();
 
     if (::fstat(fd, &now) == 0) {
         kept.ownerKept = now.st_uid == previous.st_uid && now.st_gid == previous.st_gid;
@@ -103,6 +183,12 @@ KeptOwnership keepOwnership(int fd, const struct stat& previous) {
         if (!modeSet) {
             kept.note += " (" + systemError(modeError) + ")";
         }
+    }
+    if (!kept.attributesKept) {
+        if (!kept.note.empty()) {
+            kept.note += "; ";
+        }
+        kept.note += "extended attributes not kept: " + attributeFailures;
     }
     return kept;
 }

@@ -1,9 +1,9 @@
 #pragma once
 // The steps around renaming a new file over an old one that keep what the user had:
-// the old file's owner, group and permission bits go to the new file before the
-// rename, and the folder is flushed after it so the rename survives a power loss.
-// Every step reports itself to an observer, so tests can check the order in which a
-// caller takes them.
+// the old file's owner, group, permission bits, access control list and other extended
+// attributes go to the new file before the rename, and the folder is flushed after it so the rename
+// survives a power loss. Every step reports itself to an observer, so tests can check the order in
+// which a caller takes them.
 
 #include <sys/stat.h>
 
@@ -15,19 +15,26 @@
 namespace vellora {
 
 struct KeptOwnership {
-    bool ownerKept = true;  // owner and group
-    bool modeKept = true;   // permission bits
+    bool ownerKept = true;       // owner and group
+    bool modeKept = true;        // permission bits
+    bool attributesKept = true;  // extended attributes, the access control list among them
     // Empty when everything was kept; otherwise whose the file is now and why, e.g.
     // "now owned by root:root, not nobody:nogroup (Operation not permitted)".
     std::string note;
-    [[nodiscard]] bool complete() const { return ownerKept && modeKept; }
+    [[nodiscard]] bool complete() const { return ownerKept && modeKept && attributesKept; }
 };
 
-// Gives the open file `fd` the owner, group and permission bits of `previous` (the
-// file about to be replaced). Changing the owner needs privilege; when the process
-// lacks it the file stays the caller's and the note says so. The owner goes first:
-// a change of owner clears the set-user-ID bits that the mode then restores.
-[[nodiscard]] VELLORA_PLATFORM_API KeptOwnership keepOwnership(int fd, const struct stat& previous);
+// Gives the open file `fd` the owner, group, permission bits and extended attributes
+// of the file at `previousPath`, about to be replaced, whose facts are `previous`.
+// Changing the owner needs privilege; when the process lacks it the file stays the
+// caller's and the note says so. The order matters: the plain attributes go first,
+// while the new file is still the caller's to change; then the owner, whose change
+// clears the set-user-ID bits; then the mode; and the access control list last, since
+// a mode change rewrites its mask. Without the list, a file whose list gave one
+// user write access would come back with that access handed to its whole group (the
+// group bits of a file with a list are the list's mask).
+[[nodiscard]] VELLORA_PLATFORM_API KeptOwnership keepOwnership(int fd, const char* previousPath,
+                                                               const struct stat& previous);
 
 // One version of a file, to tell before replacing it whether it is still the one that
 // was read: a save through a new file changes the inode, one in place the size or the

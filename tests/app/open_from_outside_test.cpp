@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QUrl>
 #include <functional>
 
@@ -195,6 +196,21 @@ TEST(CommandLineTest, OptionsAndTheFileArgument) {
             EXPECT_TRUE(result.output.contains(QStringLiteral("vellora --help")));
         }
     }
+}
+
+// After a link to a folder, ".." is that folder's parent: "link/../photo.jpg" opened the
+// working folder's photo.jpg, another picture.
+TEST(CommandLineTest, ALinkedFolderFollowedByDotDotMeansItsParent) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString root = QFileInfo(dir.path()).canonicalFilePath();
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("A/B")));
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("work")));
+    ASSERT_TRUE(QFile::link(root + QStringLiteral("/A/B"), root + QStringLiteral("/work/L")));
+    const CommandLine result =
+        parseCommandLine({QStringLiteral("vellora"), QStringLiteral("L/../photo.jpg")},
+                         root + QStringLiteral("/work"));
+    EXPECT_EQ(result.file, root + QStringLiteral("/A/photo.jpg"));
 }
 
 // The installed program answers --help, --version and a wrong command line without a

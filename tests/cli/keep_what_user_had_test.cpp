@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -16,6 +17,9 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+#include <QtEndian>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 
 #include "cli_test_support.h"
@@ -174,6 +178,90 @@ TEST_F(KeepTest, AnOwnerThatCannotBeKeptIsReported) {
     const QJsonArray warnings = jsonObjects(result)[0][QStringLiteral("warnings")].toArray();
     ASSERT_EQ(warnings.size(), 1);
     EXPECT_TRUE(warnings[0].toString().startsWith(QLatin1String("now owned by nobody:nogroup")));
+}
+
+TEST_F(KeepTest, ReplacingAFileKeepsItsAccessListAndAttributes) {
+    // Both were dropped, and with the list gone the group bits, which on a file with a
+    // list are the list's mask, handed write access to the whole group.
+    const QByteArray origin = "camera 7";
+    // user::rw- user:nobody:rw- group::r-- mask::rw- other::r--
+    const auto entry = [](std::uint16_t tag, std::uint16_t perm, std::uint32_t id) {
+        QByteArray bytes(8, '\0');
+        qToLittleEndian(tag, bytes.data());
+        qToLittleEndian(perm, bytes.data() + 2);
+        qToLittleEndian(id, bytes.data() + 4);
+        return bytes;
+    };
+    QByteArray list(4, '\0');
+    qToLittleEndian(std::uint32_t{2}, list.data());
+    list += entry(0x01, 6, 0xFFFFFFFF) + entry(0x02, 6, kNobody) + entry(0x04, 4, 0xFFFFFFFF) +
+            entry(0x10, 6, 0xFFFFFFFF) + entry(0x20, 4, 0xFFFFFFFF);
+
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("mine.jpg")), jpegBytes(1)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("src.jpg")), jpegBytes(2)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("out.jpg")), "an old result"));
+    for (const char* name : {"mine.jpg", "out.jpg"}) {
+        const QByteArray path = QFile::encodeName(at(QString::fromLatin1(name)));
+        ASSERT_EQ(::chmod(path.constData(), 0644), 0);
+        if (::setxattr(path.constData(), "user.origin", origin.constData(),
+                       static_cast<size_t>(origin.size()), 0) != 0 ||
+            ::setxattr(path.constData(), "system.posix_acl_access", list.constData(),
+                       static_cast<size_t>(list.size()), 0) != 0) {
+            GTEST_SKIP() << "this file system keeps no extended attributes or lists: "
+                         << std::strerror(errno);
+        }
+    }
+    const auto attribute = [](const QString& path, const char* name) {
+        QByteArray value(256, '\0');
+        const ssize_t size = ::getxattr(QFile::encodeName(path).constData(), name, value.data(),
+                                        static_cast<size_t>(value.size()));
+        value.resize(size < 0 ? 0 : size);
+        return value;
+    };
+    const QByteArray storedList =
+        attribute(at(QStringLiteral("mine.jpg")), "system.posix_acl_access");
+    ASSERT_FALSE(storedList.isEmpty());
+
+    const CliRun inPlace =
+        run({QStringLiteral("--in-place"), QStringLiteral("--json"), QStringLiteral("mine.jpg")});
+    ASSERT_EQ(inPlace.exitCode, 0) << inPlace.err.toStdString();
+    const CliRun forced = run({QStringLiteral("-f"), QStringLiteral("-o"),
+                               QStringLiteral("out.jpg"), QStringLiteral("src.jpg")});
+    ASSERT_EQ(forced.exitCode, 0) << forced.err.toStdString();
+    for (const char* name : {"mine.jpg", "out.jpg"}) {
+        const QString path = at(QString::fromLatin1(name));
+        EXPECT_TRUE(readBytes(path).startsWith("\xFF\xD8")) << name;
+        EXPECT_EQ(attribute(path, "user.origin"), origin) << name;
+        EXPECT_EQ(attribute(path, "system.posix_acl_access"), storedList) << name;
+        EXPECT_EQ(statOf(path).st_mode & 07777, 0664u) << name;  // the mask, as before
+    }
+    EXPECT_FALSE(jsonObjects(inPlace)[0].contains(QStringLiteral("warnings")));
+}
+
+TEST_F(KeepTest, ALinkedFolderFollowedByDotDotMeansItsParent) {
+    // "link/.." was cut out of the text: --in-place walked the link's parent but
+    // replaced the same names in the working folder, and a result "beside its input"
+    // went to the working folder.
+    QDir(m_dir.path()).mkpath(QStringLiteral("A/B"));
+    QDir(m_dir.path()).mkpath(QStringLiteral("work"));
+    ASSERT_EQ(::symlink("../A/B", QFile::encodeName(at(QStringLiteral("work/L"))).constData()), 0);
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("A/photo.jpg")), jpegBytes(1)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("A/other.jpg")), jpegBytes(2)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("A/single.jpg")), jpegBytes(3)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("work/photo.jpg")), jpegBytes(1)));
+    const QByteArray untouched = readBytes(at(QStringLiteral("work/photo.jpg")));
+
+    const CliRun inPlace =
+        runCli({QStringLiteral("--in-place"), QStringLiteral("L/..")}, at(QStringLiteral("work")));
+    EXPECT_EQ(inPlace.exitCode, 0) << inPlace.err.toStdString();
+    EXPECT_EQ(readBytes(at(QStringLiteral("work/photo.jpg"))), untouched);
+    EXPECT_NE(readBytes(at(QStringLiteral("A/photo.jpg"))), untouched);
+    EXPECT_FALSE(QFile::exists(at(QStringLiteral("work/other.jpg"))));
+
+    const CliRun beside = runCli({QStringLiteral("L/../single.jpg")}, at(QStringLiteral("work")));
+    EXPECT_EQ(beside.exitCode, 0) << beside.err.toStdString();
+    EXPECT_TRUE(QFile::exists(at(QStringLiteral("A/single-vellora.jpg"))));
+    EXPECT_FALSE(QFile::exists(at(QStringLiteral("work/single-vellora.jpg"))));
 }
 
 // ---- comments, XMP, IPTC --------------------------------------------------------------
@@ -381,6 +469,20 @@ TEST_F(KeepTest, InPlaceRefusesAFileWithOtherLinksAndGoesOn) {
     EXPECT_EQ(readBytes(at(QStringLiteral("linked.jpg"))), linked);
     EXPECT_EQ(readBytes(at(QStringLiteral("other-name.jpg"))), linked);
     EXPECT_NE(readBytes(at(QStringLiteral("single.jpg"))), single);  // the other went on
+
+    // --force over an output with other names would part them the same way, and
+    // report "ok" while those names kept the old file.
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("out.jpg")), "an old result"));
+    ASSERT_EQ(::link(QFile::encodeName(at(QStringLiteral("out.jpg"))).constData(),
+                     QFile::encodeName(at(QStringLiteral("backup.jpg"))).constData()),
+              0);
+    const CliRun forced = run({QStringLiteral("-f"), QStringLiteral("-o"),
+                               QStringLiteral("out.jpg"), QStringLiteral("single.jpg")});
+    EXPECT_EQ(forced.exitCode, 1);
+    EXPECT_TRUE(forced.err.contains(
+        "out.jpg' has 1 other link; replacing it would split them"))
+        << forced.err.toStdString();
+    EXPECT_EQ(readBytes(at(QStringLiteral("out.jpg"))), "an old result");
 }
 
 TEST_F(KeepTest, OneFileNamedThroughTwoLinksIsOneInput) {

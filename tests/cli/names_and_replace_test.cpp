@@ -22,6 +22,7 @@
 #include "cli/native_files.h"
 #include "cli/scratch_file.h"
 #include "platform/file_ownership.h"
+#include "platform/tidy_path.h"
 #include "support/test_support.h"
 
 namespace vellora::cli {
@@ -47,6 +48,28 @@ TEST(NativeNames, EveryByteStringComesBackExactly) {
     EXPECT_EQ(fromNativePath("caf\xc3\xa9.jpg"), QStringLiteral("caf\u00e9.jpg"));
     EXPECT_FALSE(hasUndecodableBytes(fromNativePath("caf\xc3\xa9 \xf0\x9f\x93\xb7.jpg")));
     EXPECT_TRUE(hasUndecodableBytes(fromNativePath("bad\xff.jpg")));
+}
+
+TEST(TidyPath, KeepsWhatAPathLeadsTo) {
+    // ".." after a link to a folder is that folder's parent: only spelling goes.
+    const struct {
+        const char* given;
+        const char* tidied;
+    } cases[] = {
+        {"", ""},
+        {".", "."},
+        {"./", "."},
+        {"photos/", "photos"},
+        {"./photos//a.jpg", "photos/a.jpg"},
+        {"/", "/"},
+        {"//tmp/./x/", "/tmp/x"},
+        {"link/../a.jpg", "link/../a.jpg"},
+        {"/a/link/..", "/a/link/.."},
+        {"../x.jpg", "../x.jpg"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(tidyPath(QString::fromUtf8(c.given)), QString::fromUtf8(c.tidied)) << c.given;
+    }
 }
 
 TEST(DisplayNames, ShowEveryNameWithoutDrivingTheTerminal) {
@@ -136,26 +159,42 @@ void recordStep(const char* step) {
 
 // The owner and mode go to the new file before the rename makes it visible, and the
 // folder is flushed only after the rename, when there is something to make durable.
-TEST_F(Files, AScratchFileIsNoMoreReadableThanTheFileItWillReplace) {
+TEST_F(Files, AScratchFileIsNoMoreReadableThanTheFileItWillReplaceOrItsInput) {
     // An --in-place copy of a private picture waited beside it as 0644 for the whole
-    // search, and stayed so after a kill.
+    // search, and stayed so after a kill; a new result of a private picture was
+    // readable by everyone (cp keeps a copy private). A read-only model left the run
+    // unable to write its own scratch file.
     const mode_t mask = ::umask(022);
     write(at("private.jpg"), "x");
     write(at("shared.jpg"), "x");
+    write(at("readonly.jpg"), "x");
     ASSERT_EQ(::chmod(QFile::encodeName(at("private.jpg")).constData(), 0600), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(at("shared.jpg")).constData(), 0664), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(at("readonly.jpg")).constData(), 0444), 0);
     const struct {
         const char* replaces;
+        const char* input;
         mode_t mode;
-    } cases[] = {{"private.jpg", 0600}, {"shared.jpg", 0644}, {"new.jpg", 0644}, {"", 0644}};
+    } cases[] = {
+        {"private.jpg", "", 0600},
+        {"shared.jpg", "", 0644},
+        {"new.jpg", "", 0644},
+        {"", "", 0644},
+        {"new.jpg", "private.jpg", 0600},
+        {"shared.jpg", "private.jpg", 0644},
+        {"readonly.jpg", "", 0644},
+        {"new.jpg", "readonly.jpg", 0644},
+        {"new.jpg", "missing.jpg", 0644},
+    };
     for (const auto& c : cases) {
         QString error;
         const std::optional<ScratchFile> scratch = ScratchFile::create(
-            m_dir.path(), QStringLiteral("x.jpg"), error, *c.replaces ? at(c.replaces) : QString());
+            m_dir.path(), QStringLiteral("x.jpg"), error, *c.replaces ? at(c.replaces) : QString(),
+            *c.input ? at(c.input) : QString());
         ASSERT_TRUE(scratch) << error.toStdString();
         struct stat info {};
         ASSERT_EQ(::stat(QFile::encodeName(scratch->path()).constData(), &info), 0);
-        EXPECT_EQ(info.st_mode & 07777, c.mode) << c.replaces;
+        EXPECT_EQ(info.st_mode & 07777, c.mode) << c.replaces << " from " << c.input;
     }
     ::umask(mask);
 }
