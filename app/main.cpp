@@ -41,6 +41,11 @@ void endOnTerminationSignals(QObject* owner) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        // Ignored at the start (nohup vellora &) stays ignored.
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+            continue;
+        }
         sigaction(signal, &action, nullptr);
     }
     // A file-size limit (ulimit -f) must fail the write with its reason, as a full disk

@@ -39,8 +39,14 @@ std::atomic<bool> g_stop{false};
 volatile std::sig_atomic_t g_signal = 0;
 
 // First Ctrl-C (or TERM, HUP): finish the pictures in hand, start no new one, leave no
-// scratch file behind. The handler is reset, so a second one ends the program at once.
+// scratch file behind. A second one, of any of the three, ends the program at once, as
+// that signal would have.
 extern "C" void onSignal(int number) {
+    if (g_signal != 0) {
+        std::signal(number, SIG_DFL);
+        std::raise(number);  // delivered as this handler returns
+        return;
+    }
     g_signal = number;
     g_stop.store(true);
 }
@@ -49,10 +55,18 @@ void installSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    // A write cut short by the first interrupt goes on: stdio drops a line whose
+    // write fails, and a file done would go without its report.
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        // What was ignored when the run started stays ignored: nohup, and the jobs a
+        // script starts in the background, rely on that.
+        struct sigaction current {};
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+            continue;
+        }
+        sigaction(number, &action, nullptr);
+    }
     // A reader of --json that goes away (| head) must not kill the program in the
     // middle of a write: the files are still done, only the report is lost.
     std::signal(SIGPIPE, SIG_IGN);

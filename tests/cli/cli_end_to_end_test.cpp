@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <QBuffer>
@@ -594,6 +595,75 @@ TEST_F(CliTest, AnInterruptedRunLeavesOnlyWholeFiles) {
         EXPECT_TRUE(isJpeg(bytes) && bytes.endsWith("\xFF\xD9")) << name.toStdString();  // whole
         EXPECT_LE(QFileInfo(at(QStringLiteral("out/") + name)).size(), 9 * 1024);
     }
+}
+
+// Whether process `pid` has set its own handler for `number` yet (SigCgt in its status).
+bool catches(qint64 pid, int number) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:")) {
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (number - 1)) & 1U;
+        }
+    }
+    return false;
+}
+
+TEST_F(CliTest, IgnoredSignalsStayIgnoredAndASecondInterruptEndsTheRunAtOnce) {
+    QDir().mkpath(at(QStringLiteral("in")));
+    const QImage picture = photo(1200, 900, 3);
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(writeJpeg(at(QStringLiteral("in/p%1.jpg").arg(i)), picture, 97));
+    }
+    const auto start = [&](QProcess& process, const QStringList& prefix, const QString& out) {
+        QStringList arguments = prefix + QStringList{QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"),
+                                                     QStringLiteral("-j"),
+                                                     QStringLiteral("1"),
+                                                     QStringLiteral("--target-ssim"),
+                                                     QStringLiteral("0.999"),
+                                                     QStringLiteral("-d"),
+                                                     out,
+                                                     QStringLiteral("in")};
+        process.setWorkingDirectory(m_dir.path());
+        process.start(arguments.takeFirst(), arguments);
+        if (!process.waitForStarted()) {
+            return false;
+        }
+        for (int wait = 0; wait < 6000 && process.state() == QProcess::Running &&
+                           !catches(process.processId(), SIGTERM);
+             ++wait) {
+            QThread::msleep(1);
+        }
+        return process.state() == QProcess::Running;
+    };
+
+    // Under nohup (here a shell's trap, kept across exec) a hangup must not stop it.
+    QProcess immune;
+    ASSERT_TRUE(start(immune,
+                      {QStringLiteral("sh"), QStringLiteral("-c"),
+                       QStringLiteral("trap '' HUP; exec \"$@\""), QStringLiteral("sh")},
+                      QStringLiteral("out1")))
+        << "the run ended before it could be signalled";
+    ::kill(static_cast<pid_t>(immune.processId()), SIGHUP);
+    ASSERT_TRUE(immune.waitForFinished(120000));
+    EXPECT_EQ(immune.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(immune.exitCode(), 0) << immune.readAllStandardError().toStdString();
+    EXPECT_EQ(treeOf(at(QStringLiteral("out1"))).size(), 4);
+
+    // An interrupt, then a termination: the second ends it without finishing the
+    // picture in hand.
+    QProcess stopped;
+    ASSERT_TRUE(start(stopped, {}, QStringLiteral("out2")))
+        << "the run ended before it could be signalled";
+    ::kill(static_cast<pid_t>(stopped.processId()), SIGINT);
+    ::kill(static_cast<pid_t>(stopped.processId()), SIGTERM);
+    ASSERT_TRUE(stopped.waitForFinished(120000));
+    EXPECT_EQ(stopped.exitStatus(), QProcess::CrashExit);
+    EXPECT_TRUE(QDir(at(QStringLiteral("out2")))
+                    .entryList({QStringLiteral("*.jpg")}, QDir::Files)
+                    .isEmpty());
 }
 
 TEST_F(CliTest, AStreamStoppedOrKilledLeavesNoCopyOfThePicture) {
