@@ -1,5 +1,6 @@
 #include "click_slider.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 namespace vellora {
@@ -9,6 +10,19 @@ void ClickSlider::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         emit clicked();
     }
+}
+
+void ClickSlider::keyPressEvent(QKeyEvent* event) {
+    const int key = event->key();
+    if (event->modifiers() == Qt::NoModifier &&
+        (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space)) {
+        if (!event->isAutoRepeat()) {
+            emit clicked();
+        }
+        event->accept();
+        return;
+    }
+    QSlider::keyPressEvent(event);
 }
 
 }  // namespace vellora

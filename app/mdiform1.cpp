@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMenuBar>
@@ -289,6 +290,7 @@ void MDIForm1::setPanelText(int panel, const QString& text) {
 
 void MDIForm1::placeChild(ImageWindow* window) {
     m_mdiArea->addSubWindow(window);
+    window->installEventFilter(this);  // Tab out of it (eventFilter)
     window->move(0, 0);
     window->show();
 }
@@ -488,7 +490,9 @@ void MDIForm1::saveAsCommand() {
     };
     const bool replacesSource = targetBefore && (isSource(m_sourceVersion) || isSource(sourceNow));
 
-    if (fm_com().sh_crop()->Visible()) {
+    // Only a rectangle on screen asks for a cut-out; a closed Compressed window has none
+    // (and asking fm_com() would open an empty one).
+    if (fmComLoaded() && fm_com().sh_crop()->Visible()) {
         // The cut-out is made from the file: one changed since it was opened is not the
         // picture the rectangle was drawn on.
         if (sourceChangedSinceOpen()) {
@@ -558,7 +562,21 @@ void MDIForm1::saveAsCommand() {
 }
 
 void MDIForm1::helpCommand() {
-    ShellOpen(this, helpPageAddress(), 1);
+    // A help button that does nothing leaves the user guessing; say what stands in the
+    // way (a missing page, or no program to show it: the package only recommends one).
+    const QString page = helpPageAddress();
+    if (ShellOpen(this, page, 1)) {
+        return;
+    }
+    const QUrl address(page);
+    const QString shown = address.isLocalFile() ? address.toLocalFile() : page;
+    showError(address.isLocalFile() && !QFileInfo::exists(shown)
+                  ? QStringLiteral("Vellora could not open its help.\nThe page \"%1\" is not "
+                                   "installed.")
+                        .arg(shown)
+                  : QStringLiteral("Vellora could not open its help.\nNo program to show "
+                                   "\"%1\" was found; open it in a web browser.")
+                        .arg(shown));
 }
 
 void MDIForm1::cropToggleCommand() {
@@ -572,7 +590,7 @@ frmAbout* MDIForm1::aboutWindow() const {
 
 void MDIForm1::mnu_h_Click(int Index) {
     if (Index == 0) {
-        ShellOpen(this, helpPageAddress(), 1);
+        helpCommand();
     } else if (Index == 2) {
         if (!m_about) {
             m_about = new frmAbout(this, ShellOpen);
@@ -709,6 +727,23 @@ void MDIForm1::closeEvent(QCloseEvent* event) {
 }
 
 bool MDIForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && qobject_cast<ImageWindow*>(watched)) {
+        // A picture window holds nothing to type into, and a sub-window keeps Tab to
+        // itself: without this, once a picture was open the keyboard could never reach
+        // the buttons or the slider again. Tab goes to the first button, Shift+Tab to
+        // the slider; Ctrl+Tab still goes from window to window.
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool shift = key->modifiers().testFlag(Qt::ShiftModifier);
+        if ((key->modifiers() & ~Qt::ShiftModifier) == Qt::NoModifier &&
+            (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)) {
+            if (key->key() == Qt::Key_Tab && !shift) {
+                m_toolbar[0]->setFocus(Qt::TabFocusReason);
+            } else {
+                m_slider->setFocus(Qt::BacktabFocusReason);
+            }
+            return true;
+        }
+    }
     if (event->type() == QEvent::MouseMove) {
         if (watched == m_mdiArea->viewport()) {
             MDIForm_MouseMove();

@@ -43,9 +43,9 @@ QString InstalledModuleDir() {
     return directory;
 }
 
-void ShellOpen(const QObject* form, const QString& target, std::int32_t showCommand) {
+bool ShellOpen(const QObject* form, const QString& target, std::int32_t showCommand) {
     const QByteArray text = target.toLocal8Bit();
-    (void)currentPlatform().shellExecute(form, "Open", text.constData(), "", "", showCommand);
+    return currentPlatform().shellExecute(form, "Open", text.constData(), "", "", showCommand);
 }
 
 QString WorkingFile() {

@@ -21,8 +21,9 @@ namespace vellora {
 // when unknown.
 [[nodiscard]] QString InstalledModuleDir();
 
-// Opens a document path or web address with the desktop; failures are silent.
-void ShellOpen(const QObject* form, const QString& target, std::int32_t showCommand);
+// Opens a document path or web address with the desktop; false when nothing took it
+// (no program to open it with, or no such file). Callers that can say so should.
+bool ShellOpen(const QObject* form, const QString& target, std::int32_t showCommand);
 
 // The working file: the re-encoded picture of the last pass, inside GetWindowsDir();
 // "" when there is no private directory.

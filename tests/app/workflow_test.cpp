@@ -9,6 +9,7 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStyle>
@@ -187,11 +188,40 @@ TEST_F(GuiTest, SliderClicksReencodeFromTheSource) {
     EXPECT_EQ(slider->value(), 69);
     EXPECT_EQ(sharedState().CompressedSize, at70);
     EXPECT_EQ(contents(working()), before);
+    // Return is the keyboard's click: the value the keys chose, as it stands.
+    QTest::keyClick(slider, Qt::Key_Return);
+    EXPECT_EQ(slider->value(), 69);
+    EXPECT_NE(contents(working()), before);
 
     // Back at 60 by clicks: the same bytes as the first pass (nothing compounds).
     slider->setValue(60);
     m_window->Slider1_Click();
     EXPECT_EQ(sharedState().CompressedSize, at60);
+}
+
+TEST_F(GuiTest, TabLeavesThePictureWindowsForTheButtonsAndTheSlider) {
+    // Once a picture was open, Tab stayed in its window: the slider was out of the
+    // keyboard's reach.
+    open(makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG"));
+    m_window->activateWindow();
+    QApplication::setActiveWindow(m_window.get());
+    const struct {
+        Qt::KeyboardModifiers modifiers;
+        QWidget* expected;
+    } cases[] = {{Qt::NoModifier, m_window->cmd_toolbar(0)},
+                 {Qt::ShiftModifier, m_window->Slider1()}};
+    for (ImageWindow* window : {static_cast<ImageWindow*>(&m_window->fm_com()),
+                                static_cast<ImageWindow*>(&m_window->fm_jpg())}) {
+        for (const auto& c : cases) {
+            m_window->mdiArea()->setActiveSubWindow(window);
+            window->setFocus();
+            ASSERT_TRUE(window->isAncestorOf(QApplication::focusWidget()) ||
+                        QApplication::focusWidget() == window);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, c.modifiers);
+            EXPECT_EQ(QApplication::focusWidget(), c.expected)
+                << window->objectName().toStdString() << " " << c.modifiers.toInt();
+        }
+    }
 }
 
 TEST_F(GuiTest, PassMessagesForMissingWrongAndVanishedFiles) {
@@ -375,6 +405,22 @@ TEST_F(GuiTest, SaveAsWithTheRectangleHiddenCopiesTheWorkingFile) {
     EXPECT_TRUE(m_ui.messages.empty());
     ASSERT_EQ(m_ui.saveSeen.size(), 1U);
     EXPECT_EQ(m_ui.saveSeen[0].FileName, sharedState().SourcePath);  // starts at the last name
+}
+
+TEST_F(GuiTest, SaveAsAfterTheCompressedWindowWasClosedOpensNoEmptyOne) {
+    open(makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG"));
+    for (QMdiSubWindow* window : m_window->mdiArea()->subWindowList()) {
+        if (window->widget() == &m_window->fm_com() || window == &m_window->fm_com()) {
+            window->close();  // as its title bar's close button does
+        }
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_FALSE(m_window->fmComLoaded());
+    const QString target = m_work.filePath(QStringLiteral("out.jpg"));
+    saveAs(target);
+    EXPECT_EQ(contents(target), contents(working()));
+    EXPECT_FALSE(m_window->fmComLoaded());
+    EXPECT_EQ(m_window->mdiArea()->subWindowList().size(), 1);
 }
 
 TEST_F(GuiTest, SaveAsWithTheRectangleShownSavesTheCutOut) {
@@ -720,6 +766,18 @@ TEST_F(GuiTest, HelpButtonAndIndexOpenTheSameInstalledPage) {
     ASSERT_TRUE(page.isLocalFile());
     EXPECT_TRUE(QFileInfo::exists(page.toLocalFile())) << page.toLocalFile().toStdString();
     EXPECT_TRUE(contents(page.toLocalFile()).contains("Invalid File Type!"));
+}
+
+TEST_F(GuiTest, HelpThatCannotBeOpenedIsReported) {
+    // It failed in silence: a help button that did nothing.
+    m_platform.shellOpens = false;
+    command(2);
+    m_window->mnu_h(0)->trigger();
+    ASSERT_EQ(m_ui.texts().size(), 2);
+    for (const QString& text : m_ui.texts()) {
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Vellora could not open its help.\nNo program")))
+            << text.toStdString();
+    }
 }
 
 TEST_F(GuiTest, OneAboutWindowAtATime) {

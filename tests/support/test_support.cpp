@@ -68,7 +68,7 @@ std::uint32_t RecordingPlatform::moduleDirectory(char* buffer, std::uint32_t siz
 bool RecordingPlatform::shellExecute(const QObject*, const char*, const char* target, const char*,
                                      const char*, int) {
     shellTargets.emplace_back(target ? target : "");
-    return true;
+    return shellOpens;
 }
 
 void RecordingPlatform::endProgram() {

@@ -29,6 +29,7 @@ public:
     std::string systemDir = VELLORA_MODULE_BUILD_DIR;  // the override folder
     std::string moduleDir = VELLORA_MODULE_BUILD_DIR;  // the installed folder
     std::vector<std::string> shellTargets;
+    bool shellOpens = true;  // what shellExecute answers
     int endCount = 0;
 
     std::uint32_t windowsDirectory(char* buffer, std::uint32_t size) override;
