@@ -109,6 +109,8 @@ struct StripBuffers {
 // [1/8 3/4 1/8] of the samples in each direction. `sharpen` pre-compensates part of
 // that blur ([-s/8, 1 + s/4, -s/8] per direction), so edges between colours come back
 // closer to the original.
+constexpr float kChromaLimit = 127.5f;  // a centred colour sample's largest size
+
 void downsampleChroma(const float* full, int fullStride, int halfRows, float* wide, float* out,
                       int halfStride, float sharpen) {
     for (int y = 0; y < halfRows; ++y) {
@@ -135,7 +137,13 @@ void downsampleChroma(const float* full, int fullStride, int halfRows, float* wi
         const float* below = centre + halfStride;
         float* row = out + static_cast<std::size_t>(y - 1) * halfStride;
         for (int x = 0; x < halfStride; ++x) {
-            row[x] = centre[x] + sharpen * (0.25f * centre[x] - 0.125f * (above[x] + below[x]));
+            // Kept within the samples' range: at the edge of a saturated area the
+            // overshoot would lift a block's mean past what its DC can hold (+-1023 at
+            // DC step 1, from quality 97), and the clamped DC shifted the colour of the
+            // whole block, flat inside included. The decoder clips there anyway.
+            row[x] = std::clamp(
+                centre[x] + sharpen * (0.25f * centre[x] - 0.125f * (above[x] + below[x])),
+                -kChromaLimit, kChromaLimit);
         }
     }
 }
@@ -588,12 +596,15 @@ Settings settingsFor(int quality) {
     // the most faithful file whatever its size.
     settings.subsampleChroma = settings.quality < 100;
     // Tables (steps at quality 50, scaled like libjpeg's): luma rises linearly with
-    // frequency from 10.5 next to DC to 60 at (7, 7); the example tables start at 11..16 but climb
-    // to 121 with irregular bumps. Fine low-frequency steps keep gradients and skies free of blocks
-    // (butteraugli's worst spots); the flatter high end keeps texture (SSIM). Chroma is finer than
-    // the example table everywhere: with 4:2:0 every chroma coefficient covers twice the distance,
-    // and colour edges are where butteraugli finds the plain encoder's largest errors. Shapes
-    // picked by BD-rate on the benchmark (bench/encoder), one parameter at a time.
+    // frequency from 15 next to DC to 60 at (7, 7); the example tables start at 11..16
+    // but climb to 121 with irregular bumps. Fine low-frequency steps keep gradients and
+    // skies free of blocks (butteraugli's worst spots); the flatter high end keeps
+    // texture (SSIM). Chroma rises from 22 next to DC to 102 at (7, 7): a little coarser
+    // than the example table at the seven lowest frequencies (22 against 18 beside DC),
+    // much finer than its flat 99 everywhere else: with 4:2:0 every chroma coefficient
+    // covers twice the distance, and colour edges are where butteraugli finds the plain
+    // encoder's largest errors. Shapes picked by BD-rate on the benchmark
+    // (bench/encoder), one parameter at a time.
     settings.luma = TableShape{16.0f, 10.0f, 5.0f, 1.0f};
     settings.chroma = TableShape{17.0f, 17.0f, 5.0f, 1.2f};
     // Adaptive dead zone (block_quantiser.h): plain rounding on smooth blocks, up to

@@ -205,6 +205,40 @@ TEST(BestEncoder, HardEdgesOfSaturatedColoursEncodeAtEveryQuality) {
     }
 }
 
+TEST(BestEncoder, ASaturatedSquareOnTheBlockGridKeepsItsColour) {
+    // A 16x16 square on the macroblock grid is one colour block with an edge on each
+    // side: the sharpened colour overshot on all four, lifted the block's DC past
+    // +-1023 at the finest DC step (quality 97 on), and the clamp shifted the whole
+    // block: blue 255 came back as 226, flat inside included.
+    const std::array<std::uint8_t, 3> pairs[][2] = {
+        {{0, 0, 255}, {255, 255, 0}}, {{255, 0, 0}, {0, 255, 255}}, {{0, 255, 0}, {255, 0, 255}}};
+    for (const auto& [square, around] : pairs) {
+        TestPicture picture{48, 48, 3, 48 * 3, {}};
+        for (int y = 0; y < 48; ++y) {
+            for (int x = 0; x < 48; ++x) {
+                const bool inside = x >= 16 && x < 32 && y >= 16 && y < 32;
+                const auto& colour = inside ? square : around;
+                picture.pixels.insert(picture.pixels.end(), colour.begin(), colour.end());
+            }
+        }
+        for (int quality = 90; quality <= 99; ++quality) {
+            const Decoded decoded = decodeWithLibjpeg(encode(picture, quality).bytes);
+            ASSERT_TRUE(decoded.error.empty()) << decoded.error;
+            int worst = 0;  // inside the square, clear of the edge's half-size blur
+            for (int y = 20; y < 28; ++y) {
+                for (int x = 20; x < 28; ++x) {
+                    for (int c = 0; c < 3; ++c) {
+                        const std::size_t at = static_cast<std::size_t>((y * 48 + x) * 3 + c);
+                        worst = std::max(worst, std::abs(int(decoded.pixels[at]) - int(square[c])));
+                    }
+                }
+            }
+            EXPECT_LE(worst, 6) << int(square[0]) << "," << int(square[1]) << "," << int(square[2])
+                                << " at " << quality;
+        }
+    }
+}
+
 TEST(BestEncoder, LadderGivesBiggerFilesAndSmallerErrors) {
     const TestPicture picture = kodak("kodim03.png");
     std::size_t previousSize = 0;
