@@ -14,7 +14,8 @@ void ClickSlider::mouseReleaseEvent(QMouseEvent* event) {
 
 void ClickSlider::keyPressEvent(QKeyEvent* event) {
     const int key = event->key();
-    if (event->modifiers() == Qt::NoModifier &&
+    // Keypad keys come with the keypad modifier: its Enter is as good as Return.
+    if ((event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier &&
         (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space)) {
         if (!event->isAutoRepeat()) {
             emit clicked();

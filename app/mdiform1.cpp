@@ -564,19 +564,20 @@ void MDIForm1::saveAsCommand() {
 void MDIForm1::helpCommand() {
     // A help button that does nothing leaves the user guessing; say what stands in the
     // way (a missing page, or no program to show it: the package only recommends one).
+    // The page is looked for first: the desktop's opener takes any address and fails
+    // later, out of sight.
     const QString page = helpPageAddress();
-    if (ShellOpen(this, page, 1)) {
-        return;
-    }
     const QUrl address(page);
     const QString shown = address.isLocalFile() ? address.toLocalFile() : page;
-    showError(address.isLocalFile() && !QFileInfo::exists(shown)
-                  ? QStringLiteral("Vellora could not open its help.\nThe page \"%1\" is not "
-                                   "installed.")
-                        .arg(shown)
-                  : QStringLiteral("Vellora could not open its help.\nNo program to show "
-                                   "\"%1\" was found; open it in a web browser.")
-                        .arg(shown));
+    if (address.isLocalFile() && !QFileInfo::exists(shown)) {
+        showError(
+            QStringLiteral("Vellora could not open its help.\nThe page \"%1\" is not installed.")
+                .arg(shown));
+    } else if (!ShellOpen(this, page, 1)) {
+        showError(QStringLiteral("Vellora could not open its help.\nNo program to show \"%1\" "
+                                 "was found; open it in a web browser.")
+                      .arg(shown));
+    }
 }
 
 void MDIForm1::cropToggleCommand() {

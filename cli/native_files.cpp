@@ -166,12 +166,41 @@ QString absoluteFolderOf(const QString& path) {
     return slash <= 0 ? QStringLiteral("/") : absolute.left(slash);
 }
 
+namespace {
+
+// `absolute` with every ".." that follows a folder not made yet taken out with that
+// folder: it will be made as a real folder, so its ".." is the one before it. After a
+// folder that exists (a link to one included) ".." stays for the system to resolve.
+// "/a/new/../x.jpg" names "/a/x.jpg" once "new" is made; "/a/link/../x.jpg" is left.
+QString withoutUnmadeFolderSteps(const QString& absolute) {
+    QStringList kept;
+    std::vector<bool> exists;  // whether each kept part exists
+    for (const QString& part : absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String("..") && !exists.empty() && !exists.back()) {
+            kept.removeLast();
+            exists.pop_back();
+            continue;
+        }
+        const bool above = exists.empty() || exists.back();
+        kept.append(part);
+        exists.push_back(above &&
+                         (part == QLatin1String("..") ||
+                          fileFacts(QLatin1Char('/') + kept.join(QLatin1Char('/'))).exists));
+    }
+    return QLatin1Char('/') + kept.join(QLatin1Char('/'));
+}
+
+}  // namespace
+
 QString fileIdentity(const QString& path) {
     const FileFacts facts = fileFacts(path);
     if (facts.exists) {
         return QStringLiteral("%1:%2").arg(facts.device).arg(facts.inode);
     }
-    const QString absolute = absolutePath(path);
+    const QString absolute = withoutUnmadeFolderSteps(absolutePath(path));
+    if (absolute != absolutePath(path)) {
+        return fileIdentity(absolute);  // may exist after all: new/../x.jpg is x.jpg
+    }
     const qsizetype slash = absolute.lastIndexOf(QLatin1Char('/'));
     const QString folder = absoluteFolderOf(path);
     const FileFacts folderFacts = fileFacts(folder);

@@ -157,6 +157,12 @@ KeptOwnership keepOwnership(int fd, const char* previousPath, const struct stat&
     if (std::find(names.begin(), names.end(), kAccessList) != names.end()) {
         noteReplaceStep("acl");
         copy(kAccessList);
+    } else if (::fremovexattr(fd, kAccessList) != 0 && errno != ENODATA && errno != ENOTSUP) {
+        // The new file may have taken its folder's default list, which the replaced
+        // file did not have (or no longer had): a private picture would come back
+        // readable by whoever that list names.
+        attributeFailures += std::string(attributeFailures.empty() ? "" : ", ") +
+                             "the folder's access list (" + systemError(errno) + ")";
     }
     kept.attributesKept = attributeFailures.empty();
 
@@ -188,7 +194,7 @@ KeptOwnership keepOwnership(int fd, const char* previousPath, const struct stat&
         if (!kept.note.empty()) {
             kept.note += "; ";
         }
-        kept.note += "extended attributes not kept: " + attributeFailures;
+        kept.note += "now without its extended attributes " + attributeFailures;
     }
     return kept;
 }

@@ -236,6 +236,23 @@ TEST_F(KeepTest, ReplacingAFileKeepsItsAccessListAndAttributes) {
         EXPECT_EQ(statOf(path).st_mode & 07777, 0664u) << name;  // the mask, as before
     }
     EXPECT_FALSE(jsonObjects(inPlace)[0].contains(QStringLiteral("warnings")));
+
+    // A file without a list, in a folder whose default list names another user: the
+    // new file took that list, and a private picture came back readable by nobody.
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("shared")));
+    const QString plain = at(QStringLiteral("shared/plain.jpg"));
+    ASSERT_TRUE(writeBytes(plain, jpegBytes(3)));
+    ASSERT_EQ(::chmod(QFile::encodeName(plain).constData(), 0640), 0);
+    ASSERT_EQ(::setxattr(QFile::encodeName(at(QStringLiteral("shared"))).constData(),
+                         "system.posix_acl_default", list.constData(),
+                         static_cast<size_t>(list.size()), 0),
+              0)
+        << std::strerror(errno);
+    const CliRun inherited =
+        run({QStringLiteral("--in-place"), QStringLiteral("shared/plain.jpg")});
+    ASSERT_EQ(inherited.exitCode, 0) << inherited.err.toStdString();
+    EXPECT_TRUE(attribute(plain, "system.posix_acl_access").isEmpty());
+    EXPECT_EQ(statOf(plain).st_mode & 07777, 0640u);
 }
 
 TEST_F(KeepTest, ALinkedFolderFollowedByDotDotMeansItsParent) {
@@ -262,6 +279,15 @@ TEST_F(KeepTest, ALinkedFolderFollowedByDotDotMeansItsParent) {
     EXPECT_EQ(beside.exitCode, 0) << beside.err.toStdString();
     EXPECT_TRUE(QFile::exists(at(QStringLiteral("A/single-vellora.jpg"))));
     EXPECT_FALSE(QFile::exists(at(QStringLiteral("work/single-vellora.jpg"))));
+
+    // A folder still to be made, then "..": the output is the input itself, which
+    // --force never replaces.
+    const CliRun unmade = runCli({QStringLiteral("-f"), QStringLiteral("-d"),
+                                  QStringLiteral("new/.."), QStringLiteral("photo.jpg")},
+                                 at(QStringLiteral("work")));
+    EXPECT_EQ(unmade.exitCode, 1);
+    EXPECT_TRUE(unmade.err.contains("would replace the input itself")) << unmade.err.toStdString();
+    EXPECT_EQ(readBytes(at(QStringLiteral("work/photo.jpg"))), untouched);
 }
 
 // ---- comments, XMP, IPTC --------------------------------------------------------------
@@ -479,8 +505,7 @@ TEST_F(KeepTest, InPlaceRefusesAFileWithOtherLinksAndGoesOn) {
     const CliRun forced = run({QStringLiteral("-f"), QStringLiteral("-o"),
                                QStringLiteral("out.jpg"), QStringLiteral("single.jpg")});
     EXPECT_EQ(forced.exitCode, 1);
-    EXPECT_TRUE(forced.err.contains(
-        "out.jpg' has 1 other link; replacing it would split them"))
+    EXPECT_TRUE(forced.err.contains("out.jpg' has 1 other link; replacing it would split them"))
         << forced.err.toStdString();
     EXPECT_EQ(readBytes(at(QStringLiteral("out.jpg"))), "an old result");
 }
