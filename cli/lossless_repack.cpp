@@ -404,7 +404,8 @@ namespace {
 // Why `in` (header read) cannot keep its own luma; empty when it can.
 QString lumaRefusal(const jpeg_decompress_struct& in) {
     if (!canRequantise(in)) {
-        return QStringLiteral("only grey and YCbCr 8-bit JPEGs keep their luma");
+        return QStringLiteral(
+            "only grey and YCbCr 8-bit JPEGs with a full-resolution luma keep their luma");
     }
     if (storedOrientation(in) != 1) {
         return QStringLiteral("the picture is stored turned");

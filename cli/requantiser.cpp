@@ -55,7 +55,12 @@ bool canRequantise(const jpeg_decompress_struct& in) {
     if (in.num_components == 1) {
         return in.jpeg_color_space == JCS_GRAYSCALE;
     }
-    return in.num_components == 3 && in.jpeg_color_space == JCS_YCbCr;
+    // The luma at full resolution: one stored at half of the colour's (a file may
+    // sample its colour more finely than its luma) has as many blocks as ours only on
+    // a picture 8 pixels across, and would be taken for it there.
+    return in.num_components == 3 && in.jpeg_color_space == JCS_YCbCr &&
+           in.comp_info[0].h_samp_factor == in.max_h_samp_factor &&
+           in.comp_info[0].v_samp_factor == in.max_v_samp_factor;
 }
 
 bool hasHalfColour(const jpeg_decompress_struct& in) {

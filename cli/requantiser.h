@@ -40,7 +40,8 @@ struct StoredPicture {
     std::vector<StoredPlane> planes;
 };
 
-// Whether the file's luma can be requantised: grey or YCbCr, 8-bit.
+// Whether the file's luma can be requantised: grey or YCbCr, 8-bit, the luma at full
+// resolution (no colour component sampled more finely).
 [[nodiscard]] bool canRequantise(const jpeg_decompress_struct& in);
 
 // Whether `in` is YCbCr with its colour subsampled 2x2 (4:2:0) and every table present:

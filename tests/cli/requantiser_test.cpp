@@ -176,6 +176,11 @@ TEST(StoredLumaTest, RefusesWhatCannotLineUp) {
     const QByteArray encoded = ourEncode(picture, 60);
     test::JpegKind turnedKind = fullColour();
     turnedKind.exif = true;  // orientation 6
+    // Luma at half the colour's resolution: 8 pixels across it has as many blocks as a
+    // full-resolution luma, and was taken for one (every trial carried it, flat rows).
+    test::JpegKind coarseLuma = fullColour();
+    coarseLuma.chromaH = 2;
+    const QImage strip = test::photo(8, 200, 1);
     const QuantTable table = tunedLuma(60);
     struct Case {
         const char* what;
@@ -187,6 +192,8 @@ TEST(StoredLumaTest, RefusesWhatCannotLineUp) {
         {"stored turned", test::encodeKind(picture, turnedKind, 85), encoded,
          RepackStatus::Refused},
         {"another size", colour, ourEncode(picture.copy(0, 0, 80, 64), 60), RepackStatus::Refused},
+        {"coarser luma", test::encodeKind(strip, coarseLuma, 90), ourEncode(strip, 60),
+         RepackStatus::Refused},
         {"not a JPEG", QByteArray("BM not a jpeg at all"), encoded, RepackStatus::Failed},
         {"cut short", colour.left(colour.size() / 2), encoded, RepackStatus::Failed},
     };

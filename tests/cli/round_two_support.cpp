@@ -99,6 +99,10 @@ QByteArray encodeKind(const QImage& source, const JpegKind& kind, int quality) {
         } else {
             info->comp_info[0].h_samp_factor = kind.lumaH;
             info->comp_info[0].v_samp_factor = kind.lumaV;
+            for (int c = 1; c < 3; ++c) {
+                info->comp_info[c].h_samp_factor = kind.chromaH;
+                info->comp_info[c].v_samp_factor = kind.chromaV;
+            }
         }
         jpeg_set_quality(info, quality, TRUE);
         if (kind.crTableScale > 0 && !kind.grey) {

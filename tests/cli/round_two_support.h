@@ -16,6 +16,8 @@ struct JpegKind {
     bool grey = false;
     int lumaH = 2;  // luma sampling factors (chroma 1x1): 1x1 = 4:4:4, 2x1 = 4:2:2, 2x2 = 4:2:0
     int lumaV = 2;
+    int chromaH = 1;  // colour sampling factors: above the luma's, the luma is the coarser
+    int chromaV = 1;
     bool progressive = false;
     int restartRows = 0;  // a restart marker every N MCU rows
     bool exif = false;    // an EXIF block with orientation 6
