@@ -207,7 +207,9 @@ BatchPlan planBatch(const Options& options) {
         task.failure = candidate.failure;
         task.skip = candidate.skip;
         if (task.failure.isEmpty() && task.skip.isEmpty()) {
-            task.output = outputPathFor(options, candidate.path, candidate.relativeFolder);
+            // "new/../x.jpg" is x.jpg: every check below, and the write, see that file.
+            task.output = withoutUnmadeFolderSteps(
+                outputPathFor(options, candidate.path, candidate.relativeFolder));
             if (options.inPlace && task.type == PictureType::Jpeg && found.isLink) {
                 // Through a symbolic link: replace the file it points to, keep the link.
                 const QString resolved = resolvedPath(candidate.path);

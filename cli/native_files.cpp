@@ -166,16 +166,15 @@ QString absoluteFolderOf(const QString& path) {
     return slash <= 0 ? QStringLiteral("/") : absolute.left(slash);
 }
 
-namespace {
-
-// `absolute` with every ".." that follows a folder not made yet taken out with that
-// folder: it will be made as a real folder, so its ".." is the one before it. After a
-// folder that exists (a link to one included) ".." stays for the system to resolve.
-// "/a/new/../x.jpg" names "/a/x.jpg" once "new" is made; "/a/link/../x.jpg" is left.
-QString withoutUnmadeFolderSteps(const QString& absolute) {
+QString withoutUnmadeFolderSteps(const QString& path) {
+    const bool absolute = path.startsWith(QLatin1Char('/'));
+    const QString root = absolute ? QStringLiteral("/") : QString();
     QStringList kept;
     std::vector<bool> exists;  // whether each kept part exists
-    for (const QString& part : absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String(".")) {
+            continue;
+        }
         if (part == QLatin1String("..") && !exists.empty() && !exists.back()) {
             kept.removeLast();
             exists.pop_back();
@@ -183,14 +182,12 @@ QString withoutUnmadeFolderSteps(const QString& absolute) {
         }
         const bool above = exists.empty() || exists.back();
         kept.append(part);
-        exists.push_back(above &&
-                         (part == QLatin1String("..") ||
-                          fileFacts(QLatin1Char('/') + kept.join(QLatin1Char('/'))).exists));
+        exists.push_back(above && (part == QLatin1String("..") ||
+                                   fileFacts(root + kept.join(QLatin1Char('/'))).exists));
     }
-    return QLatin1Char('/') + kept.join(QLatin1Char('/'));
+    const QString joined = root + kept.join(QLatin1Char('/'));
+    return joined.isEmpty() ? QStringLiteral(".") : joined;
 }
-
-}  // namespace
 
 QString fileIdentity(const QString& path) {
     const FileFacts facts = fileFacts(path);

@@ -58,6 +58,13 @@ struct FileFacts {
 // The folder part of absolutePath(path): what holds the file.
 [[nodiscard]] QString absoluteFolderOf(const QString& path);
 
+// `path` (relative or absolute) with every ".." that follows a folder not made yet
+// taken out with that folder: it will be made as a real folder, so its ".." is the one
+// before it. After a folder that exists (a link to one included) ".." stays for the
+// system to resolve. "new/../x.jpg" is "x.jpg" while "new" is not there; "link/../x.jpg"
+// is left as it is. An output is checked, and written, under this spelling.
+[[nodiscard]] QString withoutUnmadeFolderSteps(const QString& path);
+
 // The path with every symbolic link and "." / ".." resolved; empty when it does not
 // exist.
 [[nodiscard]] QString resolvedPath(const QString& path);

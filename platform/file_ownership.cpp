@@ -122,6 +122,7 @@ KeptOwnership keepOwnership(int fd, const char* previousPath, const struct stat&
     }
     const std::vector<std::string> names = attributeNames(previousPath);
     std::string attributeFailures;
+    std::string inheritedList;  // a default list the new file took and could not drop
     const auto copy = [&](const std::string& name) {
         const std::string failure = copyAttribute(previousPath, name, fd);
         // A security label is the system's to give (the folder's label is right for
@@ -161,10 +162,12 @@ KeptOwnership keepOwnership(int fd, const char* previousPath, const struct stat&
         // The new file may have taken its folder's default list, which the replaced
         // file did not have (or no longer had): a private picture would come back
         // readable by whoever that list names.
-        attributeFailures += std::string(attributeFailures.empty() ? "" : ", ") +
-                             "the folder's access list (" + systemError(errno) + ")";
+        inheritedList =
+            "now with its folder's default access list, which the replaced file "
+            "did not have (" +
+            systemError(errno) + ")";
     }
-    kept.attributesKept = attributeFailures.empty();
+    kept.attributesKept = attributeFailures.empty() && inheritedList.empty();
 
     if (::fstat(fd, &now) == 0) {
         kept.ownerKept = now.st_uid == previous.st_uid && now.st_gid == previous.st_gid;
@@ -194,7 +197,12 @@ KeptOwnership keepOwnership(int fd, const char* previousPath, const struct stat&
         if (!kept.note.empty()) {
             kept.note += "; ";
         }
-        kept.note += "now without its extended attributes " + attributeFailures;
+        if (!attributeFailures.empty()) {
+            kept.note += "now without its extended attributes " + attributeFailures;
+        }
+        if (!inheritedList.empty()) {
+            kept.note += (attributeFailures.empty() ? "" : "; ") + inheritedList;
+        }
     }
     return kept;
 }

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -288,6 +289,24 @@ TEST_F(KeepTest, ALinkedFolderFollowedByDotDotMeansItsParent) {
     EXPECT_EQ(unmade.exitCode, 1);
     EXPECT_TRUE(unmade.err.contains("would replace the input itself")) << unmade.err.toStdString();
     EXPECT_EQ(readBytes(at(QStringLiteral("work/photo.jpg"))), untouched);
+
+    // The same spelling over another existing file gets every check the plain one gets
+    // (here: other hard links), in the dry run as in the run, and makes no folder.
+    QDir(m_dir.path()).mkpath(QStringLiteral("work/sub"));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("work/sub/linked.jpg")), jpegBytes(2)));
+    ASSERT_TRUE(writeBytes(at(QStringLiteral("work/linked.jpg")), "an old result"));
+    ASSERT_EQ(::link(QFile::encodeName(at(QStringLiteral("work/linked.jpg"))).constData(),
+                     QFile::encodeName(at(QStringLiteral("work/twin.jpg"))).constData()),
+              0);
+    for (const QString& dry : {QStringLiteral("-n"), QStringLiteral("-f")}) {
+        const CliRun linked = runCli({dry, QStringLiteral("-f"), QStringLiteral("-d"),
+                                      QStringLiteral("new/.."), QStringLiteral("sub/linked.jpg")},
+                                     at(QStringLiteral("work")));
+        EXPECT_EQ(linked.exitCode, 1) << dry.toStdString();
+        EXPECT_TRUE(linked.err.contains("has 1 other link")) << linked.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(at(QStringLiteral("work/new"))));
+        EXPECT_EQ(readBytes(at(QStringLiteral("work/twin.jpg"))), "an old result");
+    }
 }
 
 // ---- comments, XMP, IPTC --------------------------------------------------------------
