@@ -396,8 +396,7 @@ ParseResult parseArguments(const QStringList& arguments, int defaultJobs) {
         const auto jobs = parseBoundedInt(value, 1, kMaxJobs);
         if (!jobs) {
             return usageError(QStringLiteral("bad job count '%1': a whole number from 1 to %2")
-                                  .arg(value)
-                                  .arg(kMaxJobs));
+                                  .arg(value, QString::number(kMaxJobs)));
         }
         options.jobs = *jobs;
     }

@@ -217,13 +217,12 @@ QByteArray Reporter::summaryJson(const BatchTotals& totals, std::size_t notStart
 }
 
 QString Reporter::verboseLine(const FileResult& result) {
+    // One arg() for all: names may hold "%2" (downloaded names do), which a chain of
+    // arg() calls would take for a place to fill.
     return QStringLiteral("%1%2 -> %3: %4 -> %5 bytes, %6 saved, %7")
-        .arg(result.dryRun ? QStringLiteral("would write: ") : QString())
-        .arg(result.input, result.output)
-        .arg(result.bytesBefore)
-        .arg(result.bytesAfter)
-        .arg(percentText(savedPercent(result.bytesBefore, result.bytesAfter)))
-        .arg(qualityText(result));
+        .arg(result.dryRun ? QStringLiteral("would write: ") : QString(), result.input,
+             result.output, QString::number(result.bytesBefore), QString::number(result.bytesAfter),
+             percentText(savedPercent(result.bytesBefore, result.bytesAfter)), qualityText(result));
 }
 
 QString Reporter::summaryLine(const BatchTotals& totals, bool dryRun) {

@@ -158,6 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{{"--crop", "1,2,3", "a.jpg"}, "crop"},
                     UsageCase{{"--crop", "0,0,0,5", "a.jpg"}, "crop"},
                     UsageCase{{"-j", "0", "a.jpg"}, "job"}, UsageCase{{"-j", "x", "a.jpg"}, "job"},
+                    UsageCase{{"-j", "%2", "a.jpg"}, "bad job count '%2'"},
                     UsageCase{{"-o", "x.jpg", "a.jpg", "b.jpg"}, "single input"},
                     UsageCase{{"-o", "x.jpg", "-d", "out", "a.jpg"}, "cannot be combined"},
                     UsageCase{{"--in-place", "-d", "out", "a.jpg"}, "--in-place"},

@@ -51,7 +51,9 @@ struct Batch {
         result("a.jpg", FileStatus::Ok, 1000, 400, 75),
         result("b.jpg", FileStatus::Failed, 500, -1, 0, "broken data"),
         result("c.jpg", FileStatus::Skipped, 300, 310, 75, "not smaller"),
-        result("d.bmp", FileStatus::Ok, 3000, 600, 75),
+        // "%2" and "%L1" as a downloaded name has them: once read as places for the
+        // numbers that followed ("d47315C1.bmp").
+        result("d%2C%L1.bmp", FileStatus::Ok, 3000, 600, 75),
     };
 };
 
@@ -90,7 +92,7 @@ TEST(ReporterTest, VerboseLinesComeInInputOrder) {
                   "a.jpg -> a.jpg.out: 1000 -> 400 bytes, 60.0% saved, quality 75\n"
                   "vellora-cli: b.jpg: broken data\n"
                   "vellora-cli: c.jpg: skipped: not smaller\n"
-                  "d.bmp -> d.bmp.out: 3000 -> 600 bytes, 80.0% saved, quality 75\n"
+                  "d%2C%L1.bmp -> d%2C%L1.bmp.out: 3000 -> 600 bytes, 80.0% saved, quality 75\n"
                   "4 file(s): 2 written, 1 skipped, 1 failed; 4000 -> 1000 bytes, 75.0% saved\n"));
 }
 
@@ -135,7 +137,7 @@ TEST(ReporterTest, JsonGoesToStdoutOneObjectPerFileThenTheSummary) {
         ASSERT_EQ(error.error, QJsonParseError::NoError) << lines[i].toStdString();
         inputs << object.value(QStringLiteral("input")).toString();
     }
-    EXPECT_EQ(inputs, (QStringList{"a.jpg", "b.jpg", "c.jpg", "d.bmp"}));
+    EXPECT_EQ(inputs, (QStringList{"a.jpg", "b.jpg", "c.jpg", "d%2C%L1.bmp"}));
 
     const QJsonObject ok = QJsonDocument::fromJson(lines[0].toUtf8()).object();
     EXPECT_EQ(ok.value(QStringLiteral("status")).toString(), QStringLiteral("ok"));
