@@ -1,6 +1,7 @@
 // vellora-cli: the image library's engine for batches and scripts.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -309,6 +310,8 @@ int main(int argc, char** argv) {
             return inputError(options, QStringLiteral("cannot create a temporary folder: ") +
                                            streams->folder.errorString());
         }
+        // The run's own, whatever the umask (0277 left it unwritable).
+        (void)::chmod(QFile::encodeName(streams->folder.path()).constData(), 0700);
         streams->input = options.inputs.front();
     }
     if (options.stdio) {
@@ -324,6 +327,10 @@ int main(int argc, char** argv) {
                                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (!spool) {
             error = QString::fromLocal8Bit(std::strerror(errno));
+        } else if (struct stat made{};
+                   ::fstat(spool.get(), &made) == 0 && (made.st_mode & S_IRUSR) == 0 &&
+                   ::fchmod(spool.get(), (made.st_mode & 07777) | S_IRUSR) != 0) {
+            error = QString::fromLocal8Bit(std::strerror(errno));  // read back by name later
         } else if (writeAllTo(spool.get(), stdinBytes, error) && !spool.close()) {
             error = QString::fromLocal8Bit(std::strerror(errno));
         }

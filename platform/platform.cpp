@@ -55,6 +55,9 @@ public:
         if (!m_fd) {
             return false;
         }
+        // 0600 whatever the umask: a later start must be able to open it to tell a live
+        // instance's directory from a dead one's.
+        (void)::fchmod(m_fd.get(), 0600);
         if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
             release();
             return false;
@@ -152,16 +155,29 @@ public:
 private:
     std::string makeLocked() {
         if (!m_directory) {
-            m_directory = std::make_unique<QTemporaryDir>(
-                privateDirectoryParent() + QLatin1Char('/') + QString::fromLatin1(kPrivatePrefix) +
-                QString(kPrivateRandomLength, QLatin1Char('X')));
-            if (!m_directory->isValid() ||
-                !m_lock.create(QFile::encodeName(m_directory->path()).toStdString())) {
-                m_directory.reset();
+            // In the chosen parent, else in /tmp: a parent the checks cannot judge (root
+            // may write anywhere, but makes no folder in /proc) still leaves a place.
+            const QString parent = privateDirectoryParent();
+            if (!makeIn(parent) && parent != QLatin1String("/tmp") &&
+                !makeIn(QStringLiteral("/tmp"))) {
                 return {};
             }
         }
         return QDir::toNativeSeparators(m_directory->path()).toStdString();
+    }
+
+    bool makeIn(const QString& parent) {
+        m_directory = std::make_unique<QTemporaryDir>(
+            parent + QLatin1Char('/') + QString::fromLatin1(kPrivatePrefix) +
+            QString(kPrivateRandomLength, QLatin1Char('X')));
+        const QByteArray native = QFile::encodeName(m_directory->path());
+        // Its owner's to use whatever the umask says (0277 left it unwritable).
+        if (!m_directory->isValid() || ::chmod(native.constData(), 0700) != 0 ||
+            !m_lock.create(native.toStdString())) {
+            m_directory.reset();
+            return false;
+        }
+        return true;
     }
 
     std::mutex m_mutex;

@@ -309,6 +309,43 @@ TEST_F(KeepTest, ALinkedFolderFollowedByDotDotMeansItsParent) {
     }
 }
 
+TEST_F(KeepTest, AUmaskThatHidesFilesFromTheirOwnerBreaksNothing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    }
+    // With the owner's bits masked (0477, 0277): --in-place could not reopen its own
+    // scratch file and left the picture 0200 with a warning, a stream's private folder
+    // came out unwritable, and a new result was unreadable to its owner.
+    ASSERT_EQ(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("mine")));
+    for (const char* name : {"mine", "mine/photo.jpg", "mine/b.jpg"}) {
+        const QString path = at(QString::fromLatin1(name));
+        if (path.endsWith(QLatin1String(".jpg"))) {
+            ASSERT_TRUE(writeBytes(path, jpegBytes()));
+        }
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), kNobody, kNoGroup), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), path.endsWith(".jpg") ? 0644 : 0755),
+                  0);
+    }
+    const QString problem = unprivilegedAccessProblem(
+        {QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"),
+         QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so"), at(QStringLiteral("mine"))});
+    if (!problem.isEmpty()) {
+        GTEST_SKIP() << problem.toStdString();
+    }
+    const CliRun result =
+        runShell(QStringLiteral("cd mine && umask 0477 && \"$CLI\" --in-place -q 50 photo.jpg && "
+                                "umask 0277 && \"$CLI\" -q 50 - < b.jpg > streamed.jpg && "
+                                "\"$CLI\" -q 50 b.jpg"),
+                 {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                  QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    EXPECT_FALSE(result.err.contains("warning")) << result.err.toStdString();
+    EXPECT_EQ(statOf(at(QStringLiteral("mine/photo.jpg"))).st_mode & 07777, 0644u);
+    EXPECT_EQ(statOf(at(QStringLiteral("mine/b-vellora.jpg"))).st_mode & 0600, 0600u);
+    EXPECT_TRUE(readBytes(at(QStringLiteral("mine/streamed.jpg"))).startsWith("\xFF\xD8"));
+}
+
 // ---- comments, XMP, IPTC --------------------------------------------------------------
 
 TEST_F(KeepTest, CommentsXmpAndIptcAreKeptAndStripDropsThem) {
