@@ -96,6 +96,27 @@ protected:
         return waitForRun(process);
     }
 
+    // The two ways a file gets replaced: `name` --in-place (the run returned, with
+    // --json), and out.jpg by -f -o from src.jpg (which must succeed).
+    CliRun replaceInPlaceAndByForce(const QString& name) const {
+        const CliRun forced = run({QStringLiteral("-f"), QStringLiteral("-o"),
+                                   QStringLiteral("out.jpg"), QStringLiteral("src.jpg")});
+        EXPECT_EQ(forced.exitCode, 0) << forced.err.toStdString();
+        return run({QStringLiteral("--in-place"), QStringLiteral("--json"), name});
+    }
+
+    // Why user 65534 cannot run the tool on the folder `relative` here; empty when it can.
+    QString nobodyCannotRunIn(const QString& relative) const {
+        return unprivilegedAccessProblem({QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"),
+                                          QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so"),
+                                          at(relative)});
+    }
+    CliRun runAsNobody(const QString& script) const {
+        return runShell(script,
+                        {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                         QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")});
+    }
+
     static std::vector<QJsonObject> jsonObjects(const CliRun& run) {
         std::vector<QJsonObject> objects;
         for (const QString& line : run.outLines()) {
@@ -128,12 +149,8 @@ TEST_F(KeepTest, ReplacingAFileKeepsItsOwnerGroupAndMode) {
         ASSERT_EQ(::chown(path.constData(), kNobody, kNoGroup), 0);
         ASSERT_EQ(::chmod(path.constData(), 0640), 0);
     }
-    const CliRun inPlace =
-        run({QStringLiteral("--in-place"), QStringLiteral("--json"), QStringLiteral("theirs.jpg")});
+    const CliRun inPlace = replaceInPlaceAndByForce(QStringLiteral("theirs.jpg"));
     ASSERT_EQ(inPlace.exitCode, 0) << inPlace.err.toStdString();
-    const CliRun forced = run({QStringLiteral("-f"), QStringLiteral("-o"),
-                               QStringLiteral("out.jpg"), QStringLiteral("src.jpg")});
-    ASSERT_EQ(forced.exitCode, 0) << forced.err.toStdString();
     for (const char* name : {"theirs.jpg", "out.jpg"}) {
         const struct stat info = statOf(at(QString::fromLatin1(name)));
         EXPECT_EQ(info.st_uid, kNobody) << name;
@@ -156,17 +173,12 @@ TEST_F(KeepTest, AnOwnerThatCannotBeKeptIsReported) {
     ASSERT_TRUE(writeBytes(at(QStringLiteral("shared/photo.jpg")), jpegBytes()));
     ASSERT_EQ(::chmod(QFile::encodeName(at(QStringLiteral("shared/photo.jpg"))).constData(), 0644),
               0);
-    const QString problem = unprivilegedAccessProblem(
-        {QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"),
-         QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so"), at(QStringLiteral("shared"))});
-    if (!problem.isEmpty()) {
+    if (const QString problem = nobodyCannotRunIn(QStringLiteral("shared")); !problem.isEmpty()) {
         GTEST_SKIP() << problem.toStdString();
     }
 
     const CliRun result =
-        runShell(QStringLiteral("exec \"$CLI\" --in-place -v --json shared/photo.jpg"),
-                 {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
-                  QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")});
+        runAsNobody(QStringLiteral("exec \"$CLI\" --in-place -v --json shared/photo.jpg"));
     ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
     const struct stat info = statOf(at(QStringLiteral("shared/photo.jpg")));
     EXPECT_EQ(info.st_uid, kNobody);  // written all the same
@@ -223,12 +235,8 @@ TEST_F(KeepTest, ReplacingAFileKeepsItsAccessListAndAttributes) {
         attribute(at(QStringLiteral("mine.jpg")), "system.posix_acl_access");
     ASSERT_FALSE(storedList.isEmpty());
 
-    const CliRun inPlace =
-        run({QStringLiteral("--in-place"), QStringLiteral("--json"), QStringLiteral("mine.jpg")});
+    const CliRun inPlace = replaceInPlaceAndByForce(QStringLiteral("mine.jpg"));
     ASSERT_EQ(inPlace.exitCode, 0) << inPlace.err.toStdString();
-    const CliRun forced = run({QStringLiteral("-f"), QStringLiteral("-o"),
-                               QStringLiteral("out.jpg"), QStringLiteral("src.jpg")});
-    ASSERT_EQ(forced.exitCode, 0) << forced.err.toStdString();
     for (const char* name : {"mine.jpg", "out.jpg"}) {
         const QString path = at(QString::fromLatin1(name));
         EXPECT_TRUE(readBytes(path).startsWith("\xFF\xD8")) << name;
@@ -327,18 +335,13 @@ TEST_F(KeepTest, AUmaskThatHidesFilesFromTheirOwnerBreaksNothing) {
         ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), path.endsWith(".jpg") ? 0644 : 0755),
                   0);
     }
-    const QString problem = unprivilegedAccessProblem(
-        {QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"),
-         QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so"), at(QStringLiteral("mine"))});
-    if (!problem.isEmpty()) {
+    if (const QString problem = nobodyCannotRunIn(QStringLiteral("mine")); !problem.isEmpty()) {
         GTEST_SKIP() << problem.toStdString();
     }
-    const CliRun result =
-        runShell(QStringLiteral("cd mine && umask 0477 && \"$CLI\" --in-place -q 50 photo.jpg && "
-                                "umask 0277 && \"$CLI\" -q 50 - < b.jpg > streamed.jpg && "
-                                "\"$CLI\" -q 50 b.jpg"),
-                 {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
-                  QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")});
+    const CliRun result = runAsNobody(
+        QStringLiteral("cd mine && umask 0477 && \"$CLI\" --in-place -q 50 photo.jpg && "
+                       "umask 0277 && \"$CLI\" -q 50 - < b.jpg > streamed.jpg && "
+                       "\"$CLI\" -q 50 b.jpg"));
     ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
     EXPECT_FALSE(result.err.contains("warning")) << result.err.toStdString();
     EXPECT_EQ(statOf(at(QStringLiteral("mine/photo.jpg"))).st_mode & 07777, 0644u);
