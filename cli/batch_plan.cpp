@@ -207,9 +207,13 @@ BatchPlan planBatch(const Options& options) {
         task.failure = candidate.failure;
         task.skip = candidate.skip;
         if (task.failure.isEmpty() && task.skip.isEmpty()) {
-            // "new/../x.jpg" is x.jpg: every check below, and the write, see that file.
-            task.output = withoutUnmadeFolderSteps(
-                outputPathFor(options, candidate.path, candidate.relativeFolder));
+            // With -d, whose folders are made: "new/../x.jpg" is x.jpg, and every check
+            // below, and the write, see that file. Elsewhere no folder is made, and the
+            // name stays for the system to judge.
+            task.output = outputPathFor(options, candidate.path, candidate.relativeFolder);
+            if (!options.outDir.isEmpty()) {
+                task.output = withoutUnmadeFolderSteps(task.output);
+            }
             if (options.inPlace && task.type == PictureType::Jpeg && found.isLink) {
                 // Through a symbolic link: replace the file it points to, keep the link.
                 const QString resolved = resolvedPath(candidate.path);

@@ -192,7 +192,7 @@ private:
                 return false;
             }
             m_privateFolder.emplace(privateFolderTemplate());
-            if (!m_privateFolder->isValid()) {
+            if (!m_privateFolder->isValid() || !keepToOwner(m_privateFolder->path())) {
                 fail(QStringLiteral("cannot create a temporary folder: ") +
                      m_privateFolder->errorString());
                 return false;

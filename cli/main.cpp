@@ -1,7 +1,6 @@
 // vellora-cli: the image library's engine for batches and scripts.
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -25,6 +24,7 @@
 #include "cli/scratch_sweep.h"
 #include "cli/stdio_io.h"
 #include "imaging/image_library.h"
+#include "platform/file_ownership.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
@@ -310,8 +310,7 @@ int main(int argc, char** argv) {
             return inputError(options, QStringLiteral("cannot create a temporary folder: ") +
                                            streams->folder.errorString());
         }
-        // The run's own, whatever the umask (0277 left it unwritable).
-        (void)::chmod(QFile::encodeName(streams->folder.path()).constData(), 0700);
+        (void)keepToOwner(streams->folder.path());
         streams->input = options.inputs.front();
     }
     if (options.stdio) {
@@ -327,12 +326,11 @@ int main(int argc, char** argv) {
                                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (!spool) {
             error = QString::fromLocal8Bit(std::strerror(errno));
-        } else if (struct stat made{};
-                   ::fstat(spool.get(), &made) == 0 && (made.st_mode & S_IRUSR) == 0 &&
-                   ::fchmod(spool.get(), (made.st_mode & 07777) | S_IRUSR) != 0) {
-            error = QString::fromLocal8Bit(std::strerror(errno));  // read back by name later
-        } else if (writeAllTo(spool.get(), stdinBytes, error) && !spool.close()) {
-            error = QString::fromLocal8Bit(std::strerror(errno));
+        } else {
+            vellora::letOwnerReadAndWrite(spool.get());  // read back by name later
+            if (writeAllTo(spool.get(), stdinBytes, error) && !spool.close()) {
+                error = QString::fromLocal8Bit(std::strerror(errno));
+            }
         }
         if (!error.isEmpty()) {
             return inputError(options, QStringLiteral("cannot keep the picture: ") + error);

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 #include "platform/tidy_path.h"
 
@@ -167,7 +168,11 @@ QString absoluteFolderOf(const QString& path) {
 }
 
 QString withoutUnmadeFolderSteps(const QString& path) {
+    if (path.endsWith(QLatin1Char('/'))) {
+        return path;  // names a folder: nothing to fold into a file's name
+    }
     const bool absolute = path.startsWith(QLatin1Char('/'));
+    bool folded = false;
     const QString root = absolute ? QStringLiteral("/") : QString();
     QStringList kept;
     std::vector<bool> exists;  // whether each kept part exists
@@ -178,12 +183,17 @@ QString withoutUnmadeFolderSteps(const QString& path) {
         if (part == QLatin1String("..") && !exists.empty() && !exists.back()) {
             kept.removeLast();
             exists.pop_back();
+            folded = true;
             continue;
         }
         const bool above = exists.empty() || exists.back();
         kept.append(part);
-        exists.push_back(above && (part == QLatin1String("..") ||
-                                   fileFacts(root + kept.join(QLatin1Char('/'))).exists));
+        // A link counts as there, even one that leads nowhere: its ".." is the system's.
+        const FileFacts facts = fileFacts(root + kept.join(QLatin1Char('/')));
+        exists.push_back(above && (part == QLatin1String("..") || facts.exists || facts.isLink));
+    }
+    if (!folded) {
+        return path;  // shown as given
     }
     const QString joined = root + kept.join(QLatin1Char('/'));
     return joined.isEmpty() ? QStringLiteral(".") : joined;
@@ -216,10 +226,30 @@ QString resolvedPath(const QString& path) {
 }
 
 bool makeFolders(const QString& folder) {
+    namespace fs = std::filesystem;
     std::error_code error;
-    const std::filesystem::path native(nativePath(folder).toStdString());
-    std::filesystem::create_directories(native, error);
-    return !error && std::filesystem::is_directory(native, error);
+    const fs::path native(nativePath(folder).toStdString());
+    std::vector<fs::path> made;  // the folders this call makes, deepest first
+    for (fs::path at = native; !at.empty() && !fs::exists(fs::symlink_status(at, error));
+         at = at.parent_path()) {
+        if (at.filename() != ".." && at.filename() != ".") {
+            made.push_back(at);
+        }
+        if (at == at.parent_path()) {
+            break;
+        }
+    }
+    fs::create_directories(native, error);
+    // Ours to write into and pass through whatever the umask takes (0277 left the
+    // output folder unwritable and the run failed), as mkdir -p makes its parents.
+    for (const fs::path& folderMade : made) {
+        struct stat facts {};
+        if (::stat(folderMade.c_str(), &facts) == 0 && S_ISDIR(facts.st_mode) &&
+            (facts.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
+            (void)::chmod(folderMade.c_str(), (facts.st_mode & 07777) | S_IWUSR | S_IXUSR);
+        }
+    }
+    return !error && fs::is_directory(native, error);
 }
 
 QString writeProblem(const QString& output, bool makeFolder) {

@@ -61,8 +61,10 @@ struct FileFacts {
 // `path` (relative or absolute) with every ".." that follows a folder not made yet
 // taken out with that folder: it will be made as a real folder, so its ".." is the one
 // before it. After a folder that exists (a link to one included) ".." stays for the
-// system to resolve. "new/../x.jpg" is "x.jpg" while "new" is not there; "link/../x.jpg"
-// is left as it is. An output is checked, and written, under this spelling.
+// system to resolve, a dangling link's too. "new/../x.jpg" is "x.jpg" while "new" is
+// not there; "link/../x.jpg" is left as it is, and so is a path with nothing to fold
+// (as given, "./" and all) or one ending in "/". An output below -d's folder is
+// checked, and written, under this spelling.
 [[nodiscard]] QString withoutUnmadeFolderSteps(const QString& path);
 
 // The path with every symbolic link and "." / ".." resolved; empty when it does not

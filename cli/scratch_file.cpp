@@ -107,12 +107,9 @@ std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QStr
         if (const vellora::UniqueFd fd(
                 ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
             fd) {
-            // The umask may take the owner's own bits too (0477): the run reads and
-            // replaces this file by name, and the user must be able to read the result.
-            if (struct stat made{}; ::fstat(fd.get(), &made) == 0 &&
-                                    (made.st_mode & (S_IRUSR | S_IWUSR)) != (S_IRUSR | S_IWUSR)) {
-                (void)::fchmod(fd.get(), (made.st_mode & 07777) | S_IRUSR | S_IWUSR);
-            }
+            // The run reads and replaces this file by name, and the user must be able
+            // to read the result, whatever the umask.
+            letOwnerReadAndWrite(fd.get());
             return ScratchFile(path);
         }
         if (errno != EEXIST) {

@@ -76,6 +76,10 @@ int sweepAbandonedScratchFiles(const QStringList& folders) {
     return removed;
 }
 
+bool keepToOwner(const QString& folder) {
+    return ::chmod(nativePath(folder).constData(), 0700) == 0;
+}
+
 QString privateFolderTemplate() {
     const QString directory = GetWindowsDir();
     // Without a private directory, the temporary folder as QTemporaryDir would use it.

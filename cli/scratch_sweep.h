@@ -26,4 +26,8 @@ int sweepAbandonedScratchFiles(const QStringList& folders);
 // however it ended.
 [[nodiscard]] QString privateFolderTemplate();
 
+// Makes `folder` (a private folder just made) its owner's alone to use, whatever the
+// umask took from the owner (0277 left it unwritable); false when that fails.
+bool keepToOwner(const QString& folder);
+
 }  // namespace vellora::cli

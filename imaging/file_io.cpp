@@ -94,6 +94,8 @@ bool replaceThroughUnnamedFile(const std::string& directory, const std::string& 
         if (ownershipNote && !kept.complete()) {
             *ownershipNote = kept.note;
         }
+    } else {
+        letOwnerReadAndWrite(fd.get());  // read back by name (the windows' working file)
     }
     int error = 0;
     if (!writeAll(fd.get(), bytes.data(), bytes.size(), error)) {
@@ -264,6 +266,8 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
         if (ownershipNote && !kept.complete()) {
             *ownershipNote = kept.note;
         }
+    } else {
+        letOwnerReadAndWrite(fd.get());
     }
     if (!writeAll(fd.get(), bytes.data(), bytes.size(), error)) {
         failure = "cannot write " + quoted(temporary) + ": " + systemError(error);

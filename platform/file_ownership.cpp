@@ -207,6 +207,13 @@ KeptOwnership keepOwnership(int fd, const char* previousPath, const struct stat&
     return kept;
 }
 
+void letOwnerReadAndWrite(int fd) {
+    struct stat made {};
+    if (::fstat(fd, &made) == 0 && (made.st_mode & (S_IRUSR | S_IWUSR)) != (S_IRUSR | S_IWUSR)) {
+        (void)::fchmod(fd, (made.st_mode & 07777) | S_IRUSR | S_IWUSR);
+    }
+}
+
 std::string syncFolderOf(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);

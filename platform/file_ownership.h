@@ -36,6 +36,11 @@ struct KeptOwnership {
 [[nodiscard]] VELLORA_PLATFORM_API KeptOwnership keepOwnership(int fd, const char* previousPath,
                                                                const struct stat& previous);
 
+// Gives the open file `fd`, one the caller just made, read and write access for its
+// owner if the umask took either (0477, 0777): the program reads back and replaces its
+// own files by name. Group and other bits are left as the umask made them.
+VELLORA_PLATFORM_API void letOwnerReadAndWrite(int fd);
+
 // One version of a file, to tell before replacing it whether it is still the one that
 // was read: a save through a new file changes the inode, one in place the size or the
 // times (the change time moves with any change at all, permissions included).

@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <cerrno>
@@ -141,7 +142,13 @@ public:
     void prepare() {
         std::lock_guard lock(m_mutex);
         if (!m_directory) {
-            removeAbandonedDirectories(privateDirectoryParent());
+            const QString parent = privateDirectoryParent();
+            removeAbandonedDirectories(parent);
+            // Made in /tmp instead (see makeLocked): killed runs left theirs there too.
+            if (!makeLocked().empty() && parent != QLatin1String("/tmp") &&
+                QFileInfo(m_directory->path()).path() == QLatin1String("/tmp")) {
+                removeAbandonedDirectories(QStringLiteral("/tmp"));
+            }
         }
         (void)makeLocked();
     }
@@ -158,8 +165,9 @@ private:
             // In the chosen parent, else in /tmp: a parent the checks cannot judge (root
             // may write anywhere, but makes no folder in /proc) still leaves a place.
             const QString parent = privateDirectoryParent();
-            if (!makeIn(parent) && parent != QLatin1String("/tmp") &&
-                !makeIn(QStringLiteral("/tmp"))) {
+            const bool made = makeIn(parent) ||
+                              (parent != QLatin1String("/tmp") && makeIn(QStringLiteral("/tmp")));
+            if (!made) {
                 return {};
             }
         }

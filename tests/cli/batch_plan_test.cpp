@@ -305,6 +305,48 @@ TEST_F(PlanTest, InPlaceRules) {
     EXPECT_TRUE(plan.tasks[1].failure.isEmpty());
 }
 
+TEST_F(PlanTest, OutputNamesStayAsGivenUnlessAFolderStillToBeMadeFolds) {
+    // A folder -d makes, then "..", is folded away so that every check sees the file
+    // meant; nothing else is: names are shown as given, and where no folder is made (or
+    // a link, even a dangling one, stands) ".." is the system's to judge. Folding every
+    // name once wrote "keep.jpg/" over keep.jpg and "dang/../x.jpg" to x.jpg.
+    touch(QStringLiteral("a.jpg"));
+    touch(QStringLiteral("keep.jpg"));
+    ASSERT_EQ(::symlink("/nonexistent/t", "dang"), 0);
+    struct Case {
+        const char* output;  // -o
+        const char* outDir;  // -d
+        bool inPlace;
+        const char* expected;
+        const char* failure;  // "" for none
+    };
+    const Case cases[] = {
+        {"./x.jpg", "", false, "./x.jpg", ""},
+        {".//x.jpg", "", false, ".//x.jpg", ""},
+        {"keep.jpg/", "", false, "keep.jpg/", ""},
+        {"dang/../x.jpg", "", false, "dang/../x.jpg", ""},
+        {"new/../x.jpg", "", false, "new/../x.jpg", ""},
+        {"", "new/..", false, "a.jpg", "input itself"},
+        {"", "new/sub/../../out", false, "out/a.jpg", ""},
+        {"", "dang/../out", false, "dang/../out/a.jpg", ""},
+        {"", "", true, "./a.jpg", ""},
+    };
+    for (const Case& c : cases) {
+        Options options;
+        options.force = true;
+        options.output = QString::fromUtf8(c.output);
+        options.outDir = QString::fromUtf8(c.outDir);
+        options.inPlace = c.inPlace;
+        options.inputs = {c.inPlace ? QStringLiteral("./a.jpg") : QStringLiteral("a.jpg")};
+        const BatchPlan plan = planBatch(options);
+        ASSERT_EQ(plan.tasks.size(), 1U) << c.output << c.outDir;
+        EXPECT_EQ(plan.tasks[0].output, QString::fromUtf8(c.expected)) << c.output << c.outDir;
+        EXPECT_EQ(plan.tasks[0].failure.isEmpty(), !*c.failure)
+            << c.output << c.outDir << ": " << plan.tasks[0].failure.toStdString();
+        EXPECT_TRUE(plan.tasks[0].failure.contains(QString::fromUtf8(c.failure)));
+    }
+}
+
 TEST_F(PlanTest, SingleOutputRefusesAFolderInput) {
     touch(QStringLiteral("pics/a.jpg"));
     Options options;

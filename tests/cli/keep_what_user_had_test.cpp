@@ -322,8 +322,9 @@ TEST_F(KeepTest, AUmaskThatHidesFilesFromTheirOwnerBreaksNothing) {
         GTEST_SKIP() << "needs root to run the tool as another user";
     }
     // With the owner's bits masked (0477, 0277): --in-place could not reopen its own
-    // scratch file and left the picture 0200 with a warning, a stream's private folder
-    // came out unwritable, and a new result was unreadable to its owner.
+    // scratch file and left the picture 0200 with a warning, a stream's (and a dry
+    // run's) private folder and -d's new folder came out unwritable, and a new result
+    // was unreadable to its owner.
     ASSERT_EQ(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
     ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("mine")));
     for (const char* name : {"mine", "mine/photo.jpg", "mine/b.jpg"}) {
@@ -341,12 +342,14 @@ TEST_F(KeepTest, AUmaskThatHidesFilesFromTheirOwnerBreaksNothing) {
     const CliRun result = runAsNobody(
         QStringLiteral("cd mine && umask 0477 && \"$CLI\" --in-place -q 50 photo.jpg && "
                        "umask 0277 && \"$CLI\" -q 50 - < b.jpg > streamed.jpg && "
-                       "\"$CLI\" -q 50 b.jpg"));
+                       "\"$CLI\" -q 50 b.jpg && \"$CLI\" -n -q 50 -o dry.jpg b.jpg && "
+                       "\"$CLI\" -q 50 -d out b.jpg"));
     ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
     EXPECT_FALSE(result.err.contains("warning")) << result.err.toStdString();
     EXPECT_EQ(statOf(at(QStringLiteral("mine/photo.jpg"))).st_mode & 07777, 0644u);
     EXPECT_EQ(statOf(at(QStringLiteral("mine/b-vellora.jpg"))).st_mode & 0600, 0600u);
     EXPECT_TRUE(readBytes(at(QStringLiteral("mine/streamed.jpg"))).startsWith("\xFF\xD8"));
+    EXPECT_TRUE(readBytes(at(QStringLiteral("mine/out/b.jpg"))).startsWith("\xFF\xD8"));
 }
 
 // ---- comments, XMP, IPTC --------------------------------------------------------------

@@ -542,6 +542,25 @@ TEST(Save, NameWithoutAFolderLandsInTheCurrentDirectory) {
               (QStringList{QStringLiteral("plain.jpg"), QStringLiteral("source.bmp")}));
 }
 
+TEST(Save, ANewFileIsItsOwnersToReadWhateverTheUmask) {
+    // Under umask 0477 the windows' working file came out 0200: the pass wrote it, and
+    // Save As could not read it back ("There is no compressed picture to save").
+    QTemporaryDir dir;
+    GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
+    for (const mode_t mask : {mode_t{0477}, mode_t{0777}, mode_t{0022}}) {
+        const QString path = dir.filePath(QStringLiteral("new-%1.jpg").arg(mask, 0, 8));
+        const mode_t previous = ::umask(mask);
+        const int status =
+            ImgDLLSaveRGBToJPG(QFile::encodeName(path).constData(), source.lock(), 16, 16, 80, 1);
+        ::umask(previous);
+        ASSERT_EQ(status, 1) << lastError();
+        struct stat facts {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &facts), 0);
+        EXPECT_EQ(facts.st_mode & 0600, 0600u) << std::oct << mask;
+        EXPECT_EQ(facts.st_mode & 0077, 0666u & ~mask & 0077u) << std::oct << mask;
+    }
+}
+
 TEST(Save, ThroughALinkWritesTheLinkedFileAndKeepsTheLink) {
     QTemporaryDir dir;
     GlobalBlock source = bufferOf(kodakPicture(16, 16), dir);
