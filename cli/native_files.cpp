@@ -226,30 +226,27 @@ QString resolvedPath(const QString& path) {
 }
 
 bool makeFolders(const QString& folder) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path native(nativePath(folder).toStdString());
-    std::vector<fs::path> made;  // the folders this call makes, deepest first
-    for (fs::path at = native; !at.empty() && !fs::exists(fs::symlink_status(at, error));
-         at = at.parent_path()) {
-        if (at.filename() != ".." && at.filename() != ".") {
-            made.push_back(at);
+    // One level at a time, each made ours to write into and pass through whatever the
+    // umask takes (0277 made the first new level 0500, and the next could not be made
+    // in it), as mkdir -p makes its parents. A folder that was there is left as it is.
+    const QByteArray native = nativePath(folder);
+    QByteArray prefix = native.startsWith('/') ? QByteArray("/") : QByteArray();
+    for (const QByteArray& part : native.split('/')) {
+        if (part.isEmpty()) {
+            continue;
         }
-        if (at == at.parent_path()) {
-            break;
-        }
-    }
-    fs::create_directories(native, error);
-    // Ours to write into and pass through whatever the umask takes (0277 left the
-    // output folder unwritable and the run failed), as mkdir -p makes its parents.
-    for (const fs::path& folderMade : made) {
-        struct stat facts {};
-        if (::stat(folderMade.c_str(), &facts) == 0 && S_ISDIR(facts.st_mode) &&
-            (facts.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
-            (void)::chmod(folderMade.c_str(), (facts.st_mode & 07777) | S_IWUSR | S_IXUSR);
+        prefix +=
+            (prefix.isEmpty() || prefix.endsWith('/') ? QByteArray() : QByteArray("/")) + part;
+        if (::mkdir(prefix.constData(), 0777) == 0) {
+            struct stat made {};
+            if (::stat(prefix.constData(), &made) == 0 &&
+                (made.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
+                (void)::chmod(prefix.constData(), (made.st_mode & 07777) | S_IWUSR | S_IXUSR);
+            }
         }
     }
-    return !error && fs::is_directory(native, error);
+    struct stat facts {};
+    return ::stat(native.constData(), &facts) == 0 && S_ISDIR(facts.st_mode);
 }
 
 QString writeProblem(const QString& output, bool makeFolder) {

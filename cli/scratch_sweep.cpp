@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <cerrno>
 #include <memory>
@@ -82,10 +83,17 @@ bool keepToOwner(const QString& folder) {
 
 QString privateFolderTemplate() {
     const QString directory = GetWindowsDir();
-    // Without a private directory, the temporary folder as QTemporaryDir would use it.
-    return (directory.isEmpty() ? QDir::tempPath() + QStringLiteral("/vellora-cli")
-                                : directory + QStringLiteral("/stream")) +
-           QStringLiteral("-XXXXXX");
+    if (!directory.isEmpty()) {
+        return directory + QStringLiteral("/stream-XXXXXX");
+    }
+    // Without a private directory, the temporary folder, or /tmp where that is not a
+    // folder: Qt's is "" for a TMPDIR that does not exist, which would put a copy of
+    // the picture at the file-system root.
+    QString temporary = QDir::tempPath();
+    if (temporary.isEmpty() || !QFileInfo(temporary).isDir()) {
+        temporary = QStringLiteral("/tmp");
+    }
+    return temporary + QStringLiteral("/vellora-cli-XXXXXX");
 }
 
 }  // namespace vellora::cli

@@ -343,13 +343,13 @@ TEST_F(KeepTest, AUmaskThatHidesFilesFromTheirOwnerBreaksNothing) {
         QStringLiteral("cd mine && umask 0477 && \"$CLI\" --in-place -q 50 photo.jpg && "
                        "umask 0277 && \"$CLI\" -q 50 - < b.jpg > streamed.jpg && "
                        "\"$CLI\" -q 50 b.jpg && \"$CLI\" -n -q 50 -o dry.jpg b.jpg && "
-                       "\"$CLI\" -q 50 -d out b.jpg"));
+                       "\"$CLI\" -q 50 -d out/x/y b.jpg"));
     ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
     EXPECT_FALSE(result.err.contains("warning")) << result.err.toStdString();
     EXPECT_EQ(statOf(at(QStringLiteral("mine/photo.jpg"))).st_mode & 07777, 0644u);
     EXPECT_EQ(statOf(at(QStringLiteral("mine/b-vellora.jpg"))).st_mode & 0600, 0600u);
     EXPECT_TRUE(readBytes(at(QStringLiteral("mine/streamed.jpg"))).startsWith("\xFF\xD8"));
-    EXPECT_TRUE(readBytes(at(QStringLiteral("mine/out/b.jpg"))).startsWith("\xFF\xD8"));
+    EXPECT_TRUE(readBytes(at(QStringLiteral("mine/out/x/y/b.jpg"))).startsWith("\xFF\xD8"));
 }
 
 // ---- comments, XMP, IPTC --------------------------------------------------------------
