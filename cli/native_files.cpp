@@ -204,8 +204,9 @@ QString fileIdentity(const QString& path) {
     if (facts.exists) {
         return QStringLiteral("%1:%2").arg(facts.device).arg(facts.inode);
     }
-    const QString absolute = withoutUnmadeFolderSteps(absolutePath(path));
-    if (absolute != absolutePath(path)) {
+    const QString given = absolutePath(path);
+    const QString absolute = withoutUnmadeFolderSteps(given);
+    if (absolute != given) {
         return fileIdentity(absolute);  // may exist after all: new/../x.jpg is x.jpg
     }
     const qsizetype slash = absolute.lastIndexOf(QLatin1Char('/'));

@@ -89,8 +89,11 @@ std::optional<ScratchFile> ScratchFile::create(const QString& folder, const QStr
         return facts.st_mode;
     };
     mode_t mode = 0666;
-    if (const std::optional<mode_t> model =
-            regularFileMode(replaces) ? regularFileMode(replaces) : regularFileMode(input)) {
+    std::optional<mode_t> model = regularFileMode(replaces);
+    if (!model) {
+        model = regularFileMode(input);
+    }
+    if (model) {
         mode &= *model;
     }
     // The run writes the file after making it (and a result of a read-only picture is

@@ -73,6 +73,21 @@ int linkUnnamed(int fd, const std::string& name) {
                                                                                             : errno;
 }
 
+// Readies the new file `fd` that will take `path`'s place: it gets the replaced file's
+// (`existing`) owner, group, permissions and attributes, what the process may not give
+// back told in `ownershipNote` and the file written all the same; a file new to `path`
+// is its owner's to read and write (read back by name: the windows' working file).
+void takeOver(int fd, const char* path, const struct stat* existing, std::string* ownershipNote) {
+    if (!existing) {
+        letOwnerReadAndWrite(fd);
+        return;
+    }
+    const KeptOwnership kept = keepOwnership(fd, path, *existing);
+    if (ownershipNote && !kept.complete()) {
+        *ownershipNote = kept.note;
+    }
+}
+
 // The unnamed route: the data goes into a file without a name (O_TMPFILE), which gets
 // one only once it is complete and on disk. A process killed half-way, even by SIGKILL,
 // leaves nothing behind. Returns false, having changed nothing, when the file system
@@ -87,16 +102,7 @@ bool replaceThroughUnnamedFile(const std::string& directory, const std::string& 
     if (!fd) {
         return false;  // not supported here (or not allowed: the named route says why)
     }
-    if (existing) {
-        // Keep the replaced file's owner, group and permissions; what the process may
-        // not give back is told, and the file is written all the same.
-        const KeptOwnership kept = keepOwnership(fd.get(), path, *existing);
-        if (ownershipNote && !kept.complete()) {
-            *ownershipNote = kept.note;
-        }
-    } else {
-        letOwnerReadAndWrite(fd.get());  // read back by name (the windows' working file)
-    }
+    takeOver(fd.get(), path, existing, ownershipNote);
     int error = 0;
     if (!writeAll(fd.get(), bytes.data(), bytes.size(), error)) {
         failure = "cannot write " + quoted(target) + ": " + systemError(error);
@@ -259,16 +265,7 @@ std::string replaceFileAtomically(const char* path, std::span<const std::uint8_t
 
     int error = 0;
     std::string failure;
-    if (targetExists) {
-        // Keep the replaced file's owner, group and permissions; what the process may
-        // not give back is told, and the file is written all the same.
-        const KeptOwnership kept = keepOwnership(fd.get(), path, existing);
-        if (ownershipNote && !kept.complete()) {
-            *ownershipNote = kept.note;
-        }
-    } else {
-        letOwnerReadAndWrite(fd.get());
-    }
+    takeOver(fd.get(), path, targetExists ? &existing : nullptr, ownershipNote);
     if (!writeAll(fd.get(), bytes.data(), bytes.size(), error)) {
         failure = "cannot write " + quoted(temporary) + ": " + systemError(error);
     } else if (::fsync(fd.get()) != 0) {

@@ -141,16 +141,16 @@ public:
 
     void prepare() {
         std::lock_guard lock(m_mutex);
-        if (!m_directory) {
-            const QString parent = privateDirectoryParent();
-            removeAbandonedDirectories(parent);
-            // Made in /tmp instead (see makeLocked): killed runs left theirs there too.
-            if (!makeLocked().empty() && parent != QLatin1String("/tmp") &&
-                QFileInfo(m_directory->path()).path() == QLatin1String("/tmp")) {
-                removeAbandonedDirectories(QStringLiteral("/tmp"));
-            }
+        if (m_directory) {
+            return;
         }
-        (void)makeLocked();
+        const QString parent = privateDirectoryParent();
+        removeAbandonedDirectories(parent);
+        // Made in /tmp instead (see makeLocked): killed runs left theirs there too.
+        if (!makeLocked().empty() && parent != QLatin1String("/tmp") &&
+            QFileInfo(m_directory->path()).path() == QLatin1String("/tmp")) {
+            removeAbandonedDirectories(QStringLiteral("/tmp"));
+        }
     }
 
     void remove() {
