@@ -45,22 +45,27 @@ constexpr int kPrivateRandomLength = 6;  // QTemporaryDir's XXXXXX
 // A private directory's lock file, open and locked for as long as this object lives.
 // The kernel drops the lock when the process ends in any way, SIGKILL included, which
 // is how a later start tells a live instance's directory from a dead one's.
+//
+// Whoever takes a lock file's lock first decides what happens to its directory: the
+// instance that made it, or a later start clearing up. So the lock file is made under a
+// scratch name, locked, and only then renamed into place; and an instance that finds
+// its scratch lock already taken gives the directory up. A start that finds a
+// directory with a lock file nobody holds (under either name), or an empty one (its
+// instance was killed before it made a lock file), removes it.
 class InstanceLock {
 public:
-    // Makes the lock file in `folder` under a scratch name, locks it, then renames it
-    // into place: whoever finds the lock file's name finds it locked.
     bool create(const std::string& folder) {
         const std::string scratch = folder + "/" + kInstanceLockName + ".new";
         m_fd.reset(
             ::open(scratch.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!m_fd) {
-            return false;
+            return false;  // also when a start removed the directory while it was empty
         }
         // 0600 whatever the umask: a later start must be able to open it to tell a live
         // instance's directory from a dead one's.
         (void)::fchmod(m_fd.get(), 0600);
         if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
-            release();
+            release();  // a start took it first and is removing the directory
             return false;
         }
         const std::string pid = std::to_string(::getpid()) + "\n";
@@ -78,20 +83,40 @@ private:
     UniqueFd m_fd;  // the lock goes with the descriptor
 };
 
-// Whether `folder` is a private directory whose instance has gone: ours (same user),
-// a real directory, and holding a lock file that nobody holds any more.
-bool isAbandoned(const std::string& folder) {
+// The lock file `path`, open and locked by us, when it exists and nobody holds it.
+UniqueFd takeLock(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        fd.reset();
+    }
+    return fd;
+}
+
+// Removes `folder` when it is a private directory whose instance has gone: ours (same
+// user), a real directory, and holding a lock file nobody holds, or nothing at all.
+void removeIfAbandoned(const std::string& folder) {
     struct stat info {};
     if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
         info.st_uid != ::getuid()) {
-        return false;
+        return;
     }
     const std::string lock = folder + "/" + kInstanceLockName;
-    const UniqueFd fd(::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!fd) {
-        return false;  // no lock: being made right now, or not one of ours
+    for (const std::string& name : {lock, lock + ".new"}) {
+        if (::access(name.c_str(), F_OK) != 0) {
+            continue;
+        }
+        // Held while the directory goes: its instance, if it still runs, cannot take it.
+        const UniqueFd taken = takeLock(name);
+        if (taken) {
+            std::error_code error;
+            std::filesystem::remove_all(folder, error);  // symbolic links inside are not followed
+        }
+        return;
     }
-    return ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+    // No lock file under either name (a rename between the two looks leaves the
+    // directory not empty): only an empty directory goes, and rmdir refuses any other,
+    // so a lookalike with files in it stays.
+    (void)::rmdir(folder.c_str());
 }
 
 void removeAbandonedDirectories(const QString& temporaryFolder) {
@@ -101,10 +126,7 @@ void removeAbandonedDirectories(const QString& temporaryFolder) {
     for (const QString& name : folder.entryList(
              {pattern}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System)) {
         const std::string path = QFile::encodeName(folder.filePath(name)).toStdString();
-        if (isAbandoned(path)) {
-            std::error_code error;
-            std::filesystem::remove_all(path, error);  // symbolic links inside are not followed
-        }
+        removeIfAbandoned(path);
     }
 }
 
@@ -175,17 +197,25 @@ private:
     }
 
     bool makeIn(const QString& parent) {
-        m_directory = std::make_unique<QTemporaryDir>(
-            parent + QLatin1Char('/') + QString::fromLatin1(kPrivatePrefix) +
-            QString(kPrivateRandomLength, QLatin1Char('X')));
-        const QByteArray native = QFile::encodeName(m_directory->path());
-        // Its owner's to use whatever the umask says (0277 left it unwritable).
-        if (!m_directory->isValid() || ::chmod(native.constData(), 0700) != 0 ||
-            !m_lock.create(native.toStdString())) {
+        // A start clearing up may remove a directory before its lock file exists (see
+        // InstanceLock); then another one is made.
+        constexpr int kAttempts = 4;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            m_directory = std::make_unique<QTemporaryDir>(
+                parent + QLatin1Char('/') + QString::fromLatin1(kPrivatePrefix) +
+                QString(kPrivateRandomLength, QLatin1Char('X')));
+            if (!m_directory->isValid()) {
+                m_directory.reset();
+                return false;
+            }
+            const QByteArray native = QFile::encodeName(m_directory->path());
+            // Its owner's to use whatever the umask says (0277 left it unwritable).
+            if (::chmod(native.constData(), 0700) == 0 && m_lock.create(native.toStdString())) {
+                return true;
+            }
             m_directory.reset();
-            return false;
         }
-        return true;
+        return false;
     }
 
     std::mutex m_mutex;

@@ -4,6 +4,7 @@
 // left behind is gone after the next start. Also the per-user module override folder.
 
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -227,13 +228,30 @@ TEST_F(Instances, AKilledInstancesFolderIsGoneAfterTheNextStart) {
     ASSERT_TRUE(killed->waitForFinished(30000));
     ASSERT_TRUE(QFileInfo::exists(killedFolder + QStringLiteral("/winpcdll")));
 
-    // Lookalikes that are not an abandoned instance's folder stay: no lock file, or a
-    // symbolic link.
+    // Lookalikes that are not an abandoned instance's folder stay: files but no lock
+    // file, or a symbolic link.
     const QString foreign = m_temp.filePath(QStringLiteral("vellora-foreig"));
     ASSERT_TRUE(QDir().mkpath(foreign));
     writeWorkingFile(foreign, "not ours");
     const QString link = m_temp.filePath(QStringLiteral("vellora-linked"));
     ASSERT_TRUE(QFile::link(killedFolder, link));
+
+    // An instance killed while it made its folder leaves the folder empty or with its
+    // lock file under the scratch name, unlocked; both go. One whose scratch lock is
+    // held is being made right now and stays.
+    const QString scratchLock = QString::fromLatin1(kInstanceLockName) + QStringLiteral(".new");
+    const QString empty = m_temp.filePath(QStringLiteral("vellora-emptyy"));
+    const QString unlocked = m_temp.filePath(QStringLiteral("vellora-unlock"));
+    const QString beingMade = m_temp.filePath(QStringLiteral("vellora-making"));
+    for (const QString& folder : {empty, unlocked, beingMade}) {
+        ASSERT_TRUE(QDir().mkpath(folder));
+    }
+    QFile unlockedLock(unlocked + QLatin1Char('/') + scratchLock);
+    ASSERT_TRUE(unlockedLock.open(QIODevice::WriteOnly));
+    unlockedLock.close();
+    QFile heldLock(beingMade + QLatin1Char('/') + scratchLock);
+    ASSERT_TRUE(heldLock.open(QIODevice::WriteOnly));
+    ASSERT_EQ(::flock(heldLock.handle(), LOCK_EX | LOCK_NB), 0);
 
     QProcess* next = nullptr;
     const QString nextFolder = start(next);
@@ -241,6 +259,9 @@ TEST_F(Instances, AKilledInstancesFolderIsGoneAfterTheNextStart) {
     EXPECT_FALSE(QFileInfo::exists(killedFolder));
     EXPECT_EQ(workingFile(foreign), "not ours");
     EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(empty));
+    EXPECT_FALSE(QFileInfo::exists(unlocked));
+    EXPECT_TRUE(QFileInfo::exists(heldLock.fileName()));
     endOrderly(next);
     EXPECT_FALSE(QFileInfo::exists(nextFolder));
 }
