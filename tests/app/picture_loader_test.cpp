@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <cstdio>
 
@@ -93,6 +94,8 @@ TEST(PictureLoader, SaysWhyANameThatIsNotUtf8CannotBeOpened) {
     // of the byte, a name no file has. "Does not exist" alone would be untrue.
     QTemporaryDir dir;
     const QByteArray name = QFile::encodeName(dir.path()) + "/caf\xE9.jpg";
+    // QTemporaryDir cannot remove a name it cannot decode, so the file goes by its bytes.
+    const auto removeFile = qScopeGuard([&] { std::remove(name.constData()); });
     QImage image(8, 8, QImage::Format_RGB32);
     image.fill(Qt::green);
     QBuffer jpeg;
