@@ -30,6 +30,20 @@ QString withoutParentSteps(const QString& path) {
 
 }  // namespace
 
+QString localFileOf(const QUrl& url) {
+    if (!url.isLocalFile()) {
+        return {};
+    }
+    const QString host = url.host();
+    if (!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0) {
+        return {};
+    }
+    // Qt gives "//localhost/x" for file://localhost/x: the host goes first.
+    QUrl local = url;
+    local.setHost(QString());
+    return local.toLocalFile();
+}
+
 CommandLine parseCommandLine(const QStringList& arguments, const QString& workingDirectory) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -69,12 +83,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& workin
         const QString& given = files.first();
         QString path = given;
         if (given.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
-            // Only this machine's files: a file address naming another host is a share
-            // the program cannot reach by that name.
-            const QUrl url(given);
-            const QString host = url.host();
-            path = host.isEmpty() || host == QLatin1String("localhost") ? url.toLocalFile()
-                                                                        : QString();
+            path = localFileOf(QUrl(given));
         }
         if (path.isEmpty()) {
             result.exitCode = 2;

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <optional>
 
 namespace vellora {
@@ -16,6 +17,11 @@ struct CommandLine {
     std::optional<int> exitCode;
     QString output;
 };
+
+// The file a file: address names on this machine (no host, or "localhost"), or "" for
+// any other address: another host's file is a share the program cannot reach by that
+// name.
+[[nodiscard]] QString localFileOf(const QUrl& url);
 
 // `arguments` as QCoreApplication::arguments() gives them, the program's name first.
 // A relative name is taken from `workingDirectory`; a file: address is accepted too.

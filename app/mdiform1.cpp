@@ -24,6 +24,7 @@
 
 #include "about/frmabout.h"
 #include "app/click_slider.h"
+#include "app/command_line.h"
 #include "common/addresses.h"
 #include "common/artwork.h"
 #include "common/screen_pointer.h"
@@ -656,14 +657,14 @@ void MDIForm1::MDIForm_Unload() {
 
 namespace {
 
-// The local files among the dropped addresses, in the order given. Web addresses and
-// plain text name nothing Vellora could open.
+// The local files among the dropped addresses, in the order given. Web addresses,
+// another host's files and plain text name nothing Vellora could open.
 QStringList droppedFiles(const QMimeData* data) {
     QStringList files;
     if (data != nullptr && data->hasUrls()) {
         for (const QUrl& url : data->urls()) {
-            if (url.isLocalFile() && !url.toLocalFile().isEmpty()) {
-                files << url.toLocalFile();
+            if (const QString file = localFileOf(url); !file.isEmpty()) {
+                files << file;
             }
         }
     }

@@ -172,6 +172,15 @@ TEST(CommandLineTest, OptionsAndTheFileArgument) {
          QStringLiteral("/pictures/a b/photo.jpg"),
          std::nullopt,
          ""},
+        // "localhost" is this machine: it opened "/localhost/pictures/photo.jpg".
+        {{QStringLiteral("file://localhost/pictures/photo.jpg")},
+         QStringLiteral("/pictures/photo.jpg"),
+         std::nullopt,
+         ""},
+        {{QStringLiteral("FILE://LocalHost/pictures/photo.jpg")},
+         QStringLiteral("/pictures/photo.jpg"),
+         std::nullopt,
+         ""},
         {{QStringLiteral("--"), QStringLiteral("--version")},
          QDir(cwd).filePath(QStringLiteral("--version")),
          std::nullopt,
@@ -274,6 +283,14 @@ TEST_F(OpenFromOutsideTest, EveryWayInLeavesWhatTheOpenCommandLeaves) {
         {"drop on the main window",
          [&](const QString& path) {
              EXPECT_TRUE(drop(m_window->mdiArea()->viewport(), files({path}).get()));
+         }},
+        {"drop of a localhost address",
+         [&](const QString& path) {
+             QUrl address = QUrl::fromLocalFile(path);
+             address.setHost(QStringLiteral("localhost"));
+             QMimeData data;
+             data.setUrls({address});
+             EXPECT_TRUE(drop(m_window->mdiArea()->viewport(), &data));
          }},
         {"drop on the toolbar strip",
          [&](const QString& path) {
@@ -394,8 +411,12 @@ TEST_F(OpenFromOutsideTest, WhatIsNoFileIsRefusedAndChangesNothing) {
     text.setText(QStringLiteral("/tmp/some.jpg"));
     QMimeData web;
     web.setUrls({QUrl(QStringLiteral("https://example.org/photo.jpg"))});
+    // Another host's file is a share that cannot be reached by that name; it was taken,
+    // then failed as "//server/photo.jpg does not exist".
+    QMimeData share;
+    share.setUrls({QUrl(QStringLiteral("file://server/photo.jpg"))});
     QMimeData nothing;
-    for (QMimeData* data : {&text, &web, &nothing}) {
+    for (QMimeData* data : {&text, &web, &share, &nothing}) {
         for (QWidget* target : {static_cast<QWidget*>(m_window->mdiArea()->viewport()),
                                 static_cast<QWidget*>(m_window->fm_com().pic_photo())}) {
             EXPECT_FALSE(drop(target, data)) << data->formats().join(',').toStdString();
