@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "imaging/bmp_decode.h"
@@ -18,6 +19,7 @@
 #include "imaging/jpeg_markers.h"
 #include "imaging/orientation.h"
 #include "imaging/picture_checks.h"
+#include "imaging/rgb_buffer.h"
 
 namespace vellora {
 namespace {
@@ -74,6 +76,12 @@ void loadJpeg(const QString& path, const QFileInfo& info, LoadedPicture& result)
     if (!file.open(QIODevice::ReadOnly)) {
         return;  // Qt's reader says why
     }
+    // Read whole beside the picture it holds; a file of gigabytes (a picture with a
+    // long tail) would fail for want of memory.
+    if (file.size() > std::int64_t{kPictureAllocationLimitMB} * 1024 * 1024) {
+        result.error = QStringLiteral("The file is too large to show (%1 bytes).").arg(file.size());
+        return;
+    }
     const QByteArray bytes = file.readAll();
     const imaging::JpegStructure structure =
         imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(bytes.constData()),
@@ -93,12 +101,19 @@ void loadJpeg(const QString& path, const QFileInfo& info, LoadedPicture& result)
 
 // Why a picture of these sides is not shown, or "".
 QString tooLargeToShow(std::int64_t width, std::int64_t height) {
-    if (width * height * 4 <= static_cast<std::int64_t>(kPictureAllocationLimitMB) * 1024 * 1024) {
-        return {};
+    if (width * height * 4 > static_cast<std::int64_t>(kPictureAllocationLimitMB) * 1024 * 1024) {
+        return QStringLiteral("The picture is too large to show (%1 x %2 pixels).")
+            .arg(width)
+            .arg(height);
     }
-    return QStringLiteral("The picture is too large to show (%1 x %2 pixels).")
-        .arg(width)
-        .arg(height);
+    // Shown, it could never be compressed, and the pass could only say "Error 1".
+    if (width * height > imaging::kMaxPixels) {
+        return QStringLiteral("The picture is too large to compress (%1 x %2 pixels; at most %3).")
+            .arg(width)
+            .arg(height)
+            .arg(imaging::kMaxPixels);
+    }
+    return {};
 }
 
 // A bitmap: the image library's checks and decoding (bmp_decode.h), so that the window
@@ -129,9 +144,7 @@ void loadBmp(const QString& path, LoadedPicture& result) {
     }
 }
 
-}  // namespace
-
-LoadedPicture loadPicture(const QString& path) {
+LoadedPicture loadUnguarded(const QString& path) {
     LoadedPicture result;
     const QFileInfo info(path);
     struct stat facts {};
@@ -203,6 +216,20 @@ LoadedPicture loadPicture(const QString& path) {
                                imaging::jpegFileOrientation(QFile::encodeName(path).constData()));
     }
     return result;
+}
+
+}  // namespace
+
+LoadedPicture loadPicture(const QString& path) {
+    try {
+        return loadUnguarded(path);
+    } catch (const std::bad_alloc&) {
+        // Qt's containers throw where the image library's checks let a picture through
+        // that this machine cannot hold; the windows would otherwise show nothing at all.
+        LoadedPicture result;
+        result.error = QStringLiteral("There is not enough memory to show the picture.");
+        return result;
+    }
 }
 
 }  // namespace vellora

@@ -53,38 +53,56 @@ TEST(PictureLoader, DecidesTheFormatByContent) {
 
 TEST(PictureLoader, RefusesWhatItCannotShow) {
     QTemporaryDir dir;
-    // A JPEG whose header claims 40000 x 40000 pixels: refused before decoding.
+    // A small JPEG whose header claims other sides: refused before decoding.
     QImage image(16, 16, QImage::Format_RGB32);
     image.fill(Qt::blue);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
+    QByteArray small;
+    QBuffer buffer(&small);
     buffer.open(QIODevice::WriteOnly);
     ASSERT_TRUE(image.save(&buffer, "JPEG"));
-    const qsizetype sof = bytes.indexOf(QByteArray("\xFF\xC0", 2));
+    const qsizetype sof = small.indexOf(QByteArray("\xFF\xC0", 2));
     ASSERT_GT(sof, 0);
-    bytes[sof + 5] = char(0x9C);  // height 40000
-    bytes[sof + 6] = char(0x40);
-    bytes[sof + 7] = char(0x9C);  // width 40000
-    bytes[sof + 8] = char(0x40);
-    const QString huge = dir.filePath(QStringLiteral("huge.jpg"));
-    QFile file(huge);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
+    const auto claiming = [&](const char* name, int width, int height) {
+        QByteArray bytes = small;
+        bytes[sof + 5] = char(height >> 8);
+        bytes[sof + 6] = char(height & 0xFF);
+        bytes[sof + 7] = char(width >> 8);
+        bytes[sof + 8] = char(width & 0xFF);
+        QFile file(dir.filePath(QString::fromLatin1(name)));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return file.fileName();
+    };
+    // The picture fits in the file's first bytes; the rest (a hole, here) is read in
+    // full before decoding, which once failed for want of memory and showed nothing.
+    QFile padded(dir.filePath(QStringLiteral("padded.jpg")));
+    ASSERT_TRUE(padded.open(QIODevice::WriteOnly));
+    padded.write(small);
+    ASSERT_TRUE(padded.resize((std::int64_t{kPictureAllocationLimitMB} << 20) + 1));
+    padded.close();
 
     const struct {
         const char* what;
         QString path;
+        const char* error;  // in the message, or nullptr
     } cases[] = {
-        {"too big", huge},
-        {"missing", dir.filePath(QStringLiteral("missing.jpg"))},
-        {"a folder", dir.path()},
-        {"not a picture", QStringLiteral(VELLORA_TESTDATA_DIR "/README.md")},
+        {"too big to show", claiming("huge.jpg", 40000, 40000), "too large to show (40000 x 40000"},
+        // Shown, it could never be compressed: "Error 1 Occurred" and nothing more.
+        {"too big to compress", claiming("big.jpg", 15000, 14000),
+         "too large to compress (15000 x 14000 pixels"},
+        {"a file too large to read", padded.fileName(), "file is too large"},
+        {"missing", dir.filePath(QStringLiteral("missing.jpg")), "does not exist"},
+        {"a folder", dir.path(), nullptr},
+        {"not a picture", QStringLiteral(VELLORA_TESTDATA_DIR "/README.md"), nullptr},
     };
     for (const auto& c : cases) {
         const LoadedPicture loaded = loadPicture(c.path);
         EXPECT_FALSE(loaded.ok()) << c.what;
         EXPECT_FALSE(loaded.error.isEmpty()) << c.what;
+        if (c.error != nullptr) {
+            EXPECT_TRUE(loaded.error.contains(QString::fromLatin1(c.error)))
+                << c.what << ": " << loaded.error.toStdString();
+        }
         EXPECT_TRUE(loaded.image.isNull()) << c.what;
     }
 }
