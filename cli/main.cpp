@@ -21,6 +21,7 @@
 #include "cli/native_files.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
+#include "cli/scratch_file.h"
 #include "cli/scratch_sweep.h"
 #include "cli/stdio_io.h"
 #include "imaging/image_library.h"
@@ -198,14 +199,39 @@ QString losslessUsageProblem(const Options& options, const BatchPlan& plan) {
     return {};
 }
 
+// A skipped result leaves a file where it was; a picture read from stdin has nowhere to
+// stay, so it goes unchanged where the result would have gone (-o FILE), under the same
+// rules as a result: written whole or not at all, an existing file only with -f.
+void keepInputAt(const QString& input, const FileTask& task, FileResult& result) {
+    QString error;
+    const std::optional<QByteArray> bytes = readWholeFile(input, error);
+    std::optional<ScratchFile> copy;
+    if (bytes) {
+        copy = ScratchFile::create(absoluteFolderOf(task.output),
+                                   task.output.mid(task.output.lastIndexOf(QLatin1Char('/')) + 1),
+                                   error, task.output, input);
+    }
+    if (!copy || !writeFileDurably(copy->path(), *bytes, error) ||
+        !copy->commit(task.output, task.replaceOutput, error)) {
+        result.status = FileStatus::Failed;
+        result.message = QStringLiteral("%1; the input could not go to '%2' unchanged: %3")
+                             .arg(result.message, task.output, error);
+        return;
+    }
+    result.message += QStringLiteral("; the input went to '%1' unchanged").arg(task.output);
+}
+
 // Names the streams in the report and sends the picture to stdout when it goes there:
 // the result, or the input unchanged when the result was skipped, so a pipe always
-// yields a picture.
-void finishStreams(const Streams& streams, bool dryRun, FileResult& result) {
+// yields a picture; the same for a picture from stdin and -o FILE.
+void finishStreams(const Streams& streams, const FileTask& task, bool dryRun, FileResult& result) {
     if (streams.fromStdin) {
         result.input = QStringLiteral("-");
     }
     if (!streams.toStdout) {
+        if (streams.fromStdin && !dryRun && result.status == FileStatus::Skipped) {
+            keepInputAt(streams.input, task, result);
+        }
         return;
     }
     const QString made = result.output;
@@ -367,7 +393,7 @@ int main(int argc, char** argv) {
         [&](const FileTask& task) {
             FileResult result = runFileJob(task, settings, library, g_stop);
             if (streams) {
-                finishStreams(*streams, options.dryRun, result);
+                finishStreams(*streams, task, options.dryRun, result);
             }
             return result;
         },

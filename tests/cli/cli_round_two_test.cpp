@@ -430,6 +430,20 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
     EXPECT_EQ(toFile.exitCode, 0) << toFile.err.toStdString();
     EXPECT_TRUE(toFile.out.isEmpty());
     EXPECT_TRUE(QImage(at("from-stdin.jpg")).size() == QSize(150, 100));
+    // So does a skipped result's input: it was dropped, with exit 0. An existing file
+    // is replaced only with -f, as by a result.
+    const CliRun keptOut =
+        pipeThrough({"-q", "100", "-", "-o", "from-stdin.jpg"}, small, m_dir.path());
+    EXPECT_EQ(keptOut.exitCode, 1);
+    EXPECT_TRUE(keptOut.err.contains("already exists")) << keptOut.err.toStdString();
+    EXPECT_TRUE(QImage(at("from-stdin.jpg")).size() == QSize(150, 100));
+    for (const QStringList& arguments :
+         {QStringList{"-q", "100", "-", "-o", "skipped.jpg"},
+          QStringList{"-q", "100", "-f", "-", "-o", "from-stdin.jpg"}}) {
+        const CliRun kept = pipeThrough(arguments, small, m_dir.path());
+        EXPECT_EQ(kept.exitCode, 0) << kept.err.toStdString();
+        EXPECT_EQ(readBytes(at(arguments.last())), small) << arguments.last().toStdString();
+    }
 
     // Not a picture, or nothing: a clear failure and nothing on stdout.
     // With --json, each gives its failed object and the summary, as any file does.
