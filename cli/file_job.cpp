@@ -201,8 +201,12 @@ private:
             return true;
         }
         m_folder = absoluteFolderOf(m_task.output);
-        if (m_task.makeFolder && !makeFolders(m_folder)) {
-            fail(QStringLiteral("cannot create the folder '%1'").arg(m_folder));
+        if (const QString problem = nameLengthProblem(m_task.output); !problem.isEmpty()) {
+            fail(problem);
+            return false;
+        }
+        if (QString error; m_task.makeFolder && !makeFolders(m_folder, error)) {
+            fail(QStringLiteral("cannot create the folder '%1': %2").arg(m_folder, error));
             return false;
         }
         return true;

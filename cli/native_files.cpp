@@ -2,10 +2,12 @@
 
 #include "platform/tidy_path.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -226,7 +228,7 @@ QString resolvedPath(const QString& path) {
     return resolved ? fromNativePath(QByteArray(resolved.get())) : QString();
 }
 
-bool makeFolders(const QString& folder) {
+bool makeFolders(const QString& folder, QString& error) {
     // One level at a time, each made ours to write into and pass through whatever the
     // umask takes (0277 made the first new level 0500, and the next could not be made
     // in it), as mkdir -p makes its parents. A folder that was there is left as it is.
@@ -244,21 +246,67 @@ bool makeFolders(const QString& folder) {
                 (made.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
                 (void)::chmod(prefix.constData(), (made.st_mode & 07777) | S_IWUSR | S_IXUSR);
             }
+        } else if (errno != EEXIST) {
+            error = QString::fromLocal8Bit(std::strerror(errno));
         }
     }
     struct stat facts {};
-    return ::stat(native.constData(), &facts) == 0 && S_ISDIR(facts.st_mode);
+    if (::stat(native.constData(), &facts) == 0 && S_ISDIR(facts.st_mode)) {
+        return true;
+    }
+    if (error.isEmpty()) {
+        error = QString::fromLocal8Bit(std::strerror(errno == 0 ? ENOTDIR : errno));
+    }
+    return false;
 }
 
-QString writeProblem(const QString& output, bool makeFolder) {
-    const QString folder = absoluteFolderOf(output);
-    // The nearest folder that exists: the output's own, or where making it starts.
+namespace {
+
+// The nearest folder that exists on the way to `folder` (itself, or where making it
+// would start), and what it is.
+QString nearestExisting(const QString& folder, bool makeFolder, FileFacts& facts) {
     QString existing = folder;
-    FileFacts facts = fileFacts(existing);
+    facts = fileFacts(existing);
     while (!facts.exists && makeFolder && existing != QLatin1String("/")) {
         existing = absoluteFolderOf(existing);
         facts = fileFacts(existing);
     }
+    return existing;
+}
+
+// The longest name made beside an output: the library's temporary name for saving into
+// a scratch file (scratch_file.cpp, scratch_sweep.cpp): a dot, the scratch file's name
+// of at most 90 bytes, a dot and "PID-N-RANDOM.tmp" of at most 34.
+constexpr qsizetype kLongestNameBeside = 126;
+
+}  // namespace
+
+QString nameLengthProblem(const QString& output) {
+    const QString folder = absoluteFolderOf(output);
+    FileFacts facts;
+    const QString existing = nearestExisting(folder, true, facts);
+    const long pathconfMax =
+        facts.isFolder ? ::pathconf(nativePath(existing).constData(), _PC_NAME_MAX) : -1;
+    const qsizetype longestName = pathconfMax > 0 ? pathconfMax : NAME_MAX;
+    const QString tooLong = QString::fromLocal8Bit(std::strerror(ENAMETOOLONG));
+    for (const QString& part :
+         folder.mid(existing.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (nativePath(part).size() > longestName) {
+            return QStringLiteral("cannot create the folder '%1': %2").arg(folder, tooLong);
+        }
+    }
+    const qsizetype name = nativePath(output.mid(output.lastIndexOf(QLatin1Char('/')) + 1)).size();
+    if (name > longestName ||
+        nativePath(folder).size() + 1 + std::max(name, kLongestNameBeside) >= PATH_MAX) {
+        return QStringLiteral("cannot write '%1': %2").arg(output, tooLong);
+    }
+    return {};
+}
+
+QString writeProblem(const QString& output, bool makeFolder) {
+    const QString folder = absoluteFolderOf(output);
+    FileFacts facts;
+    const QString existing = nearestExisting(folder, makeFolder, facts);
     const QByteArray native = nativePath(existing);
     const auto cannotCreateIn = [&](int error) {
         return QStringLiteral("cannot create a file in '%1': %2")
@@ -274,13 +322,7 @@ QString writeProblem(const QString& output, bool makeFolder) {
         return existing != folder ? QStringLiteral("cannot create the folder '%1'").arg(folder)
                                   : cannotCreateIn(errno);
     }
-    const QByteArray name = nativePath(output.mid(output.lastIndexOf(QLatin1Char('/')) + 1));
-    const long longest = ::pathconf(native.constData(), _PC_NAME_MAX);
-    if (longest > 0 && name.size() > longest) {
-        return QStringLiteral("cannot write '%1': %2")
-            .arg(output, QString::fromLocal8Bit(std::strerror(ENAMETOOLONG)));
-    }
-    return {};
+    return nameLengthProblem(output);
 }
 
 std::vector<FoundFile> filesIn(const QString& folder, bool recursive) {

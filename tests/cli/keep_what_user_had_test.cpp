@@ -459,6 +459,13 @@ TEST_F(KeepTest, ADryRunMeetsWhatTheRunWouldMeet) {
     ASSERT_TRUE(writeBytes(at(QStringLiteral("file")), "not a folder"));
     const QString longName = QString(250, QLatin1Char('n')) + QStringLiteral(".jpg");
     ASSERT_TRUE(writeBytes(at(longName), jpegBytes()));
+    // Folders still to be made: one name too long, and a path longer than the system
+    // takes, which the run found only after it had made sixteen levels of them.
+    const QString longFolder = QString(300, QLatin1Char('f'));
+    QString deepFolder;
+    for (int level = 0; level < 18; ++level) {
+        deepFolder += QString(250, QLatin1Char('d')) + QLatin1Char('/');
+    }
     const struct {
         QStringList arguments;
         const char* says;
@@ -467,6 +474,8 @@ TEST_F(KeepTest, ADryRunMeetsWhatTheRunWouldMeet) {
         {{"-d", "file/below", "a.jpg"}, "cannot create the folder"},
         {{"-o", "missing/out.jpg", "a.jpg"}, "cannot create a file in"},
         {{longName}, "File name too long"},
+        {{"-d", longFolder, "a.jpg"}, "cannot create the folder"},
+        {{"-d", deepFolder, "a.jpg"}, "File name too long"},
     };
     for (const auto& c : cases) {
         for (const bool dry : {true, false}) {
@@ -480,6 +489,7 @@ TEST_F(KeepTest, ADryRunMeetsWhatTheRunWouldMeet) {
                 << arguments.join(' ').toStdString() << ": " << result.err.toStdString();
         }
     }
+    EXPECT_FALSE(QFileInfo::exists(at(deepFolder.left(250))));
 }
 
 TEST_F(KeepTest, AnOutDirAboveTheWalkedFolderTakesItsPictures) {
