@@ -285,7 +285,6 @@ private:
     // --lossless for a JPEG: the coefficients repacked in memory, then put in place
     // like any result.
     FileResult repackLossless() {
-        m_result.lossless = true;
         QString error;
         const std::optional<QByteArray> input = readWholeFile(m_task.input, error);
         if (!input) {
@@ -301,6 +300,7 @@ private:
         if (repacked.status != RepackStatus::Ok) {
             return fail(repacked.message);
         }
+        m_result.lossless = true;
         if (!prepareFolder()) {
             return m_result;
         }

@@ -175,13 +175,18 @@ QByteArray Reporter::jsonLine(const FileResult& result) {
     }
     object.insert(QStringLiteral("status"), QLatin1String(statusName(result.status)));
     object.insert(QStringLiteral("bytes_before"), bytesValue(result.bytesBefore));
-    object.insert(QStringLiteral("bytes_after"), bytesValue(result.bytesAfter));
+    // A failure made nothing to measure: a result it had in hand (a size target missed,
+    // stdout closed) was not written, and a quality set up for an encode that never
+    // ran was not used. A script summing saved_percent must not count either.
+    const bool failed = result.status == FileStatus::Failed;
+    const std::int64_t after = failed ? -1 : result.bytesAfter;
+    object.insert(QStringLiteral("bytes_after"), bytesValue(after));
     object.insert(QStringLiteral("saved_percent"),
-                  result.bytesBefore >= 0 && result.bytesAfter >= 0
-                      ? QJsonValue(savedPercent(result.bytesBefore, result.bytesAfter))
+                  result.bytesBefore >= 0 && after >= 0
+                      ? QJsonValue(savedPercent(result.bytesBefore, after))
                       : QJsonValue());
     object.insert(QStringLiteral("quality"),
-                  result.quality > 0 ? QJsonValue(result.quality) : QJsonValue());
+                  result.quality > 0 && !failed ? QJsonValue(result.quality) : QJsonValue());
     object.insert(QStringLiteral("error"), result.status == FileStatus::Ok
                                                ? QJsonValue()
                                                : QJsonValue(displayText(result.message)));

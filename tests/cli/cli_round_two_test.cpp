@@ -135,8 +135,12 @@ TEST_F(CliRoundTwoTest, LosslessRefusedKindsAreSkippedWithTheirReason) {
     ASSERT_TRUE(QFile::copy(testData(QStringLiteral("bad/jpeg/ljt-testimages/monkey12.jpg")),
                             at(QStringLiteral("twelve.jpg"))));
     const QStringList before = treeOf(m_dir.path());
-    const CliRun result = run({"--lossless", "-v", "arith.jpg", "lossless.jpg", "twelve.jpg"});
+    const CliRun result =
+        run({"--lossless", "-v", "--json", "arith.jpg", "lossless.jpg", "twelve.jpg"});
     EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+    // Not repacked, so not marked as a repacked JPEG.
+    EXPECT_FALSE(firstObject(result.out).contains(QStringLiteral("lossless")))
+        << result.out.toStdString();
     const QString err = QString::fromLocal8Bit(result.err);
     EXPECT_TRUE(err.contains(QLatin1String("arith.jpg: skipped: arithmetic-coded")))
         << result.err.toStdString();

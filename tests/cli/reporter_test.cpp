@@ -49,7 +49,9 @@ FileResult result(const char* input, FileStatus status, std::int64_t before, std
 struct Batch {
     std::vector<FileResult> results{
         result("a.jpg", FileStatus::Ok, 1000, 400, 75),
-        result("b.jpg", FileStatus::Failed, 500, -1, 0, "broken data"),
+        // Failed with a result in hand (a size target missed, stdout closed): nothing
+        // was written, so there is no saving to report.
+        result("b.jpg", FileStatus::Failed, 500, 120, 40, "broken data"),
         result("c.jpg", FileStatus::Skipped, 300, 310, 75, "not smaller"),
         // "%2" and "%L1" as a downloaded name has them: once read as places for the
         // numbers that followed ("d47315C1.bmp").
