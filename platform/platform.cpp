@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "unique_fd.h"
 
@@ -108,8 +109,26 @@ void removeIfAbandoned(const std::string& folder) {
         // Held while the directory goes: its instance, if it still runs, cannot take it.
         const UniqueFd taken = takeLock(name);
         if (taken) {
+            // The lock file goes last: a start killed on the way leaves it, unlocked, for
+            // the next start to finish the job (a folder without one is only ever rmdir'd).
+            namespace fs = std::filesystem;
             std::error_code error;
-            std::filesystem::remove_all(folder, error);  // symbolic links inside are not followed
+            std::vector<fs::path> entries;
+            for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+                 entry.increment(error)) {
+                if (entry->path() != name) {
+                    entries.push_back(entry->path());
+                }
+            }
+            bool cleared = !error;
+            for (const fs::path& entry : entries) {
+                fs::remove_all(entry, error);  // symbolic links inside are not followed
+                cleared = cleared && !error;
+            }
+            if (cleared) {
+                (void)::unlink(name.c_str());
+                (void)::rmdir(folder.c_str());
+            }
         }
         return;
     }
