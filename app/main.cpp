@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -22,8 +23,10 @@ namespace {
 int g_signalSocket[2] = {-1, -1};
 
 void onTerminationSignal(int) {
+    const int interrupted = errno;  // the code the signal interrupted may be about to read it
     const char byte = 1;
     (void)!::write(g_signalSocket[1], &byte, 1);
+    errno = interrupted;
 }
 
 // A logout, kill or Ctrl-C ends the program the same way as closing its window would at

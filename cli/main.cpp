@@ -38,18 +38,21 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 std::atomic<bool> g_stop{false};
-volatile std::sig_atomic_t g_signal = 0;
+// Which signal came first. One exchange decides first or second: two signals at once on
+// two threads (any thread may take one), or one inside the other's handler, would both
+// have read "none yet" and neither ended the run.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 
 // First Ctrl-C (or TERM, HUP): finish the pictures in hand, start no new one, leave no
 // scratch file behind. A second one, of any of the three, ends the program at once, as
 // that signal would have.
 extern "C" void onSignal(int number) {
-    if (g_signal != 0) {
+    if (g_signal.exchange(number) != 0) {
         std::signal(number, SIG_DFL);
         std::raise(number);  // delivered as this handler returns
         return;
     }
-    g_signal = number;
     g_stop.store(true);
 }
 
