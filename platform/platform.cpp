@@ -51,8 +51,7 @@ constexpr int kPrivateRandomLength = 6;  // QTemporaryDir's XXXXXX
 // instance that made it, or a later start clearing up. So the lock file is made under a
 // scratch name, locked, and only then renamed into place; and an instance that finds
 // its scratch lock already taken gives the directory up. A start that finds a
-// directory with a lock file nobody holds (under either name), or an empty one (its
-// instance was killed before it made a lock file), removes it.
+// directory with a lock file nobody holds, under either name, removes it.
 class InstanceLock {
 public:
     bool create(const std::string& folder) {
@@ -60,7 +59,7 @@ public:
         m_fd.reset(
             ::open(scratch.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!m_fd) {
-            return false;  // also when a start removed the directory while it was empty
+            return false;
         }
         // 0600 whatever the umask: a later start must be able to open it to tell a live
         // instance's directory from a dead one's.
@@ -93,8 +92,36 @@ UniqueFd takeLock(const std::string& path) {
     return fd;
 }
 
+// Removes the private directory `folder` with its lock file `lock` last: a process
+// killed on the way leaves the lock file, unlocked, and the next start finishes the job.
+// (Qt's and the standard library's removals go in listing order, lock file first as
+// likely as not, and a directory without one is never taken for ours.)
+void removeLockLast(const std::string& folder, const std::string& lock) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path() != lock) {
+            entries.push_back(entry->path());
+        }
+    }
+    bool cleared = !error;
+    for (const fs::path& entry : entries) {
+        fs::remove_all(entry, error);  // symbolic links inside are not followed
+        cleared = cleared && !error;
+    }
+    if (cleared) {
+        (void)::unlink(lock.c_str());
+        (void)::rmdir(folder.c_str());
+    }
+}
+
 // Removes `folder` when it is a private directory whose instance has gone: ours (same
-// user), a real directory, and holding a lock file nobody holds, or nothing at all.
+// user), a real directory, and holding a lock file (under either name) that nobody
+// holds. One without a lock file stays: an instance killed between making it and its
+// lock file leaves it empty, and nothing tells that from a folder of the user's that
+// happens to have such a name.
 void removeIfAbandoned(const std::string& folder) {
     struct stat info {};
     if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
@@ -107,35 +134,11 @@ void removeIfAbandoned(const std::string& folder) {
             continue;
         }
         // Held while the directory goes: its instance, if it still runs, cannot take it.
-        const UniqueFd taken = takeLock(name);
-        if (taken) {
-            // The lock file goes last: a start killed on the way leaves it, unlocked, for
-            // the next start to finish the job (a folder without one is only ever rmdir'd).
-            namespace fs = std::filesystem;
-            std::error_code error;
-            std::vector<fs::path> entries;
-            for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
-                 entry.increment(error)) {
-                if (entry->path() != name) {
-                    entries.push_back(entry->path());
-                }
-            }
-            bool cleared = !error;
-            for (const fs::path& entry : entries) {
-                fs::remove_all(entry, error);  // symbolic links inside are not followed
-                cleared = cleared && !error;
-            }
-            if (cleared) {
-                (void)::unlink(name.c_str());
-                (void)::rmdir(folder.c_str());
-            }
+        if (const UniqueFd taken = takeLock(name)) {
+            removeLockLast(folder, name);
         }
         return;
     }
-    // No lock file under either name (a rename between the two looks leaves the
-    // directory not empty): only an empty directory goes, and rmdir refuses any other,
-    // so a lookalike with files in it stays.
-    (void)::rmdir(folder.c_str());
 }
 
 void removeAbandonedDirectories(const QString& temporaryFolder) {
@@ -196,8 +199,13 @@ public:
 
     void remove() {
         std::lock_guard lock(m_mutex);
-        m_directory.reset();  // QTemporaryDir removes the directory and what it holds
-        m_lock.release();     // only then: until now a later start must leave it alone
+        if (m_directory) {
+            const std::string path = QFile::encodeName(m_directory->path()).toStdString();
+            m_directory->setAutoRemove(false);
+            removeLockLast(path, path + "/" + kInstanceLockName);
+            m_directory.reset();
+        }
+        m_lock.release();  // only now: until then a later start must leave it alone
     }
 
 private:
@@ -216,8 +224,8 @@ private:
     }
 
     bool makeIn(const QString& parent) {
-        // A start clearing up may remove a directory before its lock file exists (see
-        // InstanceLock); then another one is made.
+        // A start clearing up may take a directory's scratch lock before its instance
+        // does (see InstanceLock); then another one is made.
         constexpr int kAttempts = 4;
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
             m_directory = std::make_unique<QTemporaryDir>(

@@ -236,9 +236,9 @@ TEST_F(Instances, AKilledInstancesFolderIsGoneAfterTheNextStart) {
     const QString link = m_temp.filePath(QStringLiteral("vellora-linked"));
     ASSERT_TRUE(QFile::link(killedFolder, link));
 
-    // An instance killed while it made its folder leaves the folder empty or with its
-    // lock file under the scratch name, unlocked; both go. One whose scratch lock is
-    // held is being made right now and stays.
+    // An instance killed while it made its folder leaves it with its lock file under
+    // the scratch name, unlocked: it goes. One whose scratch lock is held is being made
+    // right now, and an empty one may be the user's own: both stay.
     const QString scratchLock = QString::fromLatin1(kInstanceLockName) + QStringLiteral(".new");
     const QString empty = m_temp.filePath(QStringLiteral("vellora-emptyy"));
     const QString unlocked = m_temp.filePath(QStringLiteral("vellora-unlock"));
@@ -259,7 +259,7 @@ TEST_F(Instances, AKilledInstancesFolderIsGoneAfterTheNextStart) {
     EXPECT_FALSE(QFileInfo::exists(killedFolder));
     EXPECT_EQ(workingFile(foreign), "not ours");
     EXPECT_TRUE(QFileInfo(link).isSymLink());
-    EXPECT_FALSE(QFileInfo::exists(empty));
+    EXPECT_TRUE(QFileInfo::exists(empty));
     EXPECT_FALSE(QFileInfo::exists(unlocked));
     EXPECT_TRUE(QFileInfo::exists(heldLock.fileName()));
     endOrderly(next);

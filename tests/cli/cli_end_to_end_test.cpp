@@ -9,6 +9,7 @@
 #include <QBuffer>
 #include <QColorSpace>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QImageReader>
 #include <QJsonDocument>
@@ -575,13 +576,13 @@ TEST_F(CliTest, AnInterruptedRunLeavesOnlyWholeFiles) {
     process.start();
     ASSERT_TRUE(process.waitForStarted());
     const QDir out(at(QStringLiteral("out")));
-    for (int wait = 0; wait < 3000 && process.state() == QProcess::Running; ++wait) {
+    for (int wait = 0; wait < 3000 && stillRunning(process); ++wait) {
         if (!out.entryList({QStringLiteral("*.jpg")}, QDir::Files).isEmpty()) {
             break;
         }
         QThread::msleep(5);
     }
-    ASSERT_EQ(process.state(), QProcess::Running) << "the batch ended before it could be stopped";
+    ASSERT_TRUE(stillRunning(process)) << "the batch ended before it could be stopped";
     process.terminate();  // SIGTERM
     ASSERT_TRUE(process.waitForFinished(60000));
     // It ends by the signal, after cleaning up.
@@ -631,12 +632,12 @@ TEST_F(CliTest, IgnoredSignalsStayIgnoredAndASecondInterruptEndsTheRunAtOnce) {
         if (!process.waitForStarted()) {
             return false;
         }
-        for (int wait = 0; wait < 6000 && process.state() == QProcess::Running &&
-                           !catches(process.processId(), SIGTERM);
+        for (int wait = 0;
+             wait < 6000 && stillRunning(process) && !catches(process.processId(), SIGTERM);
              ++wait) {
             QThread::msleep(1);
         }
-        return process.state() == QProcess::Running;
+        return stillRunning(process);
     };
 
     // Under nohup (here a shell's trap, kept across exec) a hangup must not stop it.
@@ -679,6 +680,12 @@ TEST_F(CliTest, AStreamStoppedOrKilledLeavesNoCopyOfThePicture) {
     const auto leftovers = [&] {
         return QDir(temporary).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     };
+    // The run's copy of the picture, which it makes once its private folder is locked.
+    const auto holdsACopy = [&] {
+        QDirIterator files(temporary, {QStringLiteral("stdin.jpg")}, QDir::Files,
+                           QDirIterator::Subdirectories);
+        return files.hasNext();
+    };
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TMPDIR"), temporary);
     const auto start = [&](QProcess& process) {
@@ -695,10 +702,10 @@ TEST_F(CliTest, AStreamStoppedOrKilledLeavesNoCopyOfThePicture) {
         while (process.bytesToWrite() > 0 && process.waitForBytesWritten(10000)) {
         }
         process.closeWriteChannel();
-        for (int wait = 0; wait < 3000 && leftovers().isEmpty(); ++wait) {
+        for (int wait = 0; wait < 3000 && !holdsACopy(); ++wait) {
             QThread::msleep(5);
         }
-        return process.state() == QProcess::Running && !leftovers().isEmpty();
+        return stillRunning(process) && holdsACopy();
     };
 
     // Stopped: it cleans up before it ends.

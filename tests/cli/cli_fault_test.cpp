@@ -73,7 +73,7 @@ TEST_F(CliFaults, KilledAtRandomMomentsLeavesOnlyWholeFilesAndTheNextRunNoLitter
         process.start(kProgram, batch + QStringList{QStringLiteral("out"), QStringLiteral("in")});
         ASSERT_TRUE(process.waitForStarted(30000));
         QThread::msleep(static_cast<unsigned long>(moment(random)));
-        if (process.state() == QProcess::Running) {
+        if (stillRunning(process)) {
             ++killedWhileRunning;
         }
         process.kill();  // SIGKILL: no handler, no clean-up

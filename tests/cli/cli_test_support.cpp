@@ -140,6 +140,10 @@ QStringList CliRun::outLines() const {
     return QString::fromLocal8Bit(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+bool stillRunning(QProcess& process) {
+    return process.state() != QProcess::NotRunning && !process.waitForFinished(0);
+}
+
 CliRun runCli(const QStringList& arguments, const QString& workingDirectory, const QString& program,
               const QByteArray& input) {
     QProcess process;

@@ -52,6 +52,10 @@ struct CliRun {
     [[nodiscard]] QStringList outLines() const;
 };
 
+// Whether `process` still runs. QProcess learns of an exit only in its event loop or a
+// wait, so state() alone says "Running" long after the program ended.
+[[nodiscard]] bool stillRunning(QProcess& process);
+
 // Runs <build>/bin/vellora-cli with `arguments` in `workingDirectory`, `input` on its
 // standard input (then closed).
 [[nodiscard]] CliRun runCli(const QStringList& arguments, const QString& workingDirectory,
