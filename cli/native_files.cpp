@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -246,7 +245,8 @@ bool makeFolders(const QString& folder, QString& error) {
                 (made.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
                 (void)::chmod(prefix.constData(), (made.st_mode & 07777) | S_IWUSR | S_IXUSR);
             }
-        } else if (errno != EEXIST) {
+        } else if (errno != EEXIST && error.isEmpty()) {
+            // The first refusal is the cause; those below it only say "no such folder".
             error = QString::fromLocal8Bit(std::strerror(errno));
         }
     }
@@ -274,11 +274,6 @@ QString nearestExisting(const QString& folder, bool makeFolder, FileFacts& facts
     return existing;
 }
 
-// The longest name made beside an output: the library's temporary name for saving into
-// a scratch file (scratch_file.cpp, scratch_sweep.cpp): a dot, the scratch file's name
-// of at most 90 bytes, a dot and "PID-N-RANDOM.tmp" of at most 34.
-constexpr qsizetype kLongestNameBeside = 126;
-
 }  // namespace
 
 QString nameLengthProblem(const QString& output) {
@@ -295,9 +290,10 @@ QString nameLengthProblem(const QString& output) {
             return QStringLiteral("cannot create the folder '%1': %2").arg(folder, tooLong);
         }
     }
+    // The output's own path: the scratch names beside it are mostly shorter, and one
+    // that is not fails when it is made, with this same reason.
     const qsizetype name = nativePath(output.mid(output.lastIndexOf(QLatin1Char('/')) + 1)).size();
-    if (name > longestName ||
-        nativePath(folder).size() + 1 + std::max(name, kLongestNameBeside) >= PATH_MAX) {
+    if (name > longestName || nativePath(folder).size() + 1 + name >= PATH_MAX) {
         return QStringLiteral("cannot write '%1': %2").arg(output, tooLong);
     }
     return {};

@@ -76,9 +76,9 @@ struct FileFacts {
 bool makeFolders(const QString& folder, QString& error);
 
 // Why a name this long cannot be written at `output`, or "": a folder still to be made,
-// or the file's name, longer than its file system takes, or a path longer than the
-// system takes, counting the scratch files made beside the output. Told before anything
-// is made, so a run that would fail there leaves no folders behind.
+// or the file's name, longer than its file system takes, or the output's path longer
+// than the system takes. Told before anything is made, so a run that would fail there
+// leaves no folders behind.
 [[nodiscard]] QString nameLengthProblem(const QString& output);
 
 // Why a file could not be written at `output` (its folder made first when

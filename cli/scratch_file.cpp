@@ -40,8 +40,9 @@ public:
             return;  // no folder to lock: the look alone, as without locks
         }
         // Others hold it for milliseconds. Should another program hold it longer, the
-        // replace goes on after a while with the look alone rather than wait for ever.
-        for (int attempt = 0; attempt < 200; ++attempt) {
+        // replace goes on after ten seconds with the look alone rather than wait for
+        // ever; no sooner, since a run held up on a loaded machine is still running.
+        for (int attempt = 0; attempt < 1000; ++attempt) {
             if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0 ||
                 (errno != EWOULDBLOCK && errno != EINTR)) {
                 return;

@@ -490,6 +490,26 @@ TEST_F(KeepTest, ADryRunMeetsWhatTheRunWouldMeet) {
         }
     }
     EXPECT_FALSE(QFileInfo::exists(at(deepFolder.left(250))));
+
+    // A folder whose path leaves room for the output and the names made beside it is
+    // written into, however deep.
+    QString fits;
+    while (m_dir.path().size() + 1 + fits.size() < 3980) {
+        fits += QString(std::min<qsizetype>(200, 3980 - m_dir.path().size() - fits.size()),
+                        QLatin1Char('f')) +
+                QLatin1Char('/');
+    }
+    ASSERT_TRUE(QDir(m_dir.path()).mkpath(fits));
+    for (const bool dry : {true, false}) {
+        QStringList arguments{QStringLiteral("-o"), fits + QStringLiteral("a.jpg"),
+                              QStringLiteral("a.jpg")};
+        if (dry) {
+            arguments.prepend(QStringLiteral("-n"));
+        }
+        const CliRun result = run(arguments);
+        EXPECT_EQ(result.exitCode, 0) << dry << ": " << result.err.toStdString();
+    }
+    EXPECT_TRUE(QFileInfo::exists(at(fits + QStringLiteral("a.jpg"))));
 }
 
 TEST_F(KeepTest, AnOutDirAboveTheWalkedFolderTakesItsPictures) {
@@ -545,6 +565,13 @@ TEST_F(KeepTest, AFolderThatCannotBeReadFailsTheRun) {
     const CliRun dry = runShell(QStringLiteral("exec \"$CLI\" -n -d readonly d/a.jpg"), asNobody);
     EXPECT_EQ(dry.exitCode, 1);
     EXPECT_TRUE(dry.err.contains("cannot create a file in")) << dry.err.toStdString();
+    // Two levels to make under it: the reason is the first level's, not the second's
+    // "No such file or directory".
+    const CliRun deeper =
+        runShell(QStringLiteral("exec \"$CLI\" -d readonly/a/b d/a.jpg"), asNobody);
+    EXPECT_EQ(deeper.exitCode, 1);
+    EXPECT_TRUE(deeper.err.contains("readonly/a/b': Permission denied"))
+        << deeper.err.toStdString();
 }
 
 // ---- hard links -----------------------------------------------------------------------
