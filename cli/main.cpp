@@ -205,9 +205,19 @@ QString losslessUsageProblem(const Options& options, const BatchPlan& plan) {
 // A skipped result leaves a file where it was; a picture read from stdin has nowhere to
 // stay, so it goes unchanged where the result would have gone (-o FILE), under the same
 // rules as a result: written whole or not at all, an existing file only with -f.
-void keepInputAt(const QString& input, const FileTask& task, FileResult& result) {
+// A dry run tells what it can see would stand in the way.
+void keepInputAt(const QString& input, const FileTask& task, bool dryRun, FileResult& result) {
     QString error;
-    const std::optional<QByteArray> bytes = readWholeFile(input, error);
+    if (dryRun) {
+        error = writeProblem(task.output, false);
+        if (error.isEmpty()) {
+            result.message +=
+                QStringLiteral("; the input would go to '%1' unchanged").arg(task.output);
+            return;
+        }
+    }
+    const std::optional<QByteArray> bytes =
+        error.isEmpty() ? readWholeFile(input, error) : std::nullopt;
     std::optional<ScratchFile> copy;
     if (bytes) {
         copy = ScratchFile::create(absoluteFolderOf(task.output),
@@ -232,8 +242,8 @@ void finishStreams(const Streams& streams, const FileTask& task, bool dryRun, Fi
         result.input = QStringLiteral("-");
     }
     if (!streams.toStdout) {
-        if (streams.fromStdin && !dryRun && result.status == FileStatus::Skipped) {
-            keepInputAt(streams.input, task, result);
+        if (streams.fromStdin && result.status == FileStatus::Skipped) {
+            keepInputAt(streams.input, task, dryRun, result);
         }
         return;
     }

@@ -448,6 +448,16 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
         EXPECT_EQ(kept.exitCode, 0) << kept.err.toStdString();
         EXPECT_EQ(readBytes(at(arguments.last())), small) << arguments.last().toStdString();
     }
+    // Where it cannot go, the dry run fails as the run does, also for a kind skipped
+    // before any output is prepared.
+    const QByteArray arithmetic =
+        readBytes(testData(QStringLiteral("bad/jpeg/ljt-testimages/testimgari.jpg")));
+    for (const char* dry : {"-n", "-v"}) {
+        const CliRun nowhere = pipeThrough({dry, "--lossless", "-", "-o", "missing/skipped.jpg"},
+                                           arithmetic, m_dir.path());
+        EXPECT_EQ(nowhere.exitCode, 1) << dry << ": " << nowhere.err.toStdString();
+        EXPECT_TRUE(nowhere.err.contains("cannot create a file in")) << nowhere.err.toStdString();
+    }
 
     // Not a picture, or nothing: a clear failure and nothing on stdout.
     // With --json, each gives its failed object and the summary, as any file does.
