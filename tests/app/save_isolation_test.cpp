@@ -45,10 +45,15 @@ QImage noise(int width, int height) {
     return image;
 }
 
-// Runs this test program again as `prefix...` with the child test selected.
-int runChild(const QStringList& prefix, const QString& mode, const QString& folder) {
+// Runs this test program again as `prefix...` with the child test selected, and its
+// temporary folder in `temporary` when given.
+int runChild(const QStringList& prefix, const QString& mode, const QString& folder,
+             const QString& temporary = {}) {
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!temporary.isEmpty()) {
+        environment.insert(QStringLiteral("TMPDIR"), temporary);
+    }
     environment.insert(QString::fromLatin1(kChildVariable), mode + QLatin1Char(':') + folder);
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     child.setProcessEnvironment(environment);
@@ -84,6 +89,14 @@ protected:
             {QCoreApplication::applicationFilePath(), m_dir.path(),
              QStringLiteral(VELLORA_MODULE_BUILD_DIR "/imgdll.so")});
     }
+    // A temporary folder the child running as nobody can use whatever this run's TMPDIR
+    // is: a folder like /tmp, open to all, sticky.
+    [[nodiscard]] QString sharedTemporaryFolder() const {
+        const QString folder = m_dir.filePath(QStringLiteral("tmp"));
+        QDir().mkpath(folder);
+        (void)::chmod(QFile::encodeName(folder).constData(), 01777);
+        return folder;
+    }
     // The prefix that runs the child as nobody:nogroup with no other groups.
     [[nodiscard]] static QStringList asNobody() {
         return {QStandardPaths::findExecutable(QStringLiteral("setpriv")),
@@ -109,7 +122,8 @@ TEST_F(SaveAsIsolation, UnwritableFolderLeavesTheOldFileAlone) {
                               QFileDevice::ReadOther | QFileDevice::ExeOther |
                               QFileDevice::ReadGroup | QFileDevice::ExeGroup);
 
-    const int status = runChild(asNobody(), QStringLiteral("locked"), m_dir.path());
+    const int status =
+        runChild(asNobody(), QStringLiteral("locked"), m_dir.path(), sharedTemporaryFolder());
     EXPECT_EQ(status, 0);
     EXPECT_EQ(readAll(old), oldBytes);
     EXPECT_EQ(QDir(m_dir.filePath(QStringLiteral("locked"))).entryList(QDir::Files | QDir::Hidden),
@@ -134,7 +148,8 @@ TEST_F(SaveAsIsolation, AnOwnerThatCannotBeKeptIsToldAfterTheSave) {
     // Root's, but anyone may write it (Save As never replaces a file its user may not).
     ASSERT_EQ(::chmod(QFile::encodeName(theirs).constData(), 0666), 0);
 
-    const int status = runChild(asNobody(), QStringLiteral("owner"), m_dir.path());
+    const int status =
+        runChild(asNobody(), QStringLiteral("owner"), m_dir.path(), sharedTemporaryFolder());
     EXPECT_EQ(status, 0);
     struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(theirs).constData(), &info), 0);
