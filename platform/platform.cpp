@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QUrl>
 #include <cerrno>
 #include <cstdio>
@@ -40,8 +39,30 @@ std::uint32_t copyToBuffer(const std::string& text, char* buffer, std::uint32_t 
     return length;
 }
 
+// A private directory is "vellora-" and six random characters. It is made as
+// "vellora-making-" with the same six, and takes its name once it holds its lock file;
+// it is renamed "vellora-removing-..." before it is emptied. So a directory killed in
+// the middle of either step is still known by its name, even empty: an empty
+// "vellora-xxxxxx" may be a folder of the user's and is never touched.
 constexpr const char* kPrivatePrefix = "vellora-";
-constexpr int kPrivateRandomLength = 6;  // QTemporaryDir's XXXXXX
+constexpr const char* kMakingPrefix = "vellora-making-";
+constexpr const char* kRemovingPrefix = "vellora-removing-";
+constexpr int kPrivateRandomLength = 6;  // mkdtemp's XXXXXX
+
+// Renames `from` to `to` unless `to` exists (a directory renamed over an empty one
+// would replace it).
+bool renameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // A file system without the flag: look first.
+    struct stat facts {};
+    return ::lstat(to.c_str(), &facts) != 0 && errno == ENOENT &&
+           ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 // A private directory's lock file, open and locked for as long as this object lives.
 // The kernel drops the lock when the process ends in any way, SIGKILL included, which
@@ -117,15 +138,35 @@ void removeLockLast(const std::string& folder, const std::string& lock) {
     }
 }
 
+// Removes the private directory `folder` (by its path; its lock file is `lock`, held
+// by the caller): renamed "vellora-removing-..." first, so that a kill in the middle
+// leaves a name the next start clears whatever is left in it; in place, lock file
+// last, should the rename fail.
+void removeDirectory(const std::string& folder, const std::string& lock) {
+    const std::size_t slash = folder.rfind('/');
+    const std::string removing = folder.substr(0, slash + 1) + kRemovingPrefix +
+                                 folder.substr(folder.size() - kPrivateRandomLength);
+    if (renameNoReplace(folder, removing)) {
+        std::error_code error;
+        std::filesystem::remove_all(removing, error);  // symbolic links inside are not followed
+        return;
+    }
+    removeLockLast(folder, lock);
+}
+
+// Whether `folder` is a real directory of this user's.
+bool ownDirectory(const std::string& folder) {
+    struct stat info {};
+    return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::getuid();
+}
+
 // Removes `folder` when it is a private directory whose instance has gone: ours (same
 // user), a real directory, and holding a lock file (under either name) that nobody
-// holds. One without a lock file stays: an instance killed between making it and its
-// lock file leaves it empty, and nothing tells that from a folder of the user's that
-// happens to have such a name.
-void removeIfAbandoned(const std::string& folder) {
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != ::getuid()) {
+// holds. A "vellora-making-..." one goes also when empty: its instance was killed
+// before it made a lock file, or it makes another once this one is gone.
+void removeIfAbandoned(const std::string& folder, bool making) {
+    if (!ownDirectory(folder)) {
         return;
     }
     const std::string lock = folder + "/" + kInstanceLockName;
@@ -135,21 +176,34 @@ void removeIfAbandoned(const std::string& folder) {
         }
         // Held while the directory goes: its instance, if it still runs, cannot take it.
         if (const UniqueFd taken = takeLock(name)) {
-            removeLockLast(folder, name);
+            removeDirectory(folder, name);
         }
         return;
+    }
+    if (making) {
+        (void)::rmdir(folder.c_str());  // only when empty: a lock file may come meanwhile
     }
 }
 
 void removeAbandonedDirectories(const QString& temporaryFolder) {
     const QDir folder(temporaryFolder);
-    const QString pattern =
-        QString::fromLatin1(kPrivatePrefix) + QString(kPrivateRandomLength, QLatin1Char('?'));
-    for (const QString& name : folder.entryList(
-             {pattern}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System)) {
-        const std::string path = QFile::encodeName(folder.filePath(name)).toStdString();
-        removeIfAbandoned(path);
-    }
+    const QString random(kPrivateRandomLength, QLatin1Char('?'));
+    const auto each = [&](const char* prefix, const auto& remove) {
+        for (const QString& name :
+             folder.entryList({QString::fromLatin1(prefix) + random},
+                              QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System)) {
+            remove(QFile::encodeName(folder.filePath(name)).toStdString());
+        }
+    };
+    each(kPrivatePrefix, [](const std::string& path) { removeIfAbandoned(path, false); });
+    each(kMakingPrefix, [](const std::string& path) { removeIfAbandoned(path, true); });
+    // Only ever named so by whoever held its lock, to remove it.
+    each(kRemovingPrefix, [](const std::string& path) {
+        if (ownDirectory(path)) {
+            std::error_code error;
+            std::filesystem::remove_all(path, error);
+        }
+    });
 }
 
 // Where private directories are made: the temporary folder, unless Qt gives none (TMPDIR
@@ -178,6 +232,8 @@ public:
         return directory;
     }
 
+    ~PrivateDirectory() { remove(); }
+
     std::string path() {
         std::lock_guard lock(m_mutex);
         return makeLocked();
@@ -185,32 +241,30 @@ public:
 
     void prepare() {
         std::lock_guard lock(m_mutex);
-        if (m_directory) {
+        if (!m_path.empty()) {
             return;
         }
         const QString parent = privateDirectoryParent();
         removeAbandonedDirectories(parent);
         // Made in /tmp instead (see makeLocked): killed runs left theirs there too.
         if (!makeLocked().empty() && parent != QLatin1String("/tmp") &&
-            QFileInfo(m_directory->path()).path() == QLatin1String("/tmp")) {
+            m_path.rfind("/tmp/", 0) == 0 && m_path.find('/', 5) == std::string::npos) {
             removeAbandonedDirectories(QStringLiteral("/tmp"));
         }
     }
 
     void remove() {
         std::lock_guard lock(m_mutex);
-        if (m_directory) {
-            const std::string path = QFile::encodeName(m_directory->path()).toStdString();
-            m_directory->setAutoRemove(false);
-            removeLockLast(path, path + "/" + kInstanceLockName);
-            m_directory.reset();
+        if (!m_path.empty()) {
+            removeDirectory(m_path, m_path + "/" + kInstanceLockName);
+            m_path.clear();
         }
         m_lock.release();  // only now: until then a later start must leave it alone
     }
 
 private:
     std::string makeLocked() {
-        if (!m_directory) {
+        if (m_path.empty()) {
             // In the chosen parent, else in /tmp: a parent the checks cannot judge (root
             // may write anywhere, but makes no folder in /proc) still leaves a place.
             const QString parent = privateDirectoryParent();
@@ -220,33 +274,37 @@ private:
                 return {};
             }
         }
-        return QDir::toNativeSeparators(m_directory->path()).toStdString();
+        return m_path;
     }
 
     bool makeIn(const QString& parent) {
+        const std::string folder = QFile::encodeName(parent).toStdString() + "/";
         // A start clearing up may take a directory's scratch lock before its instance
-        // does (see InstanceLock); then another one is made.
+        // does (see InstanceLock), or a name may be taken; then another one is made.
         constexpr int kAttempts = 4;
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
-            m_directory = std::make_unique<QTemporaryDir>(
-                parent + QLatin1Char('/') + QString::fromLatin1(kPrivatePrefix) +
-                QString(kPrivateRandomLength, QLatin1Char('X')));
-            if (!m_directory->isValid()) {
-                m_directory.reset();
+            std::string making = folder + kMakingPrefix + std::string(kPrivateRandomLength, 'X');
+            if (::mkdtemp(making.data()) == nullptr) {
                 return false;
             }
-            const QByteArray native = QFile::encodeName(m_directory->path());
+            const std::string made =
+                folder + kPrivatePrefix + making.substr(making.size() - kPrivateRandomLength);
             // Its owner's to use whatever the umask says (0277 left it unwritable).
-            if (::chmod(native.constData(), 0700) == 0 && m_lock.create(native.toStdString())) {
-                return true;
+            if (::chmod(making.c_str(), 0700) == 0 && m_lock.create(making)) {
+                if (renameNoReplace(making, made)) {
+                    m_path = made;
+                    return true;
+                }
+                removeLockLast(making, making + "/" + kInstanceLockName);
+                m_lock.release();
             }
-            m_directory.reset();
+            // Otherwise a start clearing up took it, and removes it.
         }
         return false;
     }
 
     std::mutex m_mutex;
-    std::unique_ptr<QTemporaryDir> m_directory;
+    std::string m_path;  // empty until made, and once removed
     InstanceLock m_lock;
 };
 

@@ -236,16 +236,21 @@ TEST_F(Instances, AKilledInstancesFolderIsGoneAfterTheNextStart) {
     const QString link = m_temp.filePath(QStringLiteral("vellora-linked"));
     ASSERT_TRUE(QFile::link(killedFolder, link));
 
-    // An instance killed while it made its folder leaves it with its lock file under
-    // the scratch name, unlocked: it goes. One whose scratch lock is held is being made
-    // right now, and an empty one may be the user's own: both stay.
+    // What an instance killed while it made its folder, or while one removed it, leaves:
+    // the folder under its making name, empty or with an unlocked lock file under the
+    // scratch name; the folder under its removing name, with whatever was not removed
+    // yet. All go. One whose scratch lock is held is being made right now, and an empty
+    // one under the final name may be the user's own: both stay.
     const QString scratchLock = QString::fromLatin1(kInstanceLockName) + QStringLiteral(".new");
     const QString empty = m_temp.filePath(QStringLiteral("vellora-emptyy"));
-    const QString unlocked = m_temp.filePath(QStringLiteral("vellora-unlock"));
-    const QString beingMade = m_temp.filePath(QStringLiteral("vellora-making"));
-    for (const QString& folder : {empty, unlocked, beingMade}) {
+    const QString unlocked = m_temp.filePath(QStringLiteral("vellora-making-unlock"));
+    const QString emptyMaking = m_temp.filePath(QStringLiteral("vellora-making-emptyy"));
+    const QString removing = m_temp.filePath(QStringLiteral("vellora-removing-halfwy"));
+    const QString beingMade = m_temp.filePath(QStringLiteral("vellora-making-making"));
+    for (const QString& folder : {empty, unlocked, emptyMaking, removing, beingMade}) {
         ASSERT_TRUE(QDir().mkpath(folder));
     }
+    writeWorkingFile(removing, "half removed");
     QFile unlockedLock(unlocked + QLatin1Char('/') + scratchLock);
     ASSERT_TRUE(unlockedLock.open(QIODevice::WriteOnly));
     unlockedLock.close();
@@ -261,6 +266,8 @@ TEST_F(Instances, AKilledInstancesFolderIsGoneAfterTheNextStart) {
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_TRUE(QFileInfo::exists(empty));
     EXPECT_FALSE(QFileInfo::exists(unlocked));
+    EXPECT_FALSE(QFileInfo::exists(emptyMaking));
+    EXPECT_FALSE(QFileInfo::exists(removing));
     EXPECT_TRUE(QFileInfo::exists(heldLock.fileName()));
     endOrderly(next);
     EXPECT_FALSE(QFileInfo::exists(nextFolder));
