@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <random>
+#include <set>
 #include <utility>
 
 #include "cli/native_files.h"
@@ -39,19 +41,37 @@ public:
         if (!m_fd) {
             return;  // no folder to lock: the look alone, as without locks
         }
-        // Others hold it for milliseconds. Should another program hold it longer, the
-        // replace goes on after ten seconds with the look alone rather than wait for
-        // ever; no sooner, since a run held up on a loaded machine is still running.
-        for (int attempt = 0; attempt < 1000; ++attempt) {
+        // Others hold it for milliseconds. Should another program hold it longer (a
+        // wrapper's `flock FOLDER vellora-cli ...`), the replace goes on after five
+        // seconds with the look alone rather than wait for ever; no sooner, since a run
+        // held up on a loaded machine is still running. And only once per folder: the
+        // rest of the run does not wait for that holder again.
+        const bool waited = waitedInVain(folder, false);
+        for (int attempt = 0; attempt < (waited ? 1 : 500); ++attempt) {
             if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0 ||
                 (errno != EWOULDBLOCK && errno != EINTR)) {
                 return;
             }
-            ::usleep(10'000);
+            if (!waited) {
+                ::usleep(10'000);
+            }
         }
+        (void)waitedInVain(folder, true);
     }
 
 private:
+    // Whether a replace in `folder` already waited for its lock in vain; `note` records
+    // that one did.
+    static bool waitedInVain(const QByteArray& folder, bool note) {
+        static std::mutex mutex;
+        static std::set<QByteArray> folders;
+        const std::lock_guard lock(mutex);
+        if (note) {
+            folders.insert(folder);
+        }
+        return folders.count(folder) > 0;
+    }
+
     vellora::UniqueFd m_fd;  // the lock goes with the descriptor
 };
 
