@@ -9,6 +9,8 @@
 #
 #   bash bench/pass/run.sh [--runs N] [PICTURE.jpg...]
 set -euo pipefail
+# A command that fails inside $(...) fails the script: no figure is printed for it.
+shopt -s inherit_errexit
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${VELLORA_BUILD_DIR:-$root/build}
 runs=5
@@ -18,6 +20,12 @@ if [[ ${#pictures[@]} -eq 0 ]]; then
     pictures=("$root/../shared/testdata/photos/Shell.jpg" "$root/../shared/testdata/photos/Volna.jpg")
 fi
 "$root/scripts/install-deps.sh"
+for tool in djpeg cjpeg; do
+    command -v "$tool" >/dev/null || { echo "bench/pass: $tool not found (libjpeg-turbo-progs)" >&2; exit 1; }
+done
+for path in "${pictures[@]}"; do
+    [[ -r "$path" ]] || { echo "bench/pass: cannot read $path" >&2; exit 1; }
+done
 VELLORA_BUILD_DIR=$build "$root/scripts/build.sh" >/dev/null
 slider=60
 quality=$((101 - slider))
@@ -43,14 +51,25 @@ reference_pass() {
 }
 
 echo "one compression pass (quality $quality, slider $slider)"
+# Ours first, each picture's line "PATH MEGAPIXELS SECONDS BYTES"; a pass that fails
+# stops the benchmark with its reason.
+if ! QT_QPA_PLATFORM=offscreen "$build/bin/vellora-pass-bench" --runs="$runs" --slider=$slider \
+    --stages "${pictures[@]}" >"$scratch/passes.txt" 2>"$scratch/stages.txt"; then
+    cat "$scratch/stages.txt" >&2
+    echo "bench/pass: the pass failed" >&2
+    exit 1
+fi
 printf '%-14s %7s %10s %10s %12s %12s %7s\n' picture MP "pass s" "ref s" "pass bytes" "ref bytes" ratio
-while read -r path megapixels seconds bytes; do
+while IFS= read -r line; do
+    # From the end: the path may hold spaces.
+    bytes=${line##* } && line=${line% *}
+    seconds=${line##* } && line=${line% *}
+    megapixels=${line##* } && path=${line% *}
     ref=$(best_of reference_pass "$path")
     refbytes=$(stat -c %s "$scratch/ref.jpg")
     printf '%-14s %7.2f %10.3f %10.3f %12d %12d %7.2f\n' "$(basename "$path")" "$megapixels" \
         "$seconds" "$ref" "$bytes" "$refbytes" "$(ratio "$seconds" "$ref")"
-done < <(QT_QPA_PLATFORM=offscreen "$build/bin/vellora-pass-bench" --runs="$runs" --slider=$slider \
-             --stages "${pictures[@]}" 2>"$scratch/stages.txt")
+done <"$scratch/passes.txt"
 echo "target ratio <= 1.0"
 echo "steps of our pass, each its best of $runs runs:"
 grep ' (best s)$' "$scratch/stages.txt" | sed 's/^/  /' || true
