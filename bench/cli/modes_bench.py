@@ -263,7 +263,7 @@ def main():
     parser.add_argument("--butteraugli", action="store_true",
                         help="with --per-photo: each side's butteraugli distance too (slow)")
     args = parser.parse_args()
-    for tool in ("djpeg", "cjpeg", "jpegtran"):
+    for tool in ("djpeg", "cjpeg", "jpegtran") + (("butteraugli",) if args.butteraugli else ()):
         if not shutil.which(tool):
             sys.exit(f"{tool} is missing: scripts/install-deps.sh --bench")
     targets = [float(t) for t in args.targets.split(",")]
@@ -314,9 +314,7 @@ def main():
             if args.per_photo:
                 print(f"    {'photo':20} {'':12} {'ours':>10} {'search':>10} {'ours vs search':>8}"
                       + ("   butteraugli ours/search" if args.butteraugli else ""))
-                print_per_photo(inputs, ours_out, ref_out,
-                                scratch if args.butteraugli and shutil.which("butteraugli")
-                                else None)
+                print_per_photo(inputs, ours_out, ref_out, scratch if args.butteraugli else None)
             saving = (ref_bytes - ours_bytes) * 100.0 / ref_bytes
             verdict = "met" if saving >= SSIM_SAVING_TARGET else "NOT met"
             print(f"  fewer bytes than the cjpeg search: {saving:.1f} % (target >= "

@@ -140,7 +140,10 @@ def find_peer(given, names):
     """The path of an optional peer encoder: as given, or the first of `names` found on
     the PATH (or at the path itself)."""
     if given:
-        return given if os.path.exists(given) else shutil.which(given)
+        found = given if os.path.exists(given) else shutil.which(given)
+        if not found:
+            sys.exit("bdrate: %s not found" % given)  # asked for by name: not a silent skip
+        return found
     for name in names:
         found = shutil.which(name) or (name if os.path.isabs(name) and os.path.exists(name)
                                        else None)
@@ -341,6 +344,12 @@ def main():
         variants.append(("vellora " + name, [o for o in overrides.split(",") if o]))
     mozjpeg = find_peer(args.mozjpeg, ["mozjpeg-cjpeg", "mozcjpeg", "/opt/mozjpeg/bin/cjpeg"])
     cjpegli = find_peer(args.cjpegli, ["cjpegli"])
+    # The tools every run needs, looked for before hours of encodes, not after.
+    needed = ["cjpeg", "djpeg", "butteraugli"] + ([] if args.no_guetzli else ["guetzli"])
+    missing = [tool for tool in needed if not shutil.which(tool)]
+    if missing:
+        sys.exit("bdrate: not found on the PATH: %s (scripts/install-deps.sh installs them)" %
+                 ", ".join(missing))
     encoders = Encoders(args.driver, variants, mozjpeg, cjpegli)
     peers = [n for n in ("mozjpeg", "jpegli") if n in encoders.table]
     names = (["cjpeg"] + ([] if args.no_progressive else ["cjpeg -optimize -progressive"]) +
@@ -406,12 +415,14 @@ def main():
             row += " | %6.1f / %6.1f" % (s if s is not None else math.nan,
                                          b if b is not None else math.nan)
         print(row)
-    worst = [min(x for x in (bd_rate(points("cjpeg", p), points("vellora", p), m)
-                             for p in pictures) if x is not None) for m in ("ssim", "butteraugli")]
-    best = [max(x for x in (bd_rate(points("cjpeg", p), points("vellora", p), m)
-                            for p in pictures) if x is not None) for m in ("ssim", "butteraugli")]
+    spans = []
+    for m in ("ssim", "butteraugli"):
+        rates = [x for x in (bd_rate(points("cjpeg", p), points("vellora", p), m)
+                             for p in pictures) if x is not None]
+        spans.append((min(rates), max(rates)) if rates else (math.nan, math.nan))
+    # (No BD-rate from fewer than two qualities.)
     print("vellora per picture: SSIM %.1f .. %.1f %%, butteraugli %.1f .. %.1f %%" %
-          (worst[0], best[0], worst[1], best[1]))
+          (spans[0] + spans[1]))
     print_calibration(results, corpora[:-1], qualities)
     if not args.no_speed:
         print_speed_floor(args.driver, speed_pictures[0])
@@ -502,7 +513,7 @@ def print_speed_floor(driver, picture):
             rows = [line.split() for line in text.splitlines() if "4:2:0" in line]
             return float(rows[-1][6])
         tj = ["tjbench", picture["ppm"], "75", "-subsamp", "420", "-quiet", "-benchtime", "1",
-              "-warmup", "0"]
+              "-warmup", "0", "-nowrite"]
         # Interleaved, best of three each, so that both see the same machine.
         ours_one = tj_one = ours_all = 0.0
         for _ in range(3):

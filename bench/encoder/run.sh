@@ -3,7 +3,7 @@
 # -optimize -progressive) and guetzli. One command:
 #
 #   bash bench/encoder/run.sh            # full: 24 Kodak + 11 photos, q 30..95 (~20 min on 2 cores)
-#   bash bench/encoder/run.sh --quick    # 4 Kodak + 2 photos, 5 qualities (a few minutes)
+#   bash bench/encoder/run.sh --quick    # 6 Kodak + 3 photos, guetzli on one (a few minutes)
 #
 # Further options go to bdrate.py (--jobs N, --variant NAME:k=v,..., --no-guetzli,
 # --no-speed, --qualities 30,50,...). BUILD_DIR chooses the build tree (default: build).
