@@ -44,17 +44,16 @@ public:
         // Others hold it for milliseconds. Should another program hold it longer (a
         // wrapper's `flock FOLDER vellora-cli ...`), the replace goes on after five
         // seconds with the look alone rather than wait for ever; no sooner, since a run
-        // held up on a loaded machine is still running. And only once per folder: the
-        // rest of the run does not wait for that holder again.
-        const bool waited = waitedInVain(folder, false);
-        for (int attempt = 0; attempt < (waited ? 1 : 500); ++attempt) {
+        // held up on a loaded machine is still running. Once that happened in a folder,
+        // later replaces there wait one second: still far longer than another run holds
+        // it, so two runs never both go by their looks, but not five seconds a file.
+        const int attempts = waitedInVain(folder, false) ? 100 : 500;
+        for (int attempt = 0; attempt < attempts; ++attempt) {
             if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0 ||
                 (errno != EWOULDBLOCK && errno != EINTR)) {
                 return;
             }
-            if (!waited) {
-                ::usleep(10'000);
-            }
+            ::usleep(10'000);
         }
         (void)waitedInVain(folder, true);
     }
