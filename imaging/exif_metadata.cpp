@@ -8,6 +8,8 @@
 #include <iterator>
 #include <memory>
 
+#include "imaging/orientation.h"
+
 namespace vellora::imaging {
 namespace {
 
@@ -96,6 +98,16 @@ UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1) {
     if (ExifEntry* entry = orientationEntry(data)) {
         // The pixels are turned upright on reading, so the block must say so.
         exif_set_short(entry->data, exif_data_get_byte_order(data), 1);
+    }
+    if (swapsAxes(loaded.orientation)) {
+        // A quarter turn swaps the dots per inch across and down, as the JFIF density
+        // beside it is swapped: the two would give the print different shapes.
+        ExifContent* const main = data->ifd[EXIF_IFD_0];
+        ExifEntry* const x = main ? exif_content_get_entry(main, EXIF_TAG_X_RESOLUTION) : nullptr;
+        ExifEntry* const y = main ? exif_content_get_entry(main, EXIF_TAG_Y_RESOLUTION) : nullptr;
+        if (x && y && x->data && y->data && x->format == y->format && x->size == y->size) {
+            std::swap_ranges(x->data, x->data + x->size, y->data);
+        }
     }
 
     // The thumbnail shows the picture as it was before cropping and re-encoding; drop

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <libexif/exif-data.h>
+
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -209,6 +211,65 @@ std::array<int, 3> jfifDensityOf(const QByteArray& jpeg) {
     }
     const auto byte = [&](int at) { return static_cast<unsigned char>(markers[0].payload[at]); };
     return {byte(7), byte(8) << 8 | byte(9), byte(10) << 8 | byte(11)};
+}
+
+TEST_F(Metadata, TheExifResolutionTurnsWithThePixels) {
+    // Turned a quarter, a 300 x 150 dpi picture prints at 150 x 300: the JFIF density
+    // said so while the EXIF block beside it kept 300 x 150.
+    const auto exifWith = [](int orientation) {
+        ExifData* data = exif_data_new();
+        exif_data_set_byte_order(data, EXIF_BYTE_ORDER_INTEL);
+        const auto add = [&](ExifTag tag) {
+            ExifEntry* entry = exif_entry_new();
+            exif_content_add_entry(data->ifd[EXIF_IFD_0], entry);
+            exif_entry_initialize(entry, tag);
+            exif_entry_unref(entry);
+            return entry;
+        };
+        exif_set_short(add(EXIF_TAG_ORIENTATION)->data, EXIF_BYTE_ORDER_INTEL,
+                       static_cast<ExifShort>(orientation));
+        exif_set_rational(add(EXIF_TAG_X_RESOLUTION)->data, EXIF_BYTE_ORDER_INTEL, {300, 1});
+        exif_set_rational(add(EXIF_TAG_Y_RESOLUTION)->data, EXIF_BYTE_ORDER_INTEL, {150, 1});
+        unsigned char* saved = nullptr;
+        unsigned size = 0;
+        exif_data_save_data(data, &saved, &size);
+        QByteArray block(reinterpret_cast<const char*>(saved), static_cast<qsizetype>(size));
+        std::free(saved);
+        exif_data_unref(data);
+        return block;
+    };
+    const auto resolutionOf = [](const std::vector<Marker>& markers) {
+        std::array<ExifLong, 2> dpi{};
+        for (const Marker& marker : markers) {
+            if (marker.code != kApp1 || !marker.payload.startsWith("Exif")) {
+                continue;
+            }
+            ExifData* data = exif_data_new_from_data(
+                reinterpret_cast<const unsigned char*>(marker.payload.constData()),
+                static_cast<unsigned>(marker.payload.size()));
+            const ExifByteOrder order = exif_data_get_byte_order(data);
+            for (std::size_t i = 0; i < 2; ++i) {
+                if (ExifEntry* entry = exif_content_get_entry(
+                        data->ifd[EXIF_IFD_0],
+                        i == 0 ? EXIF_TAG_X_RESOLUTION : EXIF_TAG_Y_RESOLUTION)) {
+                    dpi[i] = exif_get_rational(entry->data, order).numerator;
+                }
+            }
+            exif_data_unref(data);
+        }
+        return dpi;
+    };
+    const struct {
+        int orientation;
+        std::array<ExifLong, 2> saved;
+    } cases[] = {{1, {300, 150}}, {3, {300, 150}}, {6, {150, 300}}, {8, {150, 300}}};
+    for (const auto& c : cases) {
+        const QString input = writeJpegWith({{kApp1, exifWith(c.orientation)}});
+        for (const bool crop : {false, true}) {
+            EXPECT_EQ(resolutionOf(roundTrip(input, 0, crop)), c.saved)
+                << "orientation " << c.orientation << (crop ? ", cut" : "");
+        }
+    }
 }
 
 TEST_F(Metadata, ThePixelDensityTravels) {
