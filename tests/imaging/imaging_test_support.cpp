@@ -352,6 +352,16 @@ QByteArray iccProfileOf(const QString& path) {
     return markersOf(path).icc;
 }
 
+QByteArray takeExifBlock(ExifData* data) {
+    unsigned char* saved = nullptr;
+    unsigned size = 0;
+    exif_data_save_data(data, &saved, &size);
+    QByteArray block(reinterpret_cast<const char*>(saved), static_cast<qsizetype>(size));
+    std::free(saved);
+    exif_data_unref(data);
+    return block;
+}
+
 int exifOrientationOf(const QString& path) {
     const QByteArray block = markersOf(path).exif;
     if (block.isEmpty()) {

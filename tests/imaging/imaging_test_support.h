@@ -2,6 +2,8 @@
 // Helpers shared by the image library's tests: pictures copied out of library buffers,
 // comparisons with a tolerance, and small JPEG and BMP files made on the spot.
 
+#include <libexif/exif-data.h>
+
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -73,6 +75,9 @@ struct ScanStep {
 // The EXIF orientation tag of a JPEG file's APP1 block: 0 when the tag is absent,
 // -1 when the file has no EXIF block.
 [[nodiscard]] int exifOrientationOf(const QString& path);
+
+// The APP1 payload libexif writes for `data`, which this call releases.
+[[nodiscard]] QByteArray takeExifBlock(ExifData* data);
 // Whether the JPEG file's EXIF block carries a thumbnail or a second directory.
 [[nodiscard]] bool exifHasThumbnail(const QString& path);
 // The EXIF pixel dimensions of the file's main image; -1 for one that is missing, an

@@ -230,13 +230,7 @@ TEST_F(Metadata, TheExifResolutionTurnsWithThePixels) {
                        static_cast<ExifShort>(orientation));
         exif_set_rational(add(EXIF_TAG_X_RESOLUTION)->data, EXIF_BYTE_ORDER_INTEL, {300, 1});
         exif_set_rational(add(EXIF_TAG_Y_RESOLUTION)->data, EXIF_BYTE_ORDER_INTEL, {150, 1});
-        unsigned char* saved = nullptr;
-        unsigned size = 0;
-        exif_data_save_data(data, &saved, &size);
-        QByteArray block(reinterpret_cast<const char*>(saved), static_cast<qsizetype>(size));
-        std::free(saved);
-        exif_data_unref(data);
-        return block;
+        return takeExifBlock(data);
     };
     const auto resolutionOf = [](const std::vector<Marker>& markers) {
         std::array<ExifLong, 2> dpi{};

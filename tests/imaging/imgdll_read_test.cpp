@@ -90,13 +90,7 @@ QByteArray exifBlock(int orientation, ExifByteOrder order, const QByteArray& thu
         std::memcpy(data->data, thumbnail.constData(), static_cast<size_t>(thumbnail.size()));
         data->size = static_cast<unsigned>(thumbnail.size());
     }
-    unsigned char* saved = nullptr;
-    unsigned size = 0;
-    exif_data_save_data(data, &saved, &size);
-    QByteArray block(reinterpret_cast<const char*>(saved), static_cast<qsizetype>(size));
-    std::free(saved);
-    exif_data_unref(data);
-    return block;
+    return takeExifBlock(data);
 }
 
 struct SyntheticCase {
