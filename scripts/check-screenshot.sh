@@ -62,6 +62,11 @@ done
 if [[ -z $main ]]; then
     echo "no window titled \"Vellora\" appeared" >&2
     cat "$work/vellora.log" >&2
+    # The server went away between the look above and the program's start: the
+    # machine's trouble again, for another server.
+    if grep -q "could not connect to display" "$work/vellora.log"; then
+        exit 75
+    fi
     exit 1
 fi
 echo "window titled \"$(xdotool getwindowname "$main")\": $(xwininfo -id "$main" | sed -n 's/.*-geometry //p')"
