@@ -182,7 +182,7 @@ private:
     // Where scratch files go: beside the output, so the last step is a rename; for a
     // dry run a private folder, so nothing beside the output changes even for a moment.
     bool prepareFolder() {
-        m_stem = m_task.output.mid(m_task.output.lastIndexOf(QLatin1Char('/')) + 1);
+        m_stem = fileNameOf(m_task.output);
         if (m_settings.dryRun) {
             // What the write would meet, told now: a dry run that said "would write"
             // where the run fails would be no rehearsal.

@@ -220,9 +220,8 @@ void keepInputAt(const QString& input, const FileTask& task, bool dryRun, FileRe
         error.isEmpty() ? readWholeFile(input, error) : std::nullopt;
     std::optional<ScratchFile> copy;
     if (bytes) {
-        copy = ScratchFile::create(absoluteFolderOf(task.output),
-                                   task.output.mid(task.output.lastIndexOf(QLatin1Char('/')) + 1),
-                                   error, task.output, input);
+        copy = ScratchFile::create(absoluteFolderOf(task.output), fileNameOf(task.output), error,
+                                   task.output, input);
     }
     if (!copy || !writeFileDurably(copy->path(), *bytes, error) ||
         !copy->commit(task.output, task.replaceOutput, error)) {

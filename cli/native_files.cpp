@@ -168,6 +168,10 @@ QString absoluteFolderOf(const QString& path) {
     return slash <= 0 ? QStringLiteral("/") : absolute.left(slash);
 }
 
+QString fileNameOf(const QString& path) {
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
 QString withoutUnmadeFolderSteps(const QString& path) {
     if (path.endsWith(QLatin1Char('/'))) {
         return path;  // names a folder: nothing to fold into a file's name
@@ -274,12 +278,10 @@ QString nearestExisting(const QString& folder, bool makeFolder, FileFacts& facts
     return existing;
 }
 
-}  // namespace
-
-QString nameLengthProblem(const QString& output) {
-    const QString folder = absoluteFolderOf(output);
-    FileFacts facts;
-    const QString existing = nearestExisting(folder, true, facts);
+// nameLengthProblem() for `output` in `folder`, whose nearest existing folder is
+// `existing` (described by `facts`).
+QString lengthProblem(const QString& output, const QString& folder, const QString& existing,
+                      const FileFacts& facts) {
     const long pathconfMax =
         facts.isFolder ? ::pathconf(nativePath(existing).constData(), _PC_NAME_MAX) : -1;
     const qsizetype longestName = pathconfMax > 0 ? pathconfMax : NAME_MAX;
@@ -292,11 +294,20 @@ QString nameLengthProblem(const QString& output) {
     }
     // The output's own path: the scratch names beside it are mostly shorter, and one
     // that is not fails when it is made, with this same reason.
-    const qsizetype name = nativePath(output.mid(output.lastIndexOf(QLatin1Char('/')) + 1)).size();
+    const qsizetype name = nativePath(fileNameOf(output)).size();
     if (name > longestName || nativePath(folder).size() + 1 + name >= PATH_MAX) {
         return QStringLiteral("cannot write '%1': %2").arg(output, tooLong);
     }
     return {};
+}
+
+}  // namespace
+
+QString nameLengthProblem(const QString& output) {
+    const QString folder = absoluteFolderOf(output);
+    FileFacts facts;
+    const QString existing = nearestExisting(folder, true, facts);
+    return lengthProblem(output, folder, existing, facts);
 }
 
 QString writeProblem(const QString& output, bool makeFolder) {
@@ -318,7 +329,9 @@ QString writeProblem(const QString& output, bool makeFolder) {
         return existing != folder ? QStringLiteral("cannot create the folder '%1'").arg(folder)
                                   : cannotCreateIn(errno);
     }
-    return nameLengthProblem(output);
+    // Reached with the folder there, or to be made from `existing`: the walk above is
+    // the one the length check needs.
+    return lengthProblem(output, folder, existing, facts);
 }
 
 std::vector<FoundFile> filesIn(const QString& folder, bool recursive) {

@@ -58,6 +58,9 @@ struct FileFacts {
 // The folder part of absolutePath(path): what holds the file.
 [[nodiscard]] QString absoluteFolderOf(const QString& path);
 
+// The last part of `path`: the file's own name.
+[[nodiscard]] QString fileNameOf(const QString& path);
+
 // `path` (relative or absolute) with every ".." that follows a folder not made yet
 // taken out with that folder: it will be made as a real folder, so its ".." is the one
 // before it. After a folder that exists (a link to one included) ".." stays for the
