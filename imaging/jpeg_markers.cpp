@@ -1,5 +1,6 @@
 #include "jpeg_markers.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,23 @@ namespace {
 constexpr std::uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
 constexpr char kXmpHeader[] = "http://ns.adobe.com/xap/1.0/";                // and its NUL
 constexpr char kExtendedXmpHeader[] = "http://ns.adobe.com/xmp/extension/";  // and its NUL
+
+constexpr char kPhotoshopHeader[] = "Photoshop 3.0";  // and its NUL
+
+bool isPhotoshop(const CarriedMarker& marker) {
+    return marker.code == kIptcMarker && marker.payload.size() >= sizeof kPhotoshopHeader &&
+           std::memcmp(marker.payload.data(), kPhotoshopHeader, sizeof kPhotoshopHeader) == 0;
+}
+
+// The signatures Photoshop and its peers give image resources.
+bool isResourceSignature(const std::uint8_t* bytes) {
+    for (const char* signature : {"8BIM", "PHUT", "AgHg", "DCSR", "MeSa"}) {
+        if (std::memcmp(bytes, signature, 4) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool startsWith(const jpeg_saved_marker_ptr marker, const void* header, std::size_t size) {
     return marker->data_length >= size && std::memcmp(marker->data, header, size) == 0;
@@ -56,6 +74,72 @@ std::vector<CarriedMarker> carriedMarkers(const jpeg_decompress_struct& info) {
         }
     }
     return markers;
+}
+
+void dropPhotoshopThumbnails(std::vector<CarriedMarker>& markers) {
+    constexpr std::size_t kHeaderSize = sizeof kPhotoshopHeader;
+    std::vector<std::uint8_t> joined;
+    std::size_t first = markers.size();
+    for (std::size_t i = 0; i < markers.size(); ++i) {
+        if (isPhotoshop(markers[i])) {
+            first = std::min(first, i);
+            joined.insert(joined.end(), markers[i].payload.begin() + kHeaderSize,
+                          markers[i].payload.end());
+        }
+    }
+
+    // Each resource: signature (4), id (2), name (a length byte and the name, padded to an
+    // even count), data size (4), data (padded to even).
+    std::vector<std::uint8_t> kept;
+    bool dropped = false;
+    std::size_t at = 0;
+    while (at + 12 <= joined.size() && isResourceSignature(joined.data() + at)) {
+        const std::uint8_t* resource = joined.data() + at;
+        const unsigned id = (unsigned{resource[4]} << 8) | resource[5];
+        const std::size_t sizeAt = at + 6 + ((std::size_t{resource[6]} + 2) & ~std::size_t{1});
+        if (sizeAt + 4 > joined.size()) {
+            break;
+        }
+        const std::size_t size = (std::size_t{joined[sizeAt]} << 24) |
+                                 (std::size_t{joined[sizeAt + 1]} << 16) |
+                                 (std::size_t{joined[sizeAt + 2]} << 8) | joined[sizeAt + 3];
+        const std::size_t dataEnd = sizeAt + 4 + size;
+        if (dataEnd > joined.size()) {
+            break;
+        }
+        // The last resource's padding byte is sometimes left out.
+        const std::size_t end = std::min(dataEnd + (size & 1), joined.size());
+        if (id == 0x0409 || id == 0x040C) {
+            dropped = true;
+        } else {
+            kept.insert(kept.end(), joined.begin() + static_cast<std::ptrdiff_t>(at),
+                        joined.begin() + static_cast<std::ptrdiff_t>(end));
+        }
+        at = end;
+    }
+    if (!dropped) {
+        return;
+    }
+    // What could not be read goes on as it was.
+    kept.insert(kept.end(), joined.begin() + static_cast<std::ptrdiff_t>(at), joined.end());
+
+    std::vector<CarriedMarker> rebuilt;
+    for (std::size_t i = 0; i < markers.size(); ++i) {
+        if (i == first) {
+            constexpr std::size_t kRoom = kMaxMarkerPayload - kHeaderSize;
+            for (std::size_t from = 0; from < kept.size(); from += kRoom) {
+                const std::size_t to = std::min(kept.size(), from + kRoom);
+                CarriedMarker part{kIptcMarker, {kPhotoshopHeader, kPhotoshopHeader + kHeaderSize}};
+                part.payload.insert(part.payload.end(),
+                                    kept.begin() + static_cast<std::ptrdiff_t>(from),
+                                    kept.begin() + static_cast<std::ptrdiff_t>(to));
+                rebuilt.push_back(std::move(part));
+            }
+        } else if (!isPhotoshop(markers[i])) {
+            rebuilt.push_back(std::move(markers[i]));
+        }
+    }
+    markers = std::move(rebuilt);
 }
 
 void markXmpUpright(std::vector<CarriedMarker>& markers) {

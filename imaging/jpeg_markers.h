@@ -39,6 +39,13 @@ void saveDescriptiveMarkers(jpeg_decompress_struct* info);
 // order of the file.
 [[nodiscard]] std::vector<CarriedMarker> carriedMarkers(const jpeg_decompress_struct& info);
 
+// Photoshop's image resources (APP13) without the thumbnail ones (0x0409, 0x040C): like the
+// EXIF thumbnail, they show the picture as it was before cropping and turning upright, so
+// a cut-out would carry what was cut away. Resources that run on across several markers
+// are joined to be read and split again as they fit; markers without a thumbnail are
+// left byte for byte as they came.
+void dropPhotoshopThumbnails(std::vector<CarriedMarker>& markers);
+
 // For pixels turned upright: the orientation a standard XMP packet gives
 // (tiff:Orientation) made 1 as well, so that no viewer reading XMP turns them again.
 void markXmpUpright(std::vector<CarriedMarker>& markers);

@@ -327,6 +327,7 @@ ReadResult readJpegFile(const char* path) {
     const UprightExif exif = rewriteExifUpright(exifPayload(*info));
     const int orientation = exif.orientation;
     std::vector<CarriedMarker> carried = carriedMarkers(*info);
+    dropPhotoshopThumbnails(carried);
     if (orientation != 1) {
         markXmpUpright(carried);
     }

@@ -101,6 +101,56 @@ TEST_F(Metadata, CommentsXmpAndIptcTravelInTheirOrder) {
     }
 }
 
+TEST_F(Metadata, PhotoshopThumbnailsAreLeftOutAndTheOtherResourcesKept) {
+    // Photoshop keeps a thumbnail of the whole picture among its resources: a cut-out
+    // that carried it would show what was cut away.
+    const QByteArray header("Photoshop 3.0\0", 14);
+    const auto markers = [&header](const QByteArray& resources, qsizetype split) {
+        std::vector<Marker> result;
+        for (qsizetype from = 0; from < resources.size(); from += split) {
+            result.push_back({kApp13, header + resources.mid(from, split)});
+        }
+        return result;
+    };
+    const PhotoshopResource iptc{0x0404, iptcBlock("Caption").mid(14 + 12)};
+    const PhotoshopResource resolution{0x03ED, QByteArray(16, '\x01')};
+    const PhotoshopResource thumbnail{0x040C, QByteArray(5001, '\xAB')};
+    const PhotoshopResource oldThumbnail{0x0409, QByteArray(300, '\xCD')};
+    const PhotoshopResource bigThumbnail{0x040C, QByteArray(100000, '\xEF')};
+    const struct {
+        const char* what;
+        std::vector<Marker> written;
+        std::vector<Marker> kept;
+    } cases[] = {
+        {"one block", markers(photoshopResources({iptc, thumbnail, resolution}), 65000),
+         markers(photoshopResources({iptc, resolution}), 65000)},
+        {"both kinds, odd sizes, no last padding",
+         markers(photoshopResources({oldThumbnail, iptc, thumbnail}).chopped(1), 65000),
+         markers(photoshopResources({iptc}), 65000)},
+        {"a thumbnail running on across three markers",
+         markers(photoshopResources({iptc, bigThumbnail, resolution}), 40000),
+         markers(photoshopResources({iptc, resolution}), 65000)},
+        {"a thumbnail alone", markers(photoshopResources({thumbnail}), 65000), {}},
+        {"no thumbnail: as it came", markers(photoshopResources({iptc, resolution, iptc}), 30),
+         markers(photoshopResources({iptc, resolution, iptc}), 30)},
+        {"unreadable after the thumbnail: kept as it was",
+         markers(photoshopResources({thumbnail}) + "junk", 65000), markers("junk", 65000)},
+    };
+    for (const auto& item : cases) {
+        std::vector<Marker> written = item.written;
+        written.insert(written.begin(), {kComment, "before"});
+        written.push_back({kComment, "after"});
+        std::vector<Marker> kept = item.kept;
+        kept.insert(kept.begin(), {kComment, "before"});
+        kept.push_back({kComment, "after"});
+        const QString input = writeJpegWith(written);
+        for (const bool crop : {false, true}) {
+            EXPECT_EQ(carried(roundTrip(input, IMGDLL_SAVE_BEST, crop)), kept)
+                << item.what << ", crop " << crop;
+        }
+    }
+}
+
 TEST_F(Metadata, XmpOrientationFollowsThePixelsTurnedUpright) {
     // The pixels of an EXIF orientation 6 file are turned on reading: an XMP packet that
     // still said 6 would have viewers that read it turn them again. Unturned pixels keep

@@ -127,18 +127,25 @@ QByteArray iptcBlock(const QByteArray& caption) {
     record += static_cast<char>((caption.size() >> 8) & 0xFF);
     record += static_cast<char>(caption.size() & 0xFF);
     record += caption;
-    QByteArray block = QByteArray("Photoshop 3.0\0", 14) + "8BIM";
-    block += '\x04';
-    block += '\x04';
-    block += QByteArray(2, '\0');  // empty name, padded to even
-    const qsizetype size = record.size();
-    block += static_cast<char>((size >> 24) & 0xFF);
-    block += static_cast<char>((size >> 16) & 0xFF);
-    block += static_cast<char>((size >> 8) & 0xFF);
-    block += static_cast<char>(size & 0xFF);
-    block += record;
-    if (size % 2 != 0) {
-        block += '\0';
+    return QByteArray("Photoshop 3.0\0", 14) + photoshopResources({{0x0404, record}});
+}
+
+QByteArray photoshopResources(const std::vector<PhotoshopResource>& resources) {
+    QByteArray block;
+    for (const PhotoshopResource& resource : resources) {
+        block += "8BIM";
+        block += static_cast<char>(resource.id >> 8);
+        block += static_cast<char>(resource.id & 0xFF);
+        block += QByteArray(2, '\0');  // empty name, padded to even
+        const qsizetype size = resource.data.size();
+        block += static_cast<char>((size >> 24) & 0xFF);
+        block += static_cast<char>((size >> 16) & 0xFF);
+        block += static_cast<char>((size >> 8) & 0xFF);
+        block += static_cast<char>(size & 0xFF);
+        block += resource.data;
+        if (size % 2 != 0) {
+            block += '\0';
+        }
     }
     return block;
 }

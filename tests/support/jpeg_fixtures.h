@@ -3,6 +3,8 @@
 // hand (so that orientation can sit where Qt and libexif disagree), XMP, IPTC and
 // comments placed in a chosen order, and a look at the markers a file holds.
 
+#include <cstdint>
+
 #include <QByteArray>
 #include <QString>
 #include <utility>
@@ -40,5 +42,12 @@ struct Marker {
 // Typical XMP and IPTC payloads.
 [[nodiscard]] QByteArray xmpPacket(const QByteArray& title);
 [[nodiscard]] QByteArray iptcBlock(const QByteArray& caption);
+// Photoshop's image resources (id and data, each "8BIM" with an empty name), without the
+// APP13 header, as they run on across markers.
+struct PhotoshopResource {
+    std::uint16_t id = 0;
+    QByteArray data;
+};
+[[nodiscard]] QByteArray photoshopResources(const std::vector<PhotoshopResource>& resources);
 
 }  // namespace vellora::test
