@@ -255,11 +255,13 @@ bool makeFolders(const QString& folder, QString& error) {
         }
     }
     struct stat facts {};
-    if (::stat(native.constData(), &facts) == 0 && S_ISDIR(facts.st_mode)) {
+    const bool found = ::stat(native.constData(), &facts) == 0;
+    if (found && S_ISDIR(facts.st_mode)) {
         return true;
     }
     if (error.isEmpty()) {
-        error = QString::fromLocal8Bit(std::strerror(errno == 0 ? ENOTDIR : errno));
+        // Found but not a folder: errno still holds the mkdir's "File exists".
+        error = QString::fromLocal8Bit(std::strerror(found ? ENOTDIR : errno));
     }
     return false;
 }
@@ -319,15 +321,20 @@ QString writeProblem(const QString& output, bool makeFolder) {
         return QStringLiteral("cannot create a file in '%1': %2")
             .arg(folder, QString::fromLocal8Bit(std::strerror(error)));
     };
+    // With the reason the run's own mkdir would give.
+    const auto cannotMake = [&](int error) {
+        return QStringLiteral("cannot create the folder '%1': %2")
+            .arg(folder, QString::fromLocal8Bit(std::strerror(error)));
+    };
+    const int missing = facts.exists ? ENOTDIR : ENOENT;
     if ((existing != folder || makeFolder) && !facts.isFolder) {
-        return QStringLiteral("cannot create the folder '%1'").arg(folder);
+        return cannotMake(missing);
     }
     if (!facts.isFolder) {
-        return cannotCreateIn(facts.exists ? ENOTDIR : ENOENT);
+        return cannotCreateIn(missing);
     }
     if (::access(native.constData(), W_OK | X_OK) != 0) {
-        return existing != folder ? QStringLiteral("cannot create the folder '%1'").arg(folder)
-                                  : cannotCreateIn(errno);
+        return existing != folder ? cannotMake(errno) : cannotCreateIn(errno);
     }
     // Reached with the folder there, or to be made from `existing`: the walk above is
     // the one the length check needs.

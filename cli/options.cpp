@@ -406,8 +406,8 @@ ParseResult parseArguments(const QStringList& arguments, int defaultJobs) {
         if (!options.crop) {
             return usageError(
                 QStringLiteral("bad crop '%1': LEFT,TOP,WIDTH,HEIGHT in pixels, width and "
-                               "height at least 1")
-                    .arg(value));
+                               "height at least 1, LEFT+WIDTH and TOP+HEIGHT at most %2")
+                    .arg(value, QString::number(std::numeric_limits<std::int32_t>::max())));
         }
     }
 

@@ -470,8 +470,8 @@ TEST_F(KeepTest, ADryRunMeetsWhatTheRunWouldMeet) {
         QStringList arguments;
         const char* says;
     } cases[] = {
-        {{"-d", "file", "a.jpg"}, "cannot create the folder"},
-        {{"-d", "file/below", "a.jpg"}, "cannot create the folder"},
+        {{"-d", "file", "a.jpg"}, "file': Not a directory"},
+        {{"-d", "file/below", "a.jpg"}, "below': Not a directory"},
         {{"-o", "missing/out.jpg", "a.jpg"}, "cannot create a file in"},
         {{longName}, "File name too long"},
         {{"-d", longFolder, "a.jpg"}, "cannot create the folder"},
