@@ -64,6 +64,10 @@ bool isExif(const Marker& marker) {
 bool isIcc(const Marker& marker) {
     return marker.code == JPEG_APP0 + 2 && startsWith(marker.data, "ICC_PROFILE\0", 12);
 }
+// The index of the pictures a camera appends after the end of the main one.
+bool isMpf(const Marker& marker) {
+    return marker.code == JPEG_APP0 + 2 && startsWith(marker.data, "MPF\0", 4);
+}
 bool isJfif(const Marker& marker) {
     return marker.code == JPEG_APP0 && startsWith(marker.data, "JFIF\0", 5);
 }
@@ -81,6 +85,11 @@ std::vector<Marker> markersToKeep(const jpeg_decompress_struct& in, const jpeg_c
                                                 static_cast<qsizetype>(saved->data_length))};
         if ((isJfif(marker) && out.write_JFIF_header) ||
             (isAdobe(marker) && out.write_Adobe_marker)) {
+            continue;
+        }
+        if (isMpf(marker)) {
+            // What it indexes comes after the picture's end and is not carried: kept, it
+            // would point past the end of the new file.
             continue;
         }
         if (isIcc(marker)) {

@@ -263,6 +263,19 @@ TEST(RepackTest, KeepsTheAdobeBlockOrItsAbsence) {
     }
 }
 
+TEST(RepackTest, LeavesOutTheIndexOfPreviewsItDoesNotCarry) {
+    // An MPF index points at previews after the picture's end, which are not carried:
+    // kept, it would point past the end of the new file. Other APP2 blocks stay.
+    const QByteArray jpeg = test::encodeKind(photo(64, 48, 5), test::jpegKinds().front());
+    const test::Marker mpf{0xE2, QByteArray("MPF\0MM\0\x2A\0\0\0\x08", 12)};
+    const test::Marker flashPix{0xE2, QByteArray("FPXR\0\x01", 6)};
+    const RepackResult repacked = repackJpeg(test::withMarkers(jpeg, {mpf, flashPix}), {});
+    ASSERT_EQ(repacked.status, RepackStatus::Ok) << repacked.message.toStdString();
+    const std::vector<test::Marker> markers = test::markersOf(repacked.bytes);
+    EXPECT_EQ(std::count(markers.begin(), markers.end(), mpf), 0);
+    EXPECT_EQ(std::count(markers.begin(), markers.end(), flashPix), 1);
+}
+
 TEST(RepackTest, ReadsOrientationFromBothByteOrders) {
     EXPECT_EQ(exifOrientation(minimalExif(8)), 8);
     QByteArray bigEndian(
