@@ -80,6 +80,20 @@ LoadedExif loadExif(std::span<const std::uint8_t> app1) {
     return loaded;
 }
 
+// The block as libexif writes it again; `fallback` when it writes nothing usable.
+std::vector<std::uint8_t> savedBlock(const LoadedExif& loaded, std::vector<std::uint8_t> fallback) {
+    unsigned char* saved = nullptr;
+    unsigned int savedSize = 0;
+    exif_data_save_data(loaded.data.get(), &saved, &savedSize);
+    std::vector<std::uint8_t> result = saved && savedSize > 6
+                                           ? std::vector<std::uint8_t>(saved, saved + savedSize)
+                                           : std::move(fallback);
+    if (saved) {
+        exif_mem_free(loaded.mem.get(), saved);
+    }
+    return result;
+}
+
 }  // namespace
 
 int exifOrientation(std::span<const std::uint8_t> app1) {
@@ -172,15 +186,24 @@ std::vector<std::uint8_t> exifWithPixelSize(std::span<const std::uint8_t> app1, 
     if (!changed) {
         return unchanged;  // byte for byte as it came
     }
-    unsigned char* saved = nullptr;
-    unsigned int savedSize = 0;
-    exif_data_save_data(data, &saved, &savedSize);
-    std::vector<std::uint8_t> result =
-        saved && savedSize > 6 ? std::vector<std::uint8_t>(saved, saved + savedSize) : unchanged;
-    if (saved) {
-        exif_mem_free(loaded.mem.get(), saved);
+    return savedBlock(loaded, std::move(unchanged));
+}
+
+std::vector<std::uint8_t> exifWithoutSubject(std::span<const std::uint8_t> app1) {
+    std::vector<std::uint8_t> unchanged(app1.begin(), app1.end());
+    LoadedExif loaded = loadExif(app1);
+    ExifContent* const camera = loaded.data ? loaded.data->ifd[EXIF_IFD_EXIF] : nullptr;
+    if (!camera) {
+        return unchanged;
     }
-    return result;
+    bool changed = false;
+    for (const ExifTag tag : {EXIF_TAG_SUBJECT_AREA, EXIF_TAG_SUBJECT_LOCATION}) {
+        if (ExifEntry* entry = exif_content_get_entry(camera, tag)) {
+            exif_content_remove_entry(camera, entry);
+            changed = true;
+        }
+    }
+    return changed ? savedBlock(loaded, std::move(unchanged)) : unchanged;
 }
 
 }  // namespace vellora::imaging

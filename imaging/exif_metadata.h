@@ -30,4 +30,9 @@ struct UprightExif {
 [[nodiscard]] std::vector<std::uint8_t> exifWithPixelSize(std::span<const std::uint8_t> app1,
                                                           int width, int height);
 
+// The block without the subject's place in the picture (SubjectArea, SubjectLocation),
+// for a cut-out whose pixels no longer start where they did; byte for byte the same when
+// it has neither or cannot be parsed.
+[[nodiscard]] std::vector<std::uint8_t> exifWithoutSubject(std::span<const std::uint8_t> app1);
+
 }  // namespace vellora::imaging

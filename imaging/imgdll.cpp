@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "exif_metadata.h"
 #include "file_io.h"
@@ -14,6 +15,7 @@
 #include "jpeg_markers.h"
 #include "picture_readers.h"
 #include "rgb_buffer.h"
+#include "xmp_packets.h"
 
 namespace vellora::imaging {
 namespace {
@@ -158,8 +160,19 @@ IMGDLL_API void* ImgDLLCropRGB(void* source, int32_t width, int32_t height, int3
         }
         const int cutWidth = static_cast<int>(clippedRight - clippedLeft);
         const int cutHeight = static_cast<int>(clippedBottom - clippedTop);
-        RgbBufferWriter writer(cutWidth, cutHeight, view.exif(), view.icc(), requestedWidth,
-                               requestedHeight, view.markers());
+        // Where the subject and the named areas (faces) are no longer holds for a cut-out:
+        // left as they were, they would name people or things at places cut away.
+        const bool cut = cutWidth != header.width || cutHeight != header.height;
+        std::vector<std::uint8_t> exif(view.exif().begin(), view.exif().end());
+        std::vector<std::uint8_t> markers(view.markers().begin(), view.markers().end());
+        if (cut) {
+            exif = exifWithoutSubject(exif);
+            std::vector<CarriedMarker> carried = unpackMarkers(markers);
+            dropXmpProperties(carried, kXmpRegions);
+            markers = packMarkers(carried);
+        }
+        RgbBufferWriter writer(cutWidth, cutHeight, exif, view.icc(), requestedWidth,
+                               requestedHeight, markers);
         if (!writer.valid()) {
             setError("cannot crop: " + writer.error());
             return nullptr;

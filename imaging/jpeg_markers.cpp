@@ -76,7 +76,7 @@ std::vector<CarriedMarker> carriedMarkers(const jpeg_decompress_struct& info) {
     return markers;
 }
 
-void dropPhotoshopThumbnails(std::vector<CarriedMarker>& markers) {
+void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers) {
     constexpr std::size_t kHeaderSize = sizeof kPhotoshopHeader;
     std::vector<std::uint8_t> joined;
     std::size_t first = markers.size();
@@ -109,7 +109,7 @@ void dropPhotoshopThumbnails(std::vector<CarriedMarker>& markers) {
         }
         // The last resource's padding byte is sometimes left out.
         const std::size_t end = std::min(dataEnd + (size & 1), joined.size());
-        if (id == 0x0409 || id == 0x040C) {
+        if (id == 0x0409 || id == 0x040C || id == 0x0422 || id == 0x0424 || id == 0x040F) {
             dropped = true;
         } else {
             kept.insert(kept.end(), joined.begin() + static_cast<std::ptrdiff_t>(at),

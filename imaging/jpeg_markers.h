@@ -39,12 +39,15 @@ void saveDescriptiveMarkers(jpeg_decompress_struct* info);
 // order of the file.
 [[nodiscard]] std::vector<CarriedMarker> carriedMarkers(const jpeg_decompress_struct& info);
 
-// Photoshop's image resources (APP13) without the thumbnail ones (0x0409, 0x040C): like the
-// EXIF thumbnail, they show the picture as it was before cropping and turning upright, so
-// a cut-out would carry what was cut away. Resources that run on across several markers
-// are joined to be read and split again as they fit; markers without a thumbnail are
-// left byte for byte as they came.
-void dropPhotoshopThumbnails(std::vector<CarriedMarker>& markers);
+// Photoshop's image resources (APP13) without those that describe the pixels as they were
+// read, for pixels re-encoded and perhaps cropped and turned upright: the thumbnails
+// (0x0409, 0x040C), which like the EXIF one would show a cut-out what was cut away, and
+// Photoshop's own copies of the EXIF block, the XMP packet and the colour profile
+// (0x0422, 0x0424, 0x040F), which JPEG keeps in markers of their own and which would
+// contradict them (an orientation, a thumbnail, a CMYK profile on RGB pixels).
+// Resources that run on across several markers are joined to be read and split again
+// as they fit; markers without any of these are left byte for byte as they came.
+void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers);
 
 // For pixels turned upright: the orientation a standard XMP packet gives
 // (tiff:Orientation) made 1 as well, so that no viewer reading XMP turns them again.

@@ -43,6 +43,7 @@
 #include "picture_readers.h"
 #include "pixel_density.h"
 #include "rgb_buffer.h"
+#include "xmp_packets.h"
 
 namespace vellora::imaging {
 namespace {
@@ -327,7 +328,8 @@ ReadResult readJpegFile(const char* path) {
     const UprightExif exif = rewriteExifUpright(exifPayload(*info));
     const int orientation = exif.orientation;
     std::vector<CarriedMarker> carried = carriedMarkers(*info);
-    dropPhotoshopThumbnails(carried);
+    dropStalePhotoshopResources(carried);
+    dropXmpProperties(carried, kXmpThumbnails);
     if (orientation != 1) {
         markXmpUpright(carried);
     }

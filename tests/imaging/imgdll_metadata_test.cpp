@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <libexif/exif-data.h>
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -101,9 +103,10 @@ TEST_F(Metadata, CommentsXmpAndIptcTravelInTheirOrder) {
     }
 }
 
-TEST_F(Metadata, PhotoshopThumbnailsAreLeftOutAndTheOtherResourcesKept) {
+TEST_F(Metadata, PhotoshopThumbnailsAndCopiesAreLeftOutAndTheOtherResourcesKept) {
     // Photoshop keeps a thumbnail of the whole picture among its resources: a cut-out
-    // that carried it would show what was cut away.
+    // that carried it would show what was cut away. Its copies of the EXIF block, XMP
+    // and profile would contradict the picture's own.
     const QByteArray header("Photoshop 3.0\0", 14);
     const auto markers = [&header](const QByteArray& resources, qsizetype split) {
         std::vector<Marker> result;
@@ -131,6 +134,13 @@ TEST_F(Metadata, PhotoshopThumbnailsAreLeftOutAndTheOtherResourcesKept) {
          markers(photoshopResources({iptc, bigThumbnail, resolution}), 40000),
          markers(photoshopResources({iptc, resolution}), 65000)},
         {"a thumbnail alone", markers(photoshopResources({thumbnail}), 65000), {}},
+        {"copies of the EXIF block, XMP and the profile",
+         markers(photoshopResources({{0x0422, exifBlock(6)},
+                                     iptc,
+                                     {0x0424, xmpPacket("t")},
+                                     {0x040F, QByteArray(500, 'p')}}),
+                 65000),
+         markers(photoshopResources({iptc}), 65000)},
         {"no thumbnail: as it came", markers(photoshopResources({iptc, resolution, iptc}), 30),
          markers(photoshopResources({iptc, resolution, iptc}), 30)},
         {"unreadable after the thumbnail: kept as it was",
@@ -148,6 +158,100 @@ TEST_F(Metadata, PhotoshopThumbnailsAreLeftOutAndTheOtherResourcesKept) {
             EXPECT_EQ(carried(roundTrip(input, IMGDLL_SAVE_BEST, crop)), kept)
                 << item.what << ", crop " << crop;
         }
+    }
+}
+
+TEST_F(Metadata, XmpThumbnailsAreLeftOutOfTheStandardAndTheExtendedPacket) {
+    // Like the EXIF one, they show the whole picture as it was. A large one sits in the
+    // extended packet, whose digest names it in the standard one: both get the new one.
+    const QByteArray header("http://ns.adobe.com/xap/1.0/\0", 29);
+    const QByteArray ns = "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\"";
+    const auto extended = [&ns](bool thumbnails) {
+        return "<x:xmpmeta><rdf:Description " + ns + ">" +
+               (thumbnails ? "<xmp:Thumbnails>" + QByteArray(70000, 'A') + "</xmp:Thumbnails>"
+                           : QByteArray()) +
+               "<photoshop:History>h</photoshop:History></rdf:Description></x:xmpmeta>";
+    };
+    const auto digest = [](const QByteArray& text) {
+        return QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex().toUpper();
+    };
+    const auto standard = [&](bool thumbnails) {
+        return Marker{kApp1, header + "<rdf:Description " + ns + " xmpNote:HasExtendedXMP=\"" +
+                                 digest(extended(thumbnails)) + "\">" +
+                                 (thumbnails ? "<xmp:Thumbnails>s</xmp:Thumbnails>" : "") +
+                                 "<xmp:Rating>3</xmp:Rating></rdf:Description>"};
+    };
+    const auto parts = [&](bool thumbnails, qsizetype split) {
+        const QByteArray text = extended(thumbnails);
+        std::vector<Marker> result;
+        for (qsizetype from = 0; from < text.size(); from += split) {
+            QByteArray part = QByteArray("http://ns.adobe.com/xmp/extension/\0", 35) + digest(text);
+            for (const qsizetype value : {text.size(), from}) {
+                for (const int shift : {24, 16, 8, 0}) {
+                    part += static_cast<char>((value >> shift) & 0xFF);
+                }
+            }
+            result.push_back({kApp1, part + text.mid(from, split)});
+        }
+        return result;
+    };
+    const auto file = [&](bool thumbnails, qsizetype split) {
+        std::vector<Marker> markers{standard(thumbnails)};
+        for (const Marker& part : parts(thumbnails, split)) {
+            markers.push_back(part);
+        }
+        markers.push_back({kComment, "after"});
+        return markers;
+    };
+    const QString input = writeJpegWith(file(true, 40000));
+    for (const bool crop : {false, true}) {
+        EXPECT_EQ(carried(roundTrip(input, 0, crop)), file(false, 65000)) << "crop " << crop;
+    }
+}
+
+TEST_F(Metadata, ACutOutLeavesOutTheAreasNamedInThePicture) {
+    // Faces and names at places a crop may have cut away, and where the subject is: kept
+    // for the whole picture, left out of a cut-out.
+    ExifData* data = exif_data_new();
+    exif_data_set_byte_order(data, EXIF_BYTE_ORDER_INTEL);
+    ExifEntry* entry = exif_entry_new();
+    entry->tag = EXIF_TAG_SUBJECT_AREA;
+    entry->format = EXIF_FORMAT_SHORT;
+    entry->components = 2;
+    entry->size = 4;
+    entry->data = static_cast<unsigned char*>(std::calloc(1, 4));
+    exif_content_add_entry(data->ifd[EXIF_IFD_EXIF], entry);
+    exif_entry_unref(entry);
+    const QByteArray exif = takeExifBlock(data);
+    const auto hasSubject = [](const std::vector<Marker>& markers) {
+        for (const Marker& marker : markers) {
+            if (marker.code == kApp1 && marker.payload.startsWith("Exif")) {
+                ExifData* saved = exif_data_new_from_data(
+                    reinterpret_cast<const unsigned char*>(marker.payload.constData()),
+                    static_cast<unsigned>(marker.payload.size()));
+                const bool found =
+                    exif_content_get_entry(saved->ifd[EXIF_IFD_EXIF], EXIF_TAG_SUBJECT_AREA);
+                exif_data_unref(saved);
+                return found;
+            }
+        }
+        return false;
+    };
+    const QByteArray header("http://ns.adobe.com/xap/1.0/\0", 29);
+    const QByteArray open =
+        "<rdf:Description xmlns:mwg-rs=\"http://www.metadataworkinggroup.com/schemas/regions/\" "
+        "xmlns:MP=\"http://ns.microsoft.com/photo/1.2/\">";
+    const QByteArray named =
+        "<mwg-rs:Regions rdf:parseType=\"Resource\"><mwg-rs:RegionList>"
+        "Alice</mwg-rs:RegionList></mwg-rs:Regions><MP:RegionInfo>Bob"
+        "</MP:RegionInfo>";
+    const QByteArray rest = "<dc:title>t</dc:title></rdf:Description>";
+    const QString input = writeJpegWith({{kApp1, header + open + named + rest}, {kApp1, exif}});
+    for (const bool crop : {false, true}) {
+        const std::vector<Marker> saved = roundTrip(input, 0, crop);
+        const QByteArray xmp = header + open + (crop ? QByteArray() : named) + rest;
+        EXPECT_EQ(carried(saved), (std::vector<Marker>{{kApp1, xmp}})) << "crop " << crop;
+        EXPECT_EQ(hasSubject(saved), !crop) << "crop " << crop;
     }
 }
 

@@ -1,0 +1,40 @@
+#pragma once
+// Leaving properties out of the XMP a picture carries, in its standard packet and in
+// the extended one that runs on across markers (whose digest names it in the standard
+// packet, so an edit there gives it a new one).
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "jpeg_markers.h"
+
+namespace vellora::imaging {
+
+// A property by its namespace and name: the prefix is whatever the packet binds to it.
+struct XmpProperty {
+    std::string_view ns;
+    std::string_view name;
+};
+
+// Small pictures of the whole picture (xmp:Thumbnails).
+inline constexpr XmpProperty kXmpThumbnails[] = {{"http://ns.adobe.com/xap/1.0/", "Thumbnails"}};
+
+// Areas of the picture with what is in them (faces, names): the Metadata Working Group's,
+// Microsoft's and IPTC's.
+inline constexpr XmpProperty kXmpRegions[] = {
+    {"http://www.metadataworkinggroup.com/schemas/regions/", "Regions"},
+    {"http://ns.microsoft.com/photo/1.2/", "RegionInfo"},
+    {"http://iptc.org/std/Iptc4xmpExt/2008-02-29/", "ImageRegion"},
+};
+
+// `text` without the elements of `properties`; false, and `text` as it was, when it
+// holds none or one of them is not closed.
+[[nodiscard]] bool removeXmpProperties(std::string& text, std::span<const XmpProperty> properties);
+
+// The XMP among `markers` without `properties`. Markers that hold none stay as they came.
+void dropXmpProperties(std::vector<CarriedMarker>& markers,
+                       std::span<const XmpProperty> properties);
+
+}  // namespace vellora::imaging
