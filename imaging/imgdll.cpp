@@ -236,6 +236,10 @@ IMGDLL_API int32_t ImgDLLSaveRGBToJPG(const char* path, void* buffer, int32_t wi
             // A turned or cut picture no longer has the size the camera wrote down.
             metadata.exif = exifWithPixelSize(view.exif(), header.width, header.height);
             metadata.markers = unpackMarkers(view.markers());
+            // As in the EXIF block: a size a viewer would show for a picture turned or cut.
+            editXmp(metadata.markers, [&header](std::string& text) {
+                return setXmpPixelSize(text, header.width, header.height);
+            });
             note = exifThatCannotBeCarried(metadata.exif);
         }
         if ((flag & IMGDLL_SAVE_STRIP_ICC) == 0) {

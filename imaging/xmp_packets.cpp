@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 
 #include <QByteArray>
@@ -205,12 +206,77 @@ bool removeXmpProperties(std::string& text, std::span<const XmpProperty> propert
     return changed;
 }
 
-void dropXmpProperties(std::vector<CarriedMarker>& markers,
-                       std::span<const XmpProperty> properties) {
+namespace {
+
+// Sets the whole-number property `qualified` to `value` where `text` gives it as an
+// attribute (P:Name="768") or an element (<P:Name>768</P:Name>).
+bool setNumber(std::string& text, const std::string& qualified, long long value) {
+    const std::string wanted = std::to_string(value);
+    bool changed = false;
+    for (std::size_t at = text.find(qualified); at != std::string::npos;
+         at = text.find(qualified, at + 1)) {
+        std::size_t v = at + qualified.size();
+        const auto skipSpace = [&] {
+            while (v < text.size() && isSpace(text[v])) {
+                ++v;
+            }
+        };
+        if (at == 0 || v >= text.size()) {
+            continue;
+        }
+        skipSpace();
+        if (isSpace(text[at - 1]) && v < text.size() && text[v] == '=') {
+            ++v;
+            skipSpace();
+            if (v >= text.size() || (text[v] != '"' && text[v] != '\'')) {
+                continue;
+            }
+        } else if (text[at - 1] != '<' || v >= text.size() || text[v] != '>') {
+            continue;
+        }
+        ++v;
+        skipSpace();
+        std::size_t end = v;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
+            ++end;
+        }
+        if (end > v && end < text.size() &&
+            (text[end] == '"' || text[end] == '\'' || text[end] == '<' || isSpace(text[end])) &&
+            text.compare(v, end - v, wanted) != 0) {
+            text.replace(v, end - v, wanted);
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+}  // namespace
+
+bool setXmpPixelSize(std::string& text, int width, int height) {
+    const struct {
+        std::string_view ns;
+        std::string_view name;
+        int value;
+    } sizes[] = {
+        {"http://ns.adobe.com/tiff/1.0/", "ImageWidth", width},
+        {"http://ns.adobe.com/tiff/1.0/", "ImageLength", height},
+        {"http://ns.adobe.com/exif/1.0/", "PixelXDimension", width},
+        {"http://ns.adobe.com/exif/1.0/", "PixelYDimension", height},
+    };
+    bool changed = false;
+    for (const auto& size : sizes) {
+        for (const std::string& prefix : prefixesOf(text, size.ns)) {
+            changed |= setNumber(text, prefix + ':' + std::string(size.name), size.value);
+        }
+    }
+    return changed;
+}
+
+void editXmp(std::vector<CarriedMarker>& markers, const std::function<bool(std::string&)>& edit) {
     std::vector<std::pair<std::string, std::string>> renamed;  // old digest, new one
     std::vector<std::optional<std::vector<CarriedMarker>>> replacements(markers.size());
     for (ExtendedPacket& packet : extendedPackets(markers)) {
-        if (!removeXmpProperties(packet.text, properties)) {
+        if (!edit(packet.text)) {
             continue;
         }
         const QByteArray digest =
@@ -249,7 +315,7 @@ void dropXmpProperties(std::vector<CarriedMarker>& markers,
         CarriedMarker& marker = markers[i];
         if (isStandard(marker)) {
             std::string text = textOf(marker.payload, kStandardHeader.size());
-            bool edited = removeXmpProperties(text, properties);
+            bool edited = edit(text);
             for (const auto& [from, to] : renamed) {
                 for (std::size_t at = text.find(from); at != std::string::npos;
                      at = text.find(from, at + to.size())) {
@@ -257,7 +323,8 @@ void dropXmpProperties(std::vector<CarriedMarker>& markers,
                     edited = true;
                 }
             }
-            if (edited) {
+            // One that no longer fits its marker stays as it was.
+            if (edited && kStandardHeader.size() + text.size() <= kMaxMarkerPayload) {
                 marker.payload.resize(kStandardHeader.size());
                 marker.payload.insert(marker.payload.end(), text.begin(), text.end());
             }
@@ -265,6 +332,12 @@ void dropXmpProperties(std::vector<CarriedMarker>& markers,
         result.push_back(std::move(marker));
     }
     markers = std::move(result);
+}
+
+void dropXmpProperties(std::vector<CarriedMarker>& markers,
+                       std::span<const XmpProperty> properties) {
+    editXmp(markers,
+            [properties](std::string& text) { return removeXmpProperties(text, properties); });
 }
 
 }  // namespace vellora::imaging

@@ -3,6 +3,7 @@
 // the extended one that runs on across markers (whose digest names it in the standard
 // packet, so an edit there gives it a new one).
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,7 +34,15 @@ inline constexpr XmpProperty kXmpRegions[] = {
 // holds none or one of them is not closed.
 [[nodiscard]] bool removeXmpProperties(std::string& text, std::span<const XmpProperty> properties);
 
-// The XMP among `markers` without `properties`. Markers that hold none stay as they came.
+// `text` with the picture's size given as `width` x `height` where it names one (the TIFF
+// and EXIF pixel dimensions); false when nothing changed.
+[[nodiscard]] bool setXmpPixelSize(std::string& text, int width, int height);
+
+// The XMP among `markers` as `edit` leaves it (true when it changed the packet it was
+// given). Markers it does not change stay as they came.
+void editXmp(std::vector<CarriedMarker>& markers, const std::function<bool(std::string&)>& edit);
+
+// The XMP among `markers` without `properties`.
 void dropXmpProperties(std::vector<CarriedMarker>& markers,
                        std::span<const XmpProperty> properties);
 

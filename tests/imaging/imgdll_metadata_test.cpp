@@ -209,7 +209,7 @@ TEST_F(Metadata, XmpThumbnailsAreLeftOutOfTheStandardAndTheExtendedPacket) {
     }
 }
 
-TEST_F(Metadata, ACutOutLeavesOutTheAreasNamedInThePicture) {
+TEST_F(Metadata, ACutOutLeavesOutTheAreasNamedInThePictureAndGivesItsOwnSize) {
     // Faces and names at places a crop may have cut away, and where the subject is: kept
     // for the whole picture, left out of a cut-out.
     ExifData* data = exif_data_new();
@@ -240,16 +240,21 @@ TEST_F(Metadata, ACutOutLeavesOutTheAreasNamedInThePicture) {
     const QByteArray header("http://ns.adobe.com/xap/1.0/\0", 29);
     const QByteArray open =
         "<rdf:Description xmlns:mwg-rs=\"http://www.metadataworkinggroup.com/schemas/regions/\" "
-        "xmlns:MP=\"http://ns.microsoft.com/photo/1.2/\">";
+        "xmlns:MP=\"http://ns.microsoft.com/photo/1.2/\" "
+        "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\">";
     const QByteArray named =
         "<mwg-rs:Regions rdf:parseType=\"Resource\"><mwg-rs:RegionList>"
         "Alice</mwg-rs:RegionList></mwg-rs:Regions><MP:RegionInfo>Bob"
         "</MP:RegionInfo>";
-    const QByteArray rest = "<dc:title>t</dc:title></rdf:Description>";
-    const QString input = writeJpegWith({{kApp1, header + open + named + rest}, {kApp1, exif}});
+    const auto rest = [](int width) {
+        return "<tiff:ImageWidth>" + QByteArray::number(width) +
+               "</tiff:ImageWidth></rdf:Description>";
+    };
+    const QString input = writeJpegWith({{kApp1, header + open + named + rest(96)}, {kApp1, exif}});
     for (const bool crop : {false, true}) {
         const std::vector<Marker> saved = roundTrip(input, 0, crop);
-        const QByteArray xmp = header + open + (crop ? QByteArray() : named) + rest;
+        // The size given in XMP follows the cut, as the EXIF one does.
+        const QByteArray xmp = header + open + (crop ? QByteArray() : named) + rest(crop ? 32 : 96);
         EXPECT_EQ(carried(saved), (std::vector<Marker>{{kApp1, xmp}})) << "crop " << crop;
         EXPECT_EQ(hasSubject(saved), !crop) << "crop " << crop;
     }

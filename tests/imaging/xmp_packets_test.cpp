@@ -44,5 +44,30 @@ TEST(XmpPackets, PropertiesGoByNamespaceWholeOrNotAtAll) {
     }
 }
 
+TEST(XmpPackets, ThePixelSizeIsSetWhereverItIsGiven) {
+    const std::string tiff = "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" ";
+    const std::string exif = "xmlns:e='http://ns.adobe.com/exif/1.0/' ";
+    const struct {
+        const char* what;
+        std::string packet;
+        std::string set;  // empty: unchanged
+    } cases[] = {
+        {"attributes", tiff + "tiff:ImageWidth=\"768\" tiff:ImageLength = '512'",
+         tiff + "tiff:ImageWidth=\"32\" tiff:ImageLength = '24'"},
+        {"elements, another prefix",
+         exif + "><e:PixelXDimension> 768 </e:PixelXDimension><e:PixelYDimension>5<",
+         exif + "><e:PixelXDimension> 32 </e:PixelXDimension><e:PixelYDimension>24<"},
+        {"already right", tiff + "tiff:ImageWidth=\"32\"", ""},
+        {"not a number", tiff + "tiff:ImageWidth=\"wide\"", ""},
+        {"a longer name", tiff + "tiff:ImageWidthX=\"768\"", ""},
+        {"another namespace", "xmlns:tiff='urn:other' tiff:ImageWidth='768'", ""},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.packet;
+        EXPECT_EQ(setXmpPixelSize(text, 32, 24), !c.set.empty()) << c.what;
+        EXPECT_EQ(text, c.set.empty() ? c.packet : c.set) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace vellora::imaging
