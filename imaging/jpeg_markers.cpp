@@ -1,7 +1,6 @@
 #include "jpeg_markers.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -140,49 +139,6 @@ void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers) {
         }
     }
     markers = std::move(rebuilt);
-}
-
-void markXmpUpright(std::vector<CarriedMarker>& markers) {
-    static constexpr char kProperty[] = "tiff:Orientation";
-    constexpr std::size_t kPropertySize = sizeof kProperty - 1;
-    for (CarriedMarker& marker : markers) {
-        std::vector<std::uint8_t>& bytes = marker.payload;
-        // The standard packet only: an extended one is checked against its digest.
-        if (marker.code != kExifMarker || bytes.size() < sizeof kXmpHeader ||
-            std::memcmp(bytes.data(), kXmpHeader, sizeof kXmpHeader) != 0) {
-            continue;
-        }
-        for (std::size_t at = 0; at + kPropertySize < bytes.size(); ++at) {
-            if (std::memcmp(bytes.data() + at, kProperty, kPropertySize) != 0) {
-                continue;
-            }
-            // tiff:Orientation="6" (an attribute) or <tiff:Orientation>6< (an element):
-            // the digit becomes 1, so the packet keeps its length.
-            std::size_t value = at + kPropertySize;
-            const auto skipSpace = [&] {
-                while (value < bytes.size() && std::isspace(bytes[value])) {
-                    ++value;
-                }
-            };
-            skipSpace();
-            if (value < bytes.size() && bytes[value] == '=') {
-                ++value;
-                skipSpace();
-                if (value < bytes.size() && (bytes[value] == '"' || bytes[value] == '\'')) {
-                    ++value;
-                }
-            } else if (value < bytes.size() && bytes[value] == '>') {
-                ++value;
-                skipSpace();
-            } else {
-                continue;
-            }
-            if (value < bytes.size() && bytes[value] >= '2' && bytes[value] <= '8' &&
-                value + 1 < bytes.size() && !std::isdigit(bytes[value + 1])) {
-                bytes[value] = '1';
-            }
-        }
-    }
 }
 
 std::vector<std::uint8_t> packMarkers(const std::vector<CarriedMarker>& markers) {

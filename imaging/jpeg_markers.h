@@ -49,10 +49,6 @@ void saveDescriptiveMarkers(jpeg_decompress_struct* info);
 // as they fit; markers without any of these are left byte for byte as they came.
 void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers);
 
-// For pixels turned upright: the orientation a standard XMP packet gives
-// (tiff:Orientation) made 1 as well, so that no viewer reading XMP turns them again.
-void markXmpUpright(std::vector<CarriedMarker>& markers);
-
 // The markers as one byte string for a picture buffer, and back. Each marker is its
 // code (1 byte), its payload's length (2 bytes, big-endian) and the payload. Decoding
 // stops at the first entry that does not fit.

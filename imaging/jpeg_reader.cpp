@@ -331,7 +331,7 @@ ReadResult readJpegFile(const char* path) {
     dropStalePhotoshopResources(carried);
     dropXmpProperties(carried, kXmpThumbnails);
     if (orientation != 1) {
-        markXmpUpright(carried);
+        editXmp(carried, setXmpUpright);
     }
     const std::vector<std::uint8_t> markers = packMarkers(carried);
 

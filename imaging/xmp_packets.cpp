@@ -208,10 +208,11 @@ bool removeXmpProperties(std::string& text, std::span<const XmpProperty> propert
 
 namespace {
 
-// Sets the whole-number property `qualified` to `value` where `text` gives it as an
-// attribute (P:Name="768") or an element (<P:Name>768</P:Name>).
-bool setNumber(std::string& text, const std::string& qualified, long long value) {
-    const std::string wanted = std::to_string(value);
+// Sets the whole-number property `qualified` to `wanted` where `text` gives it as an
+// attribute (P:Name="768") or an element (<P:Name>768</P:Name>) and `accept` takes the
+// number it has.
+bool setNumber(std::string& text, const std::string& qualified, const std::string& wanted,
+               bool (*accept)(std::string_view)) {
     bool changed = false;
     for (std::size_t at = text.find(qualified); at != std::string::npos;
          at = text.find(qualified, at + 1)) {
@@ -221,17 +222,17 @@ bool setNumber(std::string& text, const std::string& qualified, long long value)
                 ++v;
             }
         };
-        if (at == 0 || v >= text.size()) {
-            continue;
-        }
+        // An attribute starts a packet's text or follows a space; an element follows `<`.
+        const bool attribute = at == 0 || isSpace(text[at - 1]);
+        const bool element = at > 0 && text[at - 1] == '<';
         skipSpace();
-        if (isSpace(text[at - 1]) && v < text.size() && text[v] == '=') {
+        if (attribute && v < text.size() && text[v] == '=') {
             ++v;
             skipSpace();
             if (v >= text.size() || (text[v] != '"' && text[v] != '\'')) {
                 continue;
             }
-        } else if (text[at - 1] != '<' || v >= text.size() || text[v] != '>') {
+        } else if (!element || v >= text.size() || text[v] != '>') {
             continue;
         }
         ++v;
@@ -240,9 +241,10 @@ bool setNumber(std::string& text, const std::string& qualified, long long value)
         while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
             ++end;
         }
+        const std::string_view number(text.data() + v, end - v);
         if (end > v && end < text.size() &&
             (text[end] == '"' || text[end] == '\'' || text[end] == '<' || isSpace(text[end])) &&
-            text.compare(v, end - v, wanted) != 0) {
+            number != wanted && accept(number)) {
             text.replace(v, end - v, wanted);
             changed = true;
         }
@@ -266,8 +268,25 @@ bool setXmpPixelSize(std::string& text, int width, int height) {
     bool changed = false;
     for (const auto& size : sizes) {
         for (const std::string& prefix : prefixesOf(text, size.ns)) {
-            changed |= setNumber(text, prefix + ':' + std::string(size.name), size.value);
+            changed |= setNumber(text, prefix + ':' + std::string(size.name),
+                                 std::to_string(size.value), [](std::string_view) { return true; });
         }
+    }
+    return changed;
+}
+
+bool setXmpUpright(std::string& text) {
+    constexpr std::string_view kTiff = "http://ns.adobe.com/tiff/1.0/";
+    std::vector<std::string> prefixes = prefixesOf(text, kTiff);
+    if (std::find(prefixes.begin(), prefixes.end(), "tiff") == prefixes.end()) {
+        prefixes.emplace_back("tiff");  // the usual one, declared or not
+    }
+    bool changed = false;
+    for (const std::string& prefix : prefixes) {
+        // Only an orientation that turns: anything else is not one to correct.
+        changed |= setNumber(text, prefix + ":Orientation", "1", [](std::string_view number) {
+            return number.size() == 1 && number[0] >= '2' && number[0] <= '8';
+        });
     }
     return changed;
 }

@@ -38,6 +38,11 @@ inline constexpr XmpProperty kXmpRegions[] = {
 // and EXIF pixel dimensions); false when nothing changed.
 [[nodiscard]] bool setXmpPixelSize(std::string& text, int width, int height);
 
+// `text` with the orientation (tiff:Orientation) made 1 where it turned the picture, for
+// pixels turned upright, so that no viewer reading XMP turns them again; false when
+// nothing changed.
+[[nodiscard]] bool setXmpUpright(std::string& text);
+
 // The XMP among `markers` as `edit` leaves it (true when it changed the packet it was
 // given). Markers it does not change stay as they came.
 void editXmp(std::vector<CarriedMarker>& markers, const std::function<bool(std::string&)>& edit);

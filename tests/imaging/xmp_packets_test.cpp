@@ -69,5 +69,25 @@ TEST(XmpPackets, ThePixelSizeIsSetWhereverItIsGiven) {
     }
 }
 
+TEST(XmpPackets, AnOrientationThatTurnsIsMadeOneUnderAnyPrefix) {
+    const std::string t = "xmlns:t=\"http://ns.adobe.com/tiff/1.0/\" ";
+    const struct {
+        std::string packet;
+        std::string upright;  // empty: unchanged
+    } cases[] = {
+        {t + "t:Orientation=\"6\"", t + "t:Orientation=\"1\""},
+        {t + "><t:Orientation>8</t:Orientation>", t + "><t:Orientation>1</t:Orientation>"},
+        {"<tiff:Orientation>3</tiff:Orientation>", "<tiff:Orientation>1</tiff:Orientation>"},
+        {t + "t:Orientation=\"1\"", ""},
+        {t + "t:Orientation=\"60\"", ""},
+        {"xmlns:t='urn:other' t:Orientation='6'", ""},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.packet;
+        EXPECT_EQ(setXmpUpright(text), !c.upright.empty()) << c.packet;
+        EXPECT_EQ(text, c.upright.empty() ? c.packet : c.upright) << c.packet;
+    }
+}
+
 }  // namespace
 }  // namespace vellora::imaging
