@@ -382,4 +382,33 @@ QImage decodeJpegForDisplay(const QByteArray& bytes, int threads, const JpegStru
     return image;
 }
 
+std::string jpegDamage(const QByteArray& bytes) {
+    jpeg::Decompressor decompressor;
+    if (!decompressor.valid()) {
+        return {};
+    }
+    jpeg_decompress_struct* info = decompressor.info();
+    // Nothing with a destructor inside: a libjpeg failure jumps out. The row comes from
+    // libjpeg's own pool, which the decompressor releases.
+    const bool whole = jpeg::runGuarded(decompressor.bridge(), [&] {
+        attachSource(info, bytes);
+        (void)jpeg_read_header(info, TRUE);
+        jpeg_start_decompress(info);
+        JSAMPARRAY row = (*info->mem->alloc_sarray)(
+            reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE,
+            info->output_width * static_cast<JDIMENSION>(info->output_components), 1);
+        while (info->output_scanline < info->output_height) {
+            if (jpeg_read_scanlines(info, row, 1) == 0) {
+                ERREXIT(info, JERR_INPUT_EOF);
+            }
+        }
+        jpeg_finish_decompress(info);
+    });
+    const jpeg::ErrorBridge& bridge = decompressor.bridge();
+    if (whole || (!bridge.failedOnWarning && bridge.manager.msg_code != JERR_INPUT_EOF)) {
+        return {};
+    }
+    return "file is truncated or corrupt: " + bridge.text();
+}
+
 }  // namespace vellora::imaging

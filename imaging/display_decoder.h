@@ -7,6 +7,8 @@
 // image library reads it (Qt takes every CMYK file for Adobe's inverted inks, and
 // showed a file of plain ink amounts as its negative of what gets saved).
 
+#include <string>
+
 #include <QByteArray>
 #include <QImage>
 
@@ -24,5 +26,10 @@ struct JpegStructure;
 // progressive colour file is walked here.
 [[nodiscard]] QImage decodeJpegForDisplay(const QByteArray& bytes, int threads = 0,
                                           const JpegStructure* walked = nullptr);
+
+// "" when libjpeg-turbo decodes the whole of `bytes` without a warning of damaged data;
+// otherwise "file is truncated or corrupt: " and its warning (as the image library
+// refuses such a file). Errors that stop libjpeg altogether are not judged here.
+[[nodiscard]] std::string jpegDamage(const QByteArray& bytes);
 
 }  // namespace vellora::imaging

@@ -232,6 +232,9 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
         if (!stream.get16(length) || length < 2) {
             break;
         }
+        if (++result.markers > kMaxJpegMarkers) {
+            break;  // enough to refuse
+        }
         std::int64_t rest = length - 2;
         if (isFrameMarker(code) && result.frameComponents == 0) {
             std::uint8_t header[5] = {};  // precision, height, width
@@ -355,6 +358,10 @@ std::string checkJpegStructure(const JpegStructure& structure, int maxScans) {
     if (structure.scans > maxScans) {
         return "refused: the JPEG has more than " + std::to_string(maxScans) +
                " scans, far more than any encoder writes (a scan bomb)";
+    }
+    if (structure.markers > kMaxJpegMarkers) {
+        return "refused: the JPEG has more than " + std::to_string(kMaxJpegMarkers) +
+               " markers, far more than any encoder writes (a marker flood)";
     }
     // Only a file that ended properly is judged here; a cut-off one is libjpeg's to
     // report as truncated.

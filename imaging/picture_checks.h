@@ -20,6 +20,12 @@ inline constexpr std::int64_t kMaxJpegSide = 65500;
 // windows' picture loader refuse more.
 inline constexpr int kMaxJpegScans = 100;
 
+// The most markers with a length (tables, application blocks, comments, frame and scan
+// headers) a JPEG may have. libjpeg keeps the blocks it is asked to save in a list it
+// walks to the end for each new one, so a small file of a hundred thousand empty blocks
+// held a reader for minutes; no encoder writes more than a few hundred.
+inline constexpr int kMaxJpegMarkers = 5000;
+
 // "" when neither side is larger than a JPEG can hold. Cheap: call it before any
 // arithmetic on the sides.
 [[nodiscard]] std::string checkJpegSides(std::int64_t width, std::int64_t height);
@@ -39,6 +45,7 @@ inline constexpr int kMaxJpegScans = 100;
 // What a walk over a JPEG's markers found, without decoding any entropy-coded data.
 struct JpegStructure {
     int scans = 0;            // start-of-scan markers seen (up to the first past the limit)
+    int markers = 0;          // markers with a length seen (up to the first past the limit)
     int frameComponents = 0;  // components the frame header declares (0: no frame seen)
     // Of those, how many appear in at least one scan. A scan names a component by its
     // id, which libjpeg takes for the first component with that id: a second component
@@ -60,7 +67,8 @@ struct JpegStructure {
 // The same over an open file, read in pieces from the start.
 [[nodiscard]] JpegStructure walkJpegFile(int fd, int maxScans);
 
-// "" when the structure may be decoded: at most `maxScans` scans, and in a file that
+// "" when the structure may be decoded: at most `maxScans` scans and kMaxJpegMarkers
+// markers, and in a file that
 // ends properly every colour component in some scan and, if progressive, every
 // coefficient in full. The standard lets a progressive file stop early, but no encoder
 // writes one: it is a cut file with its end marker put back, and libjpeg would smooth

@@ -66,36 +66,63 @@ bool namedForHighDensity(const QFileInfo& info) {
            base.at(base.size() - 2) <= QLatin1Char('9') && base.back() == QLatin1Char('x');
 }
 
-// A JPEG: the image library's refusals of its structure first, so that the windows
-// neither spend minutes on a scan bomb (a small file of thousands of scans, each of
-// which makes a decoder walk the whole picture) nor show a picture whose scans leave a
-// colour out (grey where the file has no colour); then libjpeg-turbo directly
-// (display_decoder.h). The image stays null when it is left to Qt's reader.
-void loadJpeg(const QString& path, const QFileInfo& info, LoadedPicture& result) {
+// One of the image library's reasons as the windows show it.
+QString capitalised(const std::string& reason) {
+    QString text = QString::fromStdString(reason);
+    text[0] = text[0].toUpper();
+    return text;
+}
+
+// A JPEG read whole, with the walk over its markers.
+struct JpegFile {
+    QByteArray bytes;
+    imaging::JpegStructure structure;
+};
+
+// A JPEG's bytes and the image library's refusals of its structure, before any decoder
+// reads its header: so that the windows spend minutes neither on a scan bomb (a small
+// file of thousands of scans, each of which makes a decoder walk the whole picture) nor
+// on a marker flood (which Qt's reader takes that long over, asked only for the size),
+// and never show a picture whose scans leave a colour out (grey where the file has no
+// colour). Empty bytes when the file cannot be opened (Qt's reader says why) or is
+// refused (`error`).
+JpegFile readJpeg(const QString& path, QString& error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        return;  // Qt's reader says why
+        return {};
     }
     // Read whole beside the picture it holds; a file of gigabytes (a picture with a
     // long tail) would fail for want of memory.
     if (file.size() > std::int64_t{kPictureAllocationLimitMB} * 1024 * 1024) {
-        result.error = QStringLiteral("The file is too large to show (%1 bytes).").arg(file.size());
-        return;
+        error = QStringLiteral("The file is too large to show (%1 bytes).").arg(file.size());
+        return {};
     }
-    const QByteArray bytes = file.readAll();
-    const imaging::JpegStructure structure =
-        imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                                    static_cast<std::size_t>(bytes.size())},
+    JpegFile jpeg{file.readAll(), {}};
+    jpeg.structure =
+        imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(jpeg.bytes.constData()),
+                                    static_cast<std::size_t>(jpeg.bytes.size())},
                                    imaging::kMaxJpegScans);
-    const std::string refusal = imaging::checkJpegStructure(structure, imaging::kMaxJpegScans);
+    const std::string refusal = imaging::checkJpegStructure(jpeg.structure, imaging::kMaxJpegScans);
     if (!refusal.empty()) {
-        result.error = QString::fromStdString(refusal);
-        result.error[0] = result.error[0].toUpper();
-        return;
+        error = capitalised(refusal);
+        return {};
     }
+    return jpeg;
+}
+
+// A JPEG through libjpeg-turbo directly (display_decoder.h). The image stays null when
+// it is left to Qt's reader; but damaged data is refused with its reason, as the image
+// library refuses it: Qt's reader would show the picture with grey where the data is
+// missing, which could then never be compressed.
+void decodeJpeg(const JpegFile& jpeg, const QFileInfo& info, LoadedPicture& result) {
     if (!namedForHighDensity(info)) {
         // The decoder uses the same walk to decide how to share the work.
-        result.image = imaging::decodeJpegForDisplay(bytes, 0, &structure);
+        result.image = imaging::decodeJpegForDisplay(jpeg.bytes, 0, &jpeg.structure);
+    }
+    if (result.image.isNull()) {
+        if (const std::string damage = imaging::jpegDamage(jpeg.bytes); !damage.empty()) {
+            result.error = capitalised(damage);
+        }
     }
 }
 
@@ -139,8 +166,7 @@ void loadBmp(const QString& path, LoadedPicture& result) {
     }
     if (!error.empty()) {
         result.image = QImage();
-        result.error = QString::fromStdString(error);
-        result.error[0] = result.error[0].toUpper();
+        result.error = capitalised(error);
     }
 }
 
@@ -184,6 +210,13 @@ LoadedPicture loadUnguarded(const QString& path) {
     // the library's code turns the picture here too, so both windows agree.
     reader.setAutoTransform(false);
     const QByteArray format = reader.format();  // asked before reading: empty after it
+    JpegFile jpeg;
+    if (format == "jpeg") {
+        jpeg = readJpeg(path, result.error);
+        if (!result.error.isEmpty()) {
+            return result;
+        }
+    }
     const QSize size = reader.size();
     if (size.isValid()) {
         result.error = tooLargeToShow(size.width(), size.height());
@@ -191,8 +224,8 @@ LoadedPicture loadUnguarded(const QString& path) {
             return result;
         }
     }
-    if (format == "jpeg" && size.isValid()) {
-        loadJpeg(path, info, result);
+    if (format == "jpeg" && size.isValid() && !jpeg.bytes.isEmpty()) {
+        decodeJpeg(jpeg, info, result);
         if (!result.error.isEmpty()) {
             return result;
         }

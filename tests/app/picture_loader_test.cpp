@@ -80,6 +80,28 @@ TEST(PictureLoader, RefusesWhatItCannotShow) {
     padded.write(small);
     ASSERT_TRUE(padded.resize((std::int64_t{kPictureAllocationLimitMB} << 20) + 1));
     padded.close();
+    const auto written = [&](const char* name, const QByteArray& bytes) {
+        QFile file(dir.filePath(QString::fromLatin1(name)));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return file.fileName();
+    };
+    // Cut in its picture data: Qt's reader showed it with grey below the cut, which could
+    // then never be compressed; a name for high density goes to Qt's reader alone.
+    QImage detailed(64, 64, QImage::Format_RGB32);
+    for (int y = 0; y < 64; ++y) {
+        for (int x = 0; x < 64; ++x) {
+            detailed.setPixel(x, y, qRgb(x * 37 % 256, y * 91 % 256, (x * y) % 256));
+        }
+    }
+    QByteArray whole;
+    QBuffer wholeBuffer(&whole);
+    wholeBuffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(detailed.save(&wholeBuffer, "JPEG", 95));
+    const QByteArray cut = whole.left(whole.size() * 2 / 3);
+    // A marker flood: Qt's reader spent minutes on one of 100000, asked for the size.
+    const QByteArray flood =
+        small.left(2) + QByteArray("\xFF\xE1\x00\x02", 4).repeated(5001) + small.mid(2);
 
     const struct {
         const char* what;
@@ -91,6 +113,9 @@ TEST(PictureLoader, RefusesWhatItCannotShow) {
         {"too big to compress", claiming("big.jpg", 15000, 14000),
          "too large to compress (15000 x 14000 pixels"},
         {"a file too large to read", padded.fileName(), "file is too large"},
+        {"cut short", written("cut.jpg", cut), "File is truncated or corrupt: Premature end"},
+        {"cut short, high density", written("cut@2x.jpg", cut), "Premature end of JPEG file"},
+        {"a marker flood", written("flood.jpg", flood), "more than 5000 markers"},
         {"missing", dir.filePath(QStringLiteral("missing.jpg")), "does not exist"},
         {"a folder", dir.path(), nullptr},
         {"not a picture", QStringLiteral(VELLORA_TESTDATA_DIR "/README.md"), nullptr},

@@ -454,6 +454,23 @@ TEST(JpegScans, ScanBombIsRefusedBeforeAnyScanIsDecoded) {
     EXPECT_NE(lastError().find("more than 100 scans"), std::string::npos) << lastError();
 }
 
+TEST(JpegMarkers, AFloodIsRefusedBeforeAnyDecoderReadsIt) {
+    // libjpeg walks its list of saved blocks for each new one: a hundred thousand
+    // empty ones held a reader for minutes. As many as any writer makes still read.
+    const QByteArray jpeg = encodeTestJpeg(kodakPicture(16, 16), 80);
+    QTemporaryDir dir;
+    for (const int count : {imaging::kMaxJpegMarkers - 10, imaging::kMaxJpegMarkers + 1}) {
+        const QString path = dir.filePath(QStringLiteral("flood.jpg"));
+        writeFile(path, jpeg.left(2) + raw({0xFF, 0xE1, 0, 2}).repeated(count) + jpeg.mid(2));
+        GlobalBlock block = readJpg(path);
+        EXPECT_EQ(static_cast<bool>(block), count < imaging::kMaxJpegMarkers)
+            << count << lastError();
+        if (!block) {
+            EXPECT_NE(lastError().find("more than 5000 markers"), std::string::npos) << lastError();
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The same faults as files among the fuzz regressions (the replay checks only that
 // nothing crashes; here each must be refused for its reason, and at once)
