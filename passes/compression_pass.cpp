@@ -29,7 +29,7 @@ bool runCompressionPass(SharedState& state, PassLibrary& library, CompressionVie
         return false;
     }
 
-    switch (pictureType(path)) {
+    switch (passPictureType(path)) {
         case PictureType::Jpeg:
             trap.run([&] {
                 source = GlobalBlock(

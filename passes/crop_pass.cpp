@@ -38,7 +38,7 @@ bool runCropPass(const SharedState& state, PassLibrary& library, CropView& view,
     std::int32_t pictureWidth = 0;
     std::int32_t pictureHeight = 0;
     GlobalBlock source;
-    switch (pictureType(path)) {
+    switch (passPictureType(path)) {
         case PictureType::Jpeg:
             source = GlobalBlock(library.ImgDLLReadRGBFromJPG(nativePath.constData(), &pictureWidth,
                                                               &pictureHeight));

@@ -1,5 +1,6 @@
 #include "pass_support.h"
 
+#include <QFile>
 #include <QLocale>
 #include <cstdint>
 
@@ -21,6 +22,25 @@ PictureType pictureType(const QString& path) {
         return PictureType::Bitmap;
     }
     return PictureType::Invalid;
+}
+
+PictureType passPictureType(const QString& path) {
+    const PictureType named = pictureType(path);
+    if (named != PictureType::Jpeg && named != PictureType::Bitmap) {
+        return named;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return named;  // the reader says why
+    }
+    const QByteArray head = file.read(3);
+    if (head == QByteArray("\xFF\xD8\xFF", 3)) {
+        return PictureType::Jpeg;
+    }
+    if (head.startsWith("BM")) {
+        return PictureType::Bitmap;
+    }
+    return named;
 }
 
 std::int16_t narrowStatus(std::int32_t status) {

@@ -19,6 +19,12 @@ enum class PictureType { NoFile, Jpeg, Bitmap, Invalid };
 // file was opened.
 [[nodiscard]] PictureType pictureType(const QString& path);
 
+// The reader a pass uses: as pictureType() says, but between a JPEG and a bitmap the
+// file's first bytes decide, as they decide what the windows show. Save As proposes the
+// source's own name, so a bitmap's result may be a JPEG named ".bmp"; shown, it must
+// compress too.
+[[nodiscard]] PictureType passPictureType(const QString& path);
+
 enum class MessageIcon { None, Exclamation, Information, Question };
 
 // "###,###,###": the whole number with the locale's thousands separator, no leading

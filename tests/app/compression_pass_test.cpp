@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include "common/shared_state.h"
@@ -49,12 +50,19 @@ TEST_F(CompressionPassTest, SuccessShowsTheResultWithSizeAndShareSaved) {
     EXPECT_TRUE(m_library.allFreed());
 }
 
-TEST_F(CompressionPassTest, ChoosesTheReaderByTheNamesEnding) {
+TEST_F(CompressionPassTest, ChoosesTheReaderByTheNameThenTheFirstBytes) {
+    // Between the two kinds a file's first bytes decide, as the windows show it: Save As
+    // proposes the source's own name, so a bitmap's result may be a JPEG named ".bmp".
     const struct {
         const char* name;
         const char* call;  // nullptr: no read
         const char* message;
+        const char* content = nullptr;  // the file, made in the scratch folder
     } cases[] = {
+        {"jpeg.bmp", "readJPG", nullptr, "\xFF\xD8\xFF\xE0"},
+        {"bitmap.jpg", "readBMP", nullptr, "BM\x36\x00"},
+        {"gif.bmp", "readBMP", nullptr, "GIF89a"},
+        {"gif.jpg", "readJPG", nullptr, "GIF89a"},
         {"a.jpg", "readJPG", nullptr},
         {"A.JPG", "readJPG", nullptr},
         {"a.jpeg", "readJPG", nullptr},
@@ -70,6 +78,13 @@ TEST_F(CompressionPassTest, ChoosesTheReaderByTheNamesEnding) {
         RecordingView view;
         SharedState state;
         state.SourcePath = QString::fromUtf8(c.name);
+        if (c.content) {
+            state.SourcePath = m_dir.filePath(state.SourcePath);
+            QFile file(state.SourcePath);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(c.content);
+            file.close();
+        }
         runCompressionPass(state, library, view, working());
         if (c.call) {
             ASSERT_GE(library.calls.size(), 2U) << c.name;
