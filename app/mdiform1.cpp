@@ -445,7 +445,14 @@ void MDIForm1::saveAsCommand() {
     // left behind by another run, or the result of an earlier picture, must not be
     // passed off as the user's picture.
     if (!m_workingFileCurrent) {
-        message(MessageIcon::Exclamation, texts::kNoFileOpen);
+        if (sharedState().SourcePath.isEmpty()) {
+            message(MessageIcon::Exclamation, texts::kNoFileOpen);
+        } else {
+            // A picture is open and shown: only its compression failed.
+            showError(QStringLiteral("There is no compressed picture of \"%1\" to save: it "
+                                     "could not be compressed.")
+                          .arg(sharedState().SourcePath));
+        }
         return;
     }
     const std::optional<QString> chosen = m_ui->showSave(this, m_commonDialog);

@@ -98,6 +98,14 @@ public:
 
     void release() { m_fd.reset(); }
 
+    // Whether `path` still names the file this lock holds.
+    [[nodiscard]] bool namedAt(const std::string& path) const {
+        struct stat held {};
+        struct stat named {};
+        return m_fd && ::fstat(m_fd.get(), &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+               held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    }
+
 private:
     UniqueFd m_fd;  // the lock goes with the descriptor
 };
@@ -262,6 +270,16 @@ public:
 
 private:
     std::string makeLocked() {
+        if (!m_path.empty() && !m_lock.namedAt(m_path + "/" + kInstanceLockName)) {
+            // Removed under us, most likely by a cleaner of the temporary folder: every
+            // pass would fail to write its result, for as long as the program runs. What
+            // is left of the folder is ours (its name was made never to replace another)
+            // and goes; then a new one is made.
+            std::error_code error;
+            std::filesystem::remove_all(m_path, error);
+            m_lock.release();
+            m_path.clear();
+        }
         if (m_path.empty()) {
             // In the chosen parent, else in /tmp: a parent the checks cannot judge (root
             // may write anywhere, but makes no folder in /proc) still leaves a place.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -89,6 +90,24 @@ TEST(RealPlatform, PrivateDirectoryIsMadeOnceAndIsWritable) {
     EXPECT_TRUE(QFileInfo(first).isWritable());
     removePrivateDirectory();
     EXPECT_FALSE(QFileInfo::exists(first));
+
+    // Removed under the program (a cleaner of the temporary folder), or only its lock
+    // file: every pass failed to write its result until the program was started again.
+    for (const bool whole : {true, false}) {
+        const QString made = GetWindowsDir();
+        ASSERT_FALSE(made.isEmpty());
+        const QString lock = made + QLatin1Char('/') + QString::fromLatin1(kInstanceLockName);
+        ASSERT_TRUE(whole ? QDir(made).removeRecursively() : QFile::remove(lock)) << whole;
+        const QString again = GetWindowsDir();
+        ASSERT_FALSE(again.isEmpty()) << whole;
+        EXPECT_NE(again, made) << whole;
+        EXPECT_TRUE(QFileInfo(again).isWritable()) << whole;
+        EXPECT_TRUE(
+            QFileInfo::exists(again + QLatin1Char('/') + QString::fromLatin1(kInstanceLockName)))
+            << whole;
+        EXPECT_FALSE(QFileInfo::exists(made)) << whole;
+        removePrivateDirectory();
+    }
 }
 
 // Ending the program at once still removes the private directory and the working file

@@ -687,10 +687,15 @@ TEST_F(GuiTest, SaveAsNeedsAResultForThePictureNowOpen) {
 
     // A picture the pass refuses: the result of the one before must not be saved as it.
     open(makePicture(QStringLiteral("a.jpg"), 64, 48, "JPEG"));
-    open(makePicture(QStringLiteral("b.png"), 32, 32, "PNG"));
+    const QString png = makePicture(QStringLiteral("b.png"), 32, 32, "PNG");
+    open(png);
     m_ui.messages.clear();
     command(1);
-    EXPECT_EQ(m_ui.texts(), QStringList{QStringLiteral("You must open an image file first.")});
+    // The picture is open and shown: what failed is its compression.
+    EXPECT_EQ(m_ui.texts(),
+              QStringList{QStringLiteral("There is no compressed picture of \"%1\" to save: it "
+                                         "could not be compressed.")
+                              .arg(png)});
     EXPECT_FALSE(QFile::exists(target));
     EXPECT_TRUE(m_ui.saveSeen.empty());
 
