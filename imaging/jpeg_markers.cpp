@@ -75,7 +75,7 @@ std::vector<CarriedMarker> carriedMarkers(const jpeg_decompress_struct& info) {
     return markers;
 }
 
-void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers) {
+void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers, bool quarterTurn) {
     constexpr std::size_t kHeaderSize = sizeof kPhotoshopHeader;
     std::vector<std::uint8_t> joined;
     std::size_t first = markers.size();
@@ -90,7 +90,7 @@ void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers) {
     // Each resource: signature (4), id (2), name (a length byte and the name, padded to an
     // even count), data size (4), data (padded to even).
     std::vector<std::uint8_t> kept;
-    bool dropped = false;
+    bool changed = false;
     std::size_t at = 0;
     while (at + 12 <= joined.size() && isResourceSignature(joined.data() + at)) {
         const std::uint8_t* resource = joined.data() + at;
@@ -109,14 +109,24 @@ void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers) {
         // The last resource's padding byte is sometimes left out.
         const std::size_t end = std::min(dataEnd + (size & 1), joined.size());
         if (id == 0x0409 || id == 0x040C || id == 0x0422 || id == 0x0424 || id == 0x040F) {
-            dropped = true;
+            changed = true;
         } else {
+            const std::size_t from = kept.size();
             kept.insert(kept.end(), joined.begin() + static_cast<std::ptrdiff_t>(at),
                         joined.begin() + static_cast<std::ptrdiff_t>(end));
+            // The resolution across (4 bytes, then its unit and the width's unit, 2 each)
+            // and down (the same): swapped with the pixels, as the JFIF and EXIF ones are.
+            constexpr std::size_t kResolutionHalf = 8;
+            if (id == 0x03ED && quarterTurn && size >= 2 * kResolutionHalf) {
+                const auto data =
+                    kept.begin() + static_cast<std::ptrdiff_t>(from + (sizeAt + 4 - at));
+                std::swap_ranges(data, data + kResolutionHalf, data + kResolutionHalf);
+                changed = true;
+            }
         }
         at = end;
     }
-    if (!dropped) {
+    if (!changed) {
         return;
     }
     // What could not be read goes on as it was.

@@ -45,9 +45,10 @@ void saveDescriptiveMarkers(jpeg_decompress_struct* info);
 // Photoshop's own copies of the EXIF block, the XMP packet and the colour profile
 // (0x0422, 0x0424, 0x040F), which JPEG keeps in markers of their own and which would
 // contradict them (an orientation, a thumbnail, a CMYK profile on RGB pixels).
+// On a quarter turn (`quarterTurn`) the resolution across and down (0x03ED) is swapped.
 // Resources that run on across several markers are joined to be read and split again
 // as they fit; markers without any of these are left byte for byte as they came.
-void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers);
+void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers, bool quarterTurn);
 
 // The markers as one byte string for a picture buffer, and back. Each marker is its
 // code (1 byte), its payload's length (2 bytes, big-endian) and the payload. Decoding

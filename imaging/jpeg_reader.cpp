@@ -328,10 +328,13 @@ ReadResult readJpegFile(const char* path) {
     const UprightExif exif = rewriteExifUpright(exifPayload(*info));
     const int orientation = exif.orientation;
     std::vector<CarriedMarker> carried = carriedMarkers(*info);
-    dropStalePhotoshopResources(carried);
+    dropStalePhotoshopResources(carried, swapsAxes(orientation));
     dropXmpProperties(carried, kXmpThumbnails);
     if (orientation != 1) {
-        editXmp(carried, setXmpUpright);
+        editXmp(carried, [&orientation](std::string& text) {
+            const bool upright = setXmpUpright(text);
+            return (swapsAxes(orientation) && swapXmpResolution(text)) || upright;
+        });
     }
     const std::vector<std::uint8_t> markers = packMarkers(carried);
 

@@ -43,6 +43,10 @@ inline constexpr XmpProperty kXmpRegions[] = {
 // nothing changed.
 [[nodiscard]] bool setXmpUpright(std::string& text);
 
+// `text` with the resolution across and down (tiff:XResolution, tiff:YResolution)
+// swapped, for pixels turned a quarter; false when nothing changed.
+[[nodiscard]] bool swapXmpResolution(std::string& text);
+
 // The XMP among `markers` as `edit` leaves it (true when it changed the packet it was
 // given). Markers it does not change stay as they came.
 void editXmp(std::vector<CarriedMarker>& markers, const std::function<bool(std::string&)>& edit);

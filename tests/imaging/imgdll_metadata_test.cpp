@@ -209,6 +209,36 @@ TEST_F(Metadata, XmpThumbnailsAreLeftOutOfTheStandardAndTheExtendedPacket) {
     }
 }
 
+TEST_F(Metadata, AFullStandardPacketStillNamesTheExtendedOneItsNewDigest) {
+    // The extended packet gets the picture's size and so a new digest; the standard one
+    // cannot grow by the size's longer figures, but must still name that digest, or
+    // readers ignore the extended packet altogether.
+    const QByteArray extended =
+        "<rdf:Description xmlns:exif=\"http://ns.adobe.com/exif/1.0/\" "
+        "exif:PixelXDimension=\"9\"/>";
+    const auto digest = [](const QByteArray& text) {
+        return QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex().toUpper();
+    };
+    const QByteArray header("http://ns.adobe.com/xap/1.0/\0", 29);
+    const auto standard = [&](const QByteArray& guid) {
+        QByteArray packet = header +
+                            "<rdf:Description xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" "
+                            "tiff:ImageWidth=\"9\" xmpNote:HasExtendedXMP=\"" +
+                            guid + "\"/>";
+        return packet + QByteArray(65533 - packet.size(), ' ');  // full: no room to grow
+    };
+    QByteArray part = QByteArray("http://ns.adobe.com/xmp/extension/\0", 35) + digest(extended);
+    part += QByteArray::fromHex(QByteArray::number(extended.size(), 16).rightJustified(8, '0'));
+    part += QByteArray(4, '\0') + extended;
+    const QString input = writeJpegWith({{kApp1, standard(digest(extended))}, {kApp1, part}});
+    const std::vector<Marker> saved = carried(roundTrip(input, 0, false));
+    ASSERT_EQ(saved.size(), 2U);
+    const QByteArray wider = QByteArray(extended).replace("\"9\"", "\"96\"");
+    EXPECT_EQ(saved[0].payload, standard(digest(wider)));
+    EXPECT_TRUE(saved[1].payload.endsWith(wider));
+    EXPECT_EQ(saved[1].payload.mid(35, 32), digest(wider));
+}
+
 TEST_F(Metadata, ACutOutLeavesOutTheAreasNamedInThePictureAndGivesItsOwnSize) {
     // Faces and names at places a crop may have cut away, and where the subject is: kept
     // for the whole picture, left out of a cut-out.
@@ -257,6 +287,37 @@ TEST_F(Metadata, ACutOutLeavesOutTheAreasNamedInThePictureAndGivesItsOwnSize) {
         const QByteArray xmp = header + open + (crop ? QByteArray() : named) + rest(crop ? 32 : 96);
         EXPECT_EQ(carried(saved), (std::vector<Marker>{{kApp1, xmp}})) << "crop " << crop;
         EXPECT_EQ(hasSubject(saved), !crop) << "crop " << crop;
+    }
+}
+
+TEST_F(Metadata, TheXmpAndPhotoshopResolutionsTurnWithThePixels) {
+    // As the JFIF and EXIF ones do: else the file gives the print two shapes.
+    const auto resolution = [](int across, int down) {
+        QByteArray info;
+        for (const int dpi : {across, down}) {
+            info += QByteArray::fromHex(QByteArray::number(dpi << 16, 16).rightJustified(8, '0'));
+            info += QByteArray::fromHex("00010001");  // per inch; inches
+        }
+        return info;
+    };
+    const QByteArray photoshop = "Photoshop 3.0" + QByteArray(1, '\0');
+    const QByteArray xmp = QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) +
+                           "<rdf:Description xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" ";
+    const auto markers = [&](int across, int down) {
+        return std::vector<Marker>{
+            {kApp1, xmp + "tiff:XResolution=\"" + QByteArray::number(across) +
+                        "/1\" tiff:YResolution=\"" + QByteArray::number(down) + "/1\"/>"},
+            {kApp13, photoshop + photoshopResources({{0x03ED, resolution(across, down)}})},
+        };
+    };
+    for (const int orientation : {1, 3, 6, 8}) {
+        std::vector<Marker> written = markers(300, 150);
+        written.push_back({kApp1, exifBlock(orientation)});
+        const QString input = writeJpegWith(written);
+        const bool quarter = orientation >= 5;
+        EXPECT_EQ(carried(roundTrip(input, 0, false)),
+                  quarter ? markers(150, 300) : markers(300, 150))
+            << "orientation " << orientation;
     }
 }
 

@@ -89,5 +89,26 @@ TEST(XmpPackets, AnOrientationThatTurnsIsMadeOneUnderAnyPrefix) {
     }
 }
 
+TEST(XmpPackets, TheResolutionAcrossAndDownSwap) {
+    const std::string t = "xmlns:t='http://ns.adobe.com/tiff/1.0/' ";
+    const struct {
+        std::string packet;
+        std::string swapped;  // empty: unchanged
+    } cases[] = {
+        {t + "t:XResolution=\"300/1\" t:YResolution=\"1500/10\"",
+         t + "t:XResolution=\"1500/10\" t:YResolution=\"300/1\""},
+        {"<tiff:YResolution>72</tiff:YResolution><tiff:XResolution>300.5</tiff:XResolution>",
+         "<tiff:YResolution>300.5</tiff:YResolution><tiff:XResolution>72</tiff:XResolution>"},
+        {t + "t:XResolution='300/1' t:YResolution='300/1'", ""},
+        {t + "t:XResolution='300/1'", ""},
+        {"xmlns:t='urn:other' t:XResolution='300' t:YResolution='150'", ""},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.packet;
+        EXPECT_EQ(swapXmpResolution(text), !c.swapped.empty()) << c.packet;
+        EXPECT_EQ(text, c.swapped.empty() ? c.packet : c.swapped) << c.packet;
+    }
+}
+
 }  // namespace
 }  // namespace vellora::imaging
