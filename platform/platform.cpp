@@ -271,14 +271,19 @@ public:
 private:
     std::string makeLocked() {
         if (!m_path.empty() && !m_lock.namedAt(m_path + "/" + kInstanceLockName)) {
-            // Removed under us, most likely by a cleaner of the temporary folder: every
-            // pass would fail to write its result, for as long as the program runs. What
-            // is left of the folder is ours (its name was made never to replace another)
-            // and goes; then a new one is made.
-            std::error_code error;
-            std::filesystem::remove_all(m_path, error);
-            m_lock.release();
-            m_path.clear();
+            // Removed under us, most likely by a cleaner of the temporary folder. The
+            // folder itself gone: every pass would fail to write its result for as long
+            // as the program runs, so a new one is made, and nothing now under the old
+            // name (another's, perhaps) is touched. Only its lock file gone (an age-based
+            // cleaner takes the oldest file): the folder is still ours and holds the
+            // picture Save As may yet copy, so it gets a new lock file.
+            struct stat now {};
+            const bool ours = ::lstat(m_path.c_str(), &now) == 0 && S_ISDIR(now.st_mode) &&
+                              now.st_dev == m_device && now.st_ino == m_inode;
+            if (!ours || !m_lock.create(m_path)) {
+                m_lock.release();
+                m_path.clear();
+            }
         }
         if (m_path.empty()) {
             // In the chosen parent, else in /tmp: a parent the checks cannot judge (root
@@ -308,7 +313,11 @@ private:
             // Its owner's to use whatever the umask says (0277 left it unwritable).
             if (::chmod(making.c_str(), 0700) == 0 && m_lock.create(making)) {
                 if (renameNoReplace(making, made)) {
+                    struct stat folder {};
+                    (void)::lstat(made.c_str(), &folder);
                     m_path = made;
+                    m_device = folder.st_dev;
+                    m_inode = folder.st_ino;
                     return true;
                 }
                 removeLockLast(making, making + "/" + kInstanceLockName);
@@ -321,6 +330,8 @@ private:
 
     std::mutex m_mutex;
     std::string m_path;  // empty until made, and once removed
+    dev_t m_device = 0;  // the folder made, to know it from another made under its name
+    ino_t m_inode = 0;
     InstanceLock m_lock;
 };
 

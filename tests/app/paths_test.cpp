@@ -91,23 +91,38 @@ TEST(RealPlatform, PrivateDirectoryIsMadeOnceAndIsWritable) {
     removePrivateDirectory();
     EXPECT_FALSE(QFileInfo::exists(first));
 
-    // Removed under the program (a cleaner of the temporary folder), or only its lock
-    // file: every pass failed to write its result until the program was started again.
-    for (const bool whole : {true, false}) {
-        const QString made = GetWindowsDir();
-        ASSERT_FALSE(made.isEmpty());
-        const QString lock = made + QLatin1Char('/') + QString::fromLatin1(kInstanceLockName);
-        ASSERT_TRUE(whole ? QDir(made).removeRecursively() : QFile::remove(lock)) << whole;
-        const QString again = GetWindowsDir();
-        ASSERT_FALSE(again.isEmpty()) << whole;
-        EXPECT_NE(again, made) << whole;
-        EXPECT_TRUE(QFileInfo(again).isWritable()) << whole;
-        EXPECT_TRUE(
-            QFileInfo::exists(again + QLatin1Char('/') + QString::fromLatin1(kInstanceLockName)))
-            << whole;
-        EXPECT_FALSE(QFileInfo::exists(made)) << whole;
-        removePrivateDirectory();
-    }
+    // Removed under the program by a cleaner of the temporary folder: every pass failed
+    // to write its result until the program was started again. Another folder made under
+    // the name since is not ours to touch.
+    const QString made = GetWindowsDir();
+    ASSERT_FALSE(made.isEmpty());
+    const auto lockIn = [](const QString& folder) {
+        return folder + QLatin1Char('/') + QString::fromLatin1(kInstanceLockName);
+    };
+    ASSERT_TRUE(QDir(made).removeRecursively());
+    ASSERT_TRUE(QDir().mkdir(made));
+    QFile other(made + QStringLiteral("/theirs"));
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+    other.close();
+    const QString again = GetWindowsDir();
+    ASSERT_FALSE(again.isEmpty());
+    EXPECT_NE(again, made);
+    EXPECT_TRUE(QFileInfo(again).isWritable());
+    EXPECT_TRUE(QFileInfo::exists(lockIn(again)));
+    EXPECT_TRUE(QFileInfo::exists(other.fileName()));
+    ASSERT_TRUE(QDir(made).removeRecursively());
+
+    // Only its lock file removed (an age-based cleaner takes the oldest file): the folder
+    // and the result in it stay, with a new lock file.
+    QFile result(WorkingFile());
+    ASSERT_TRUE(result.open(QIODevice::WriteOnly));
+    result.close();
+    ASSERT_TRUE(QFile::remove(lockIn(again)));
+    EXPECT_EQ(GetWindowsDir(), again);
+    EXPECT_TRUE(QFileInfo::exists(lockIn(again)));
+    EXPECT_TRUE(QFileInfo::exists(result.fileName()));
+    removePrivateDirectory();
+    EXPECT_FALSE(QFileInfo::exists(again));
 }
 
 // Ending the program at once still removes the private directory and the working file
