@@ -113,13 +113,16 @@ JpegFile readJpeg(const QString& path, QString& error) {
 // A JPEG through libjpeg-turbo directly (display_decoder.h). The image stays null when
 // it is left to Qt's reader; but damaged data is refused with its reason, as the image
 // library refuses it: Qt's reader would show the picture with grey where the data is
-// missing, which could then never be compressed.
+// missing, which could then never be compressed. (Only the failure is decoded again,
+// for the reason.)
 void decodeJpeg(const JpegFile& jpeg, const QFileInfo& info, LoadedPicture& result) {
-    if (!namedForHighDensity(info)) {
-        // The decoder uses the same walk to decide how to share the work.
-        result.image = imaging::decodeJpegForDisplay(jpeg.bytes, 0, &jpeg.structure);
+    if (namedForHighDensity(info)) {
+        return;
     }
-    if (result.image.isNull()) {
+    bool damaged = false;
+    // The decoder uses the same walk to decide how to share the work.
+    result.image = imaging::decodeJpegForDisplay(jpeg.bytes, 0, &jpeg.structure, &damaged);
+    if (damaged) {
         if (const std::string damage = imaging::jpegDamage(jpeg.bytes); !damage.empty()) {
             result.error = capitalised(damage);
         }
