@@ -336,6 +336,14 @@ QString writeProblem(const QString& output, bool makeFolder) {
     if (::access(native.constData(), W_OK | X_OK) != 0) {
         return existing != folder ? cannotMake(errno) : cannotCreateIn(errno);
     }
+    // A name on the way that is a link to nothing: the run's mkdir finds it taken, and
+    // the folder is never made.
+    for (QString at = folder; at.size() > existing.size(); at = absoluteFolderOf(at)) {
+        struct stat link {};
+        if (::lstat(nativePath(at).constData(), &link) == 0) {
+            return cannotMake(ENOENT);
+        }
+    }
     // Reached with the folder there, or to be made from `existing`: the walk above is
     // the one the length check needs.
     return lengthProblem(output, folder, existing, facts);
