@@ -116,6 +116,14 @@ UniqueFd takeLock(const std::string& path) {
     if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         fd.reset();
     }
+    // Taken only while it is still the file at that name: one opened before its instance
+    // let go of it and unlinked it says nothing of the folder now.
+    struct stat held {};
+    struct stat named {};
+    if (fd && (::fstat(fd.get(), &held) != 0 || ::lstat(path.c_str(), &named) != 0 ||
+               held.st_dev != named.st_dev || held.st_ino != named.st_ino)) {
+        fd.reset();
+    }
     return fd;
 }
 
@@ -261,10 +269,11 @@ public:
 
     void remove() {
         std::lock_guard lock(m_mutex);
-        if (!m_path.empty()) {
+        // Not a folder made under the name since ours was removed: that is another's.
+        if (!m_path.empty() && isOurs()) {
             removeDirectory(m_path, m_path + "/" + kInstanceLockName);
-            m_path.clear();
         }
+        m_path.clear();
         m_lock.release();  // only now: until then a later start must leave it alone
     }
 
@@ -276,11 +285,11 @@ private:
             // as the program runs, so a new one is made, and nothing now under the old
             // name (another's, perhaps) is touched. Only its lock file gone (an age-based
             // cleaner takes the oldest file): the folder is still ours and holds the
-            // picture Save As may yet copy, so it gets a new lock file.
-            struct stat now {};
-            const bool ours = ::lstat(m_path.c_str(), &now) == 0 && S_ISDIR(now.st_mode) &&
-                              now.st_dev == m_device && now.st_ino == m_inode;
-            if (!ours || !m_lock.create(m_path)) {
+            // picture Save As may yet copy, so it stays in use. It gets no new lock file:
+            // making one opens a moment in which another start's clean-up could take it
+            // for an abandoned folder's, and a folder without one is never cleaned up by
+            // another start anyway; this one removes it at its end.
+            if (!isOurs()) {
                 m_lock.release();
                 m_path.clear();
             }
@@ -296,6 +305,13 @@ private:
             }
         }
         return m_path;
+    }
+
+    // Whether the folder at m_path is the one this instance made.
+    [[nodiscard]] bool isOurs() const {
+        struct stat now {};
+        return ::lstat(m_path.c_str(), &now) == 0 && S_ISDIR(now.st_mode) &&
+               now.st_dev == m_device && now.st_ino == m_inode;
     }
 
     bool makeIn(const QString& parent) {

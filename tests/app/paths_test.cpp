@@ -110,19 +110,27 @@ TEST(RealPlatform, PrivateDirectoryIsMadeOnceAndIsWritable) {
     EXPECT_TRUE(QFileInfo(again).isWritable());
     EXPECT_TRUE(QFileInfo::exists(lockIn(again)));
     EXPECT_TRUE(QFileInfo::exists(other.fileName()));
-    ASSERT_TRUE(QDir(made).removeRecursively());
 
     // Only its lock file removed (an age-based cleaner takes the oldest file): the folder
-    // and the result in it stay, with a new lock file.
+    // and the result in it stay in use, and go at the end. The other folder stays.
     QFile result(WorkingFile());
     ASSERT_TRUE(result.open(QIODevice::WriteOnly));
     result.close();
     ASSERT_TRUE(QFile::remove(lockIn(again)));
     EXPECT_EQ(GetWindowsDir(), again);
-    EXPECT_TRUE(QFileInfo::exists(lockIn(again)));
     EXPECT_TRUE(QFileInfo::exists(result.fileName()));
     removePrivateDirectory();
     EXPECT_FALSE(QFileInfo::exists(again));
+    EXPECT_TRUE(QFileInfo::exists(other.fileName()));
+    ASSERT_TRUE(QDir(made).removeRecursively());
+
+    // Nor does the end remove a folder made under the name of ours, gone.
+    const QString last = GetWindowsDir();
+    ASSERT_TRUE(QDir(last).removeRecursively());
+    ASSERT_TRUE(QDir().mkdir(last));
+    removePrivateDirectory();
+    EXPECT_TRUE(QFileInfo(last).isDir());
+    ASSERT_TRUE(QDir(last).removeRecursively());
 }
 
 // Ending the program at once still removes the private directory and the working file
