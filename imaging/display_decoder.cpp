@@ -316,8 +316,7 @@ QImage newPicture(int width, int height, QImage::Format format) {
 
 }  // namespace
 
-QImage decodeJpegForDisplay(const QByteArray& bytes, int threads, const JpegStructure* walked,
-                            bool* damaged) {
+QImage decodeJpegForDisplay(const QByteArray& bytes, int threads, const JpegStructure* walked) {
     Layout layout;
     if (!readLayout(bytes, walked, layout) || layout.width > INT32_MAX ||
         layout.height > INT32_MAX) {
@@ -359,9 +358,6 @@ QImage decodeJpegForDisplay(const QByteArray& bytes, int threads, const JpegStru
     }
     if (!(upperOk && lowerOk) &&
         !decodeRows(bytes, layout, pixels, stride, 0, static_cast<JDIMENSION>(layout.height))) {
-        if (damaged) {
-            *damaged = true;  // a kind it decodes, which libjpeg found fault with
-        }
         return {};
     }
 

@@ -23,11 +23,9 @@ struct JpegStructure;
 // larger than the windows' allocation limit (kPictureAllocationLimitMB, which Qt's reader refuses
 // too). `threads`: 0 picks by the picture's size and the machine; 1 or 2 force it. `walked`: the
 // file's marker walk (picture_checks.h) when the caller has made it already; otherwise a
-// progressive colour file is walked here. `damaged`, when given, is set when the file is of
-// a kind this decoder takes and libjpeg found its data damaged.
+// progressive colour file is walked here.
 [[nodiscard]] QImage decodeJpegForDisplay(const QByteArray& bytes, int threads = 0,
-                                          const JpegStructure* walked = nullptr,
-                                          bool* damaged = nullptr);
+                                          const JpegStructure* walked = nullptr);
 
 // "" when libjpeg-turbo decodes the whole of `bytes` without a warning of damaged data;
 // otherwise "file is truncated or corrupt: " and its warning (as the image library

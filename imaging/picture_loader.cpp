@@ -58,7 +58,7 @@ QImage upright(const QImage& stored, int orientation) {
 }
 
 // Qt's reader marks a file named "name@2x.jpg" (2 to 9) as a high-density picture;
-// such names stay with Qt's reader so that they keep that meaning.
+// pictures decoded here keep that meaning.
 bool namedForHighDensity(const QFileInfo& info) {
     const QString base = info.baseName();
     return base.size() >= 3 && base.at(base.size() - 3) == QLatin1Char('@') &&
@@ -110,22 +110,23 @@ JpegFile readJpeg(const QString& path, QString& error) {
     return jpeg;
 }
 
-// A JPEG through libjpeg-turbo directly (display_decoder.h). The image stays null when
-// it is left to Qt's reader; but damaged data is refused with its reason, as the image
-// library refuses it: Qt's reader would show the picture with grey where the data is
-// missing, which could then never be compressed. (Only the failure is decoded again,
-// for the reason.)
+// A JPEG through libjpeg-turbo directly (display_decoder.h), a name for high density
+// marked as Qt's reader marks it. The image stays null when it is left to Qt's reader;
+// but damaged data is refused with its reason, as the image library refuses it: Qt's
+// reader would show the picture with grey where the data is missing, which could then
+// never be compressed. (Only a file the decoder did not give is decoded again for that:
+// a damaged one, or a kind left to Qt, which is rare.)
 void decodeJpeg(const JpegFile& jpeg, const QFileInfo& info, LoadedPicture& result) {
-    if (namedForHighDensity(info)) {
-        return;
-    }
-    bool damaged = false;
     // The decoder uses the same walk to decide how to share the work.
-    result.image = imaging::decodeJpegForDisplay(jpeg.bytes, 0, &jpeg.structure, &damaged);
-    if (damaged) {
+    result.image = imaging::decodeJpegForDisplay(jpeg.bytes, 0, &jpeg.structure);
+    if (result.image.isNull()) {
         if (const std::string damage = imaging::jpegDamage(jpeg.bytes); !damage.empty()) {
             result.error = capitalised(damage);
         }
+    } else if (namedForHighDensity(info) &&
+               qEnvironmentVariableIsEmpty("QT_HIGHDPI_DISABLE_2X_IMAGE_LOADING")) {
+        const QString base = info.baseName();
+        result.image.setDevicePixelRatio(base.at(base.size() - 2).digitValue());
     }
 }
 

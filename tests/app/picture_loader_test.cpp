@@ -51,6 +51,23 @@ TEST(PictureLoader, DecidesTheFormatByContent) {
     EXPECT_EQ(loaded.image.size(), QSize(10, 7));
 }
 
+TEST(PictureLoader, MarksANameForHighDensityAsQtsReaderDoes) {
+    QTemporaryDir dir;
+    QImage image(16, 8, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    for (const auto& [name, ratio] : {std::pair{"photo@2x.jpg", 2.0},
+                                      {"photo@3x.jpg", 3.0},
+                                      {"photo@2.jpg", 1.0},
+                                      {"photo.jpg", 1.0}}) {
+        const QString path = dir.filePath(QString::fromLatin1(name));
+        ASSERT_TRUE(image.save(path, "JPEG"));
+        const LoadedPicture loaded = loadPicture(path);
+        ASSERT_TRUE(loaded.ok()) << name;
+        EXPECT_EQ(loaded.image.devicePixelRatio(), ratio) << name;
+        EXPECT_EQ(loaded.image.size(), QSize(16, 8)) << name;
+    }
+}
+
 TEST(PictureLoader, RefusesWhatItCannotShow) {
     QTemporaryDir dir;
     // A small JPEG whose header claims other sides: refused before decoding.
@@ -114,6 +131,7 @@ TEST(PictureLoader, RefusesWhatItCannotShow) {
          "too large to compress (15000 x 14000 pixels"},
         {"a file too large to read", padded.fileName(), "file is too large"},
         {"cut short", written("cut.jpg", cut), "File is truncated or corrupt: Premature end"},
+        {"cut short, high density", written("cut@2x.jpg", cut), "Premature end of JPEG file"},
         {"a marker flood", written("flood.jpg", flood), "more than 5000 markers"},
         {"missing", dir.filePath(QStringLiteral("missing.jpg")), "does not exist"},
         {"a folder", dir.path(), nullptr},
