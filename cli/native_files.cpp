@@ -341,7 +341,9 @@ QString writeProblem(const QString& output, bool makeFolder) {
     for (QString at = folder; at.size() > existing.size(); at = absoluteFolderOf(at)) {
         struct stat link {};
         if (::lstat(nativePath(at).constData(), &link) == 0) {
-            return cannotMake(ENOENT);
+            struct stat target {};
+            // What stat says of it is what the run's mkdir is left with.
+            return cannotMake(::stat(nativePath(at).constData(), &target) == 0 ? ENOENT : errno);
         }
     }
     // Reached with the folder there, or to be made from `existing`: the walk above is

@@ -50,6 +50,9 @@ bool isSpace(char c) {
 
 // The prefixes `text` binds to `ns` (xmlns:PREFIX="ns").
 std::vector<std::string> prefixesOf(const std::string& text, std::string_view ns) {
+    // Each prefix costs a pass over the text; a writer binds a namespace once, and a
+    // packet binding one thousands of times would cost minutes.
+    constexpr std::size_t kMostPrefixes = 8;
     std::vector<std::string> prefixes;
     constexpr std::string_view kXmlns = "xmlns:";
     for (std::size_t at = text.find(kXmlns); at != std::string::npos;
@@ -69,6 +72,9 @@ std::vector<std::string> prefixesOf(const std::string& text, std::string_view ns
         if (close != std::string::npos && text.compare(end + 1, close - end - 1, ns) == 0 &&
             std::find(prefixes.begin(), prefixes.end(), prefix) == prefixes.end()) {
             prefixes.push_back(std::move(prefix));
+            if (prefixes.size() == kMostPrefixes) {
+                break;
+            }
         }
     }
     return prefixes;

@@ -458,6 +458,7 @@ TEST_F(KeepTest, ADryRunMeetsWhatTheRunWouldMeet) {
     ASSERT_TRUE(writeBytes(at(QStringLiteral("a.jpg")), jpegBytes()));
     ASSERT_TRUE(writeBytes(at(QStringLiteral("file")), "not a folder"));
     ASSERT_TRUE(QFile::link(QStringLiteral("nowhere"), at(QStringLiteral("dangling"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("loop"), at(QStringLiteral("loop"))));
     const QString longName = QString(250, QLatin1Char('n')) + QStringLiteral(".jpg");
     ASSERT_TRUE(writeBytes(at(longName), jpegBytes()));
     // Folders still to be made: one name too long, and a path longer than the system
@@ -475,6 +476,7 @@ TEST_F(KeepTest, ADryRunMeetsWhatTheRunWouldMeet) {
         {{"-d", "file/below", "a.jpg"}, "below': Not a directory"},
         {{"-d", "dangling", "a.jpg"}, "dangling': No such file or directory"},
         {{"-d", "dangling/below", "a.jpg"}, "below': No such file or directory"},
+        {{"-d", "loop", "a.jpg"}, "loop': Too many levels of symbolic links"},
         {{"-o", "missing/out.jpg", "a.jpg"}, "cannot create a file in"},
         {{longName}, "File name too long"},
         {{"-d", longFolder, "a.jpg"}, "cannot create the folder"},
