@@ -331,7 +331,11 @@ QString writeProblem(const QString& output, bool makeFolder) {
         return cannotMake(missing);
     }
     if (!facts.isFolder) {
-        return cannotCreateIn(missing);
+        // As the run's open finds it: a link loop is not a missing folder.
+        struct stat target {};
+        const bool loop =
+            !facts.exists && ::stat(native.constData(), &target) != 0 && errno == ELOOP;
+        return cannotCreateIn(loop ? ELOOP : missing);
     }
     if (::access(native.constData(), W_OK | X_OK) != 0) {
         return existing != folder ? cannotMake(errno) : cannotCreateIn(errno);

@@ -50,9 +50,9 @@ bool isSpace(char c) {
 
 // The prefixes `text` binds to `ns` (xmlns:PREFIX="ns").
 std::vector<std::string> prefixesOf(const std::string& text, std::string_view ns) {
-    // Each prefix costs a pass over the text; a writer binds a namespace once, and a
-    // packet binding one thousands of times would cost minutes.
-    constexpr std::size_t kMostPrefixes = 8;
+    // Each prefix costs a pass over the text; a writer binds a namespace once or a few
+    // times, and a packet binding one thousands of times cost minutes.
+    constexpr std::size_t kMostPrefixes = 32;
     std::vector<std::string> prefixes;
     constexpr std::string_view kXmlns = "xmlns:";
     for (std::size_t at = text.find(kXmlns); at != std::string::npos;

@@ -98,6 +98,30 @@ public:
 
     void release() { m_fd.reset(); }
 
+    // A new lock file in `folder`, whose own was removed under it (see makeLocked). It is
+    // made and locked under a name no clean-up looks at, and only then given the lock
+    // file's name, while the old lock is still held: at no moment can another start's
+    // clean-up take the folder for an abandoned one.
+    bool replace(const std::string& folder) {
+        const std::string scratch = folder + "/" + kInstanceLockName + ".replace";
+        (void)::unlink(scratch.c_str());
+        UniqueFd fd(
+            ::open(scratch.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            (void)::unlink(scratch.c_str());
+            return false;
+        }
+        (void)::fchmod(fd.get(), 0600);
+        const std::string pid = std::to_string(::getpid()) + "\n";
+        (void)!::write(fd.get(), pid.data(), pid.size());
+        if (::rename(scratch.c_str(), (folder + "/" + kInstanceLockName).c_str()) != 0) {
+            (void)::unlink(scratch.c_str());
+            return false;
+        }
+        m_fd = std::move(fd);  // the old lock goes only now
+        return true;
+    }
+
     // Whether `path` still names the file this lock holds.
     [[nodiscard]] bool namedAt(const std::string& path) const {
         struct stat held {};
@@ -285,13 +309,15 @@ private:
             // as the program runs, so a new one is made, and nothing now under the old
             // name (another's, perhaps) is touched. Only its lock file gone (an age-based
             // cleaner takes the oldest file): the folder is still ours and holds the
-            // picture Save As may yet copy, so it stays in use. It gets no new lock file:
-            // making one opens a moment in which another start's clean-up could take it
-            // for an abandoned folder's, and a folder without one is never cleaned up by
-            // another start anyway; this one removes it at its end.
+            // picture Save As may yet copy, so it stays in use with a new lock file, so
+            // that a later start still clears it should this instance be killed. Should
+            // that fail, it stays in use without one (no other start touches it then)
+            // and this instance removes it at its end.
             if (!isOurs()) {
                 m_lock.release();
                 m_path.clear();
+            } else {
+                (void)m_lock.replace(m_path);
             }
         }
         if (m_path.empty()) {

@@ -477,6 +477,7 @@ TEST_F(KeepTest, ADryRunMeetsWhatTheRunWouldMeet) {
         {{"-d", "dangling", "a.jpg"}, "dangling': No such file or directory"},
         {{"-d", "dangling/below", "a.jpg"}, "below': No such file or directory"},
         {{"-d", "loop", "a.jpg"}, "loop': Too many levels of symbolic links"},
+        {{"-o", "loop/out.jpg", "a.jpg"}, "loop': Too many levels of symbolic links"},
         {{"-o", "missing/out.jpg", "a.jpg"}, "cannot create a file in"},
         {{longName}, "File name too long"},
         {{"-d", longFolder, "a.jpg"}, "cannot create the folder"},
