@@ -315,7 +315,7 @@ int main(int argc, char** argv) {
         if (bytes && bytes->size() == 3 &&
             pictureTypeOfContent(*bytes) != vellora::PictureType::Invalid) {
             std::optional<QByteArray> rest =
-                readAllFrom(STDIN_FILENO, kMaxInMemoryBytes, error);  // the limit it names
+                readAllFrom(STDIN_FILENO, kMaxInMemoryBytes, error, bytes->size());
             bytes = rest ? std::optional(*bytes + *rest) : std::nullopt;
         }
         if (!bytes) {

@@ -31,7 +31,8 @@ ssize_t readOnce(int fd, char* into, std::size_t size) {
 
 }  // namespace
 
-std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error) {
+std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error,
+                                      std::int64_t already) {
     QByteArray bytes;
     char chunk[1 << 16];
     for (;;) {
@@ -43,7 +44,7 @@ std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error
             error = systemError(errno);
             return std::nullopt;
         }
-        if (bytes.size() + count > limit) {
+        if (already + bytes.size() + count > limit) {
             error = QStringLiteral("it holds more than %1 bytes").arg(limit);
             return std::nullopt;
         }

@@ -16,8 +16,10 @@ namespace vellora::cli {
 inline constexpr std::int64_t kMaxInMemoryBytes = std::int64_t{1} << 30;
 
 // Everything readable from `fd` up to its end; nullopt with `error` set (the reason, to
-// follow "cannot read ...: ") on a read error or when more than `limit` bytes arrive.
-[[nodiscard]] std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error);
+// follow "cannot read ...: ") on a read error or when more than `limit` bytes arrive,
+// `already` of them read before.
+[[nodiscard]] std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error,
+                                                    std::int64_t already = 0);
 
 // The whole file at `path`, opened by its exact bytes (the name need not be UTF-8).
 // Only a regular file of at most kMaxInMemoryBytes: the name may lead to a pipe that

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <random>
 
+#include <unistd.h>
+
 #include "cli/lossless_repack.h"
 #include "cli/options.h"
 #include "cli/ssim.h"
@@ -515,6 +517,24 @@ TEST(StdioTest, TellsPicturesByTheirFirstBytes) {
     EXPECT_EQ(pictureTypeOfContent(QByteArray("\xFF\xD8", 2)), PictureType::Invalid);
     EXPECT_EQ(pictureTypeOfContent(QByteArray("GIF89a")), PictureType::Invalid);
     EXPECT_EQ(pictureTypeOfContent(QByteArray()), PictureType::Invalid);
+}
+
+TEST(StdioTest, TheLimitCountsWhatWasReadBefore) {
+    // A picture on stdin has its first bytes read to tell its kind; the limit is on the
+    // whole, not on the rest.
+    for (const auto& [sent, ok] : {std::pair{7, true}, {8, false}}) {
+        int ends[2] = {};
+        ASSERT_EQ(::pipe(ends), 0);
+        ASSERT_EQ(::write(ends[1], "abcdefgh", static_cast<std::size_t>(sent)), sent);
+        ::close(ends[1]);
+        QString error;
+        const std::optional<QByteArray> read = readAllFrom(ends[0], 10, error, 3);
+        ::close(ends[0]);
+        EXPECT_EQ(read.has_value(), ok) << sent;
+        if (!ok) {
+            EXPECT_EQ(error, QStringLiteral("it holds more than 10 bytes"));
+        }
+    }
 }
 
 }  // namespace
