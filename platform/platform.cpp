@@ -62,6 +62,14 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
            ::rename(from.c_str(), to.c_str()) == 0;
 }
 
+// Whether `path` names the file open as `fd` (not one unlinked and replaced since).
+bool namesOpenFile(const std::string& path, int fd) {
+    struct stat opened {};
+    struct stat named {};
+    return fd >= 0 && ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
 // A private directory's lock file, open and locked for as long as this object lives.
 // The kernel drops the lock when the process ends in any way, SIGKILL included, which
 // is how a later start tells a live instance's directory from a dead one's.
@@ -124,10 +132,7 @@ public:
 
     // Whether `path` still names the file this lock holds.
     [[nodiscard]] bool namedAt(const std::string& path) const {
-        struct stat held {};
-        struct stat named {};
-        return m_fd && ::fstat(m_fd.get(), &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-               held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+        return m_fd && namesOpenFile(path, m_fd.get());
     }
 
 private:
@@ -142,10 +147,7 @@ UniqueFd takeLock(const std::string& path) {
     }
     // Taken only while it is still the file at that name: one opened before its instance
     // let go of it and unlinked it says nothing of the folder now.
-    struct stat held {};
-    struct stat named {};
-    if (fd && (::fstat(fd.get(), &held) != 0 || ::lstat(path.c_str(), &named) != 0 ||
-               held.st_dev != named.st_dev || held.st_ino != named.st_ino)) {
+    if (fd && !namesOpenFile(path, fd.get())) {
         fd.reset();
     }
     return fd;
