@@ -12,8 +12,6 @@ namespace vellora::imaging {
 namespace {
 
 constexpr std::uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
-constexpr char kXmpHeader[] = "http://ns.adobe.com/xap/1.0/";                // and its NUL
-constexpr char kExtendedXmpHeader[] = "http://ns.adobe.com/xmp/extension/";  // and its NUL
 
 constexpr char kPhotoshopHeader[] = "Photoshop 3.0";  // and its NUL
 
@@ -37,8 +35,8 @@ bool startsWith(const jpeg_saved_marker_ptr marker, const void* header, std::siz
 }
 
 bool isXmp(const jpeg_saved_marker_ptr marker) {
-    return startsWith(marker, kXmpHeader, sizeof kXmpHeader) ||
-           startsWith(marker, kExtendedXmpHeader, sizeof kExtendedXmpHeader);
+    return startsWith(marker, kXmpHeader.data(), kXmpHeader.size()) ||
+           startsWith(marker, kExtendedXmpHeader.data(), kExtendedXmpHeader.size());
 }
 
 struct FileCloser {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include <jpeglib.h>
@@ -18,6 +19,10 @@ inline constexpr int kExifMarker = JPEG_APP0 + 1;
 inline constexpr int kIccMarker = JPEG_APP0 + 2;
 inline constexpr int kIptcMarker = JPEG_APP0 + 13;
 inline constexpr int kCommentMarker = JPEG_COM;
+
+// The headers of an XMP packet's APP1 marker, standard and extended, each with its NUL.
+inline constexpr std::string_view kXmpHeader{"http://ns.adobe.com/xap/1.0/\0", 29};
+inline constexpr std::string_view kExtendedXmpHeader{"http://ns.adobe.com/xmp/extension/\0", 35};
 
 // The most bytes one marker can carry (its 16-bit length counts itself).
 inline constexpr std::size_t kMaxMarkerPayload = 65533;

@@ -12,12 +12,10 @@
 namespace vellora::imaging {
 namespace {
 
-constexpr std::string_view kStandardHeader{"http://ns.adobe.com/xap/1.0/\0", 29};
-constexpr std::string_view kExtendedHeader{"http://ns.adobe.com/xmp/extension/\0", 35};
 // After the extended header: the digest of the whole extended packet (32 hex digits),
 // its length and this part's offset in it (4 bytes each, big-endian).
 constexpr std::size_t kGuidSize = 32;
-constexpr std::size_t kExtendedPrefix = kExtendedHeader.size() + kGuidSize + 8;
+constexpr std::size_t kExtendedPrefix = kExtendedXmpHeader.size() + kGuidSize + 8;
 
 bool startsWith(const std::vector<std::uint8_t>& bytes, std::string_view header) {
     return bytes.size() >= header.size() &&
@@ -25,12 +23,12 @@ bool startsWith(const std::vector<std::uint8_t>& bytes, std::string_view header)
 }
 
 bool isStandard(const CarriedMarker& marker) {
-    return marker.code == kExifMarker && startsWith(marker.payload, kStandardHeader);
+    return marker.code == kExifMarker && startsWith(marker.payload, kXmpHeader);
 }
 
 bool isExtended(const CarriedMarker& marker) {
     return marker.code == kExifMarker && marker.payload.size() > kExtendedPrefix &&
-           startsWith(marker.payload, kExtendedHeader);
+           startsWith(marker.payload, kExtendedXmpHeader);
 }
 
 std::uint32_t bigEndian32(const std::uint8_t* bytes) {
@@ -171,7 +169,7 @@ std::vector<ExtendedPacket> extendedPackets(const std::vector<CarriedMarker>& ma
             continue;
         }
         const std::string guid =
-            textOf(markers[i].payload, kExtendedHeader.size()).substr(0, kGuidSize);
+            textOf(markers[i].payload, kExtendedXmpHeader.size()).substr(0, kGuidSize);
         auto packet = std::find_if(packets.begin(), packets.end(),
                                    [&guid](const ExtendedPacket& p) { return p.guid == guid; });
         if (packet == packets.end()) {
@@ -182,13 +180,13 @@ std::vector<ExtendedPacket> extendedPackets(const std::vector<CarriedMarker>& ma
     }
     std::erase_if(packets, [&markers](ExtendedPacket& packet) {
         const auto offsetOf = [&markers](std::size_t index) {
-            return bigEndian32(markers[index].payload.data() + kExtendedHeader.size() + kGuidSize +
-                               4);
+            return bigEndian32(markers[index].payload.data() + kExtendedXmpHeader.size() +
+                               kGuidSize + 4);
         };
         std::stable_sort(packet.parts.begin(), packet.parts.end(),
                          [&](std::size_t a, std::size_t b) { return offsetOf(a) < offsetOf(b); });
         const std::uint32_t length = bigEndian32(markers[packet.parts.front()].payload.data() +
-                                                 kExtendedHeader.size() + kGuidSize);
+                                                 kExtendedXmpHeader.size() + kGuidSize);
         for (const std::size_t index : packet.parts) {
             if (offsetOf(index) != packet.text.size()) {
                 return true;
@@ -392,7 +390,7 @@ void editXmp(std::vector<CarriedMarker>& markers, const std::function<bool(std::
         std::vector<CarriedMarker> parts;
         constexpr std::size_t kRoom = kMaxMarkerPayload - kExtendedPrefix;
         for (std::size_t from = 0; from == 0 || from < packet.text.size(); from += kRoom) {
-            CarriedMarker part{kExifMarker, {kExtendedHeader.begin(), kExtendedHeader.end()}};
+            CarriedMarker part{kExifMarker, {kExtendedXmpHeader.begin(), kExtendedXmpHeader.end()}};
             part.payload.insert(part.payload.end(), digest.begin(), digest.end());
             putBigEndian32(part.payload, static_cast<std::uint32_t>(packet.text.size()));
             putBigEndian32(part.payload, static_cast<std::uint32_t>(from));
@@ -419,7 +417,7 @@ void editXmp(std::vector<CarriedMarker>& markers, const std::function<bool(std::
         if (isStandard(marker)) {
             // The new digests first, which keep the length: an edit that no longer fits
             // the marker is given up, but the extended packet must still be named.
-            std::string text = textOf(marker.payload, kStandardHeader.size());
+            std::string text = textOf(marker.payload, kXmpHeader.size());
             bool edited = false;
             for (const auto& [from, to] : renamed) {
                 for (std::size_t at = text.find(from); at != std::string::npos;
@@ -429,12 +427,12 @@ void editXmp(std::vector<CarriedMarker>& markers, const std::function<bool(std::
                 }
             }
             if (std::string more = text;
-                edit(more) && kStandardHeader.size() + more.size() <= kMaxMarkerPayload) {
+                edit(more) && kXmpHeader.size() + more.size() <= kMaxMarkerPayload) {
                 text = std::move(more);
                 edited = true;
             }
             if (edited) {
-                marker.payload.resize(kStandardHeader.size());
+                marker.payload.resize(kXmpHeader.size());
                 marker.payload.insert(marker.payload.end(), text.begin(), text.end());
             }
         }
