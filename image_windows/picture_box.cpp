@@ -54,7 +54,10 @@ void PictureBox::setSizeTwips(float width, float height) {
 void PictureBox::paintEvent(QPaintEvent*) {
     if (!m_picture.isNull()) {
         QPainter painter(this);
-        painter.drawImage(QPoint(0, 0), m_picture);
+        // One picture pixel to one logical pixel, whatever pixel ratio the picture carries
+        // (Qt's reader gives "name@2x.jpg" a ratio of 2, which would draw it at half the
+        // box's size, away from the crop rectangle's idea of where its pixels are).
+        painter.drawImage(QRect(QPoint(0, 0), m_picture.size()), m_picture);
     }
 }
 

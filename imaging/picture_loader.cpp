@@ -49,6 +49,7 @@ QImage upright(const QImage& stored, int orientation) {
     imaging::copyUpright(source.constBits(), source.width(), source.height(), source.bytesPerLine(),
                          orientation, result.bits(), result.bytesPerLine(), source.depth() / 8);
     result.setColorSpace(stored.colorSpace());
+    result.setDevicePixelRatio(stored.devicePixelRatio());
     result.setDotsPerMeterX(turned ? stored.dotsPerMeterY() : stored.dotsPerMeterX());
     result.setDotsPerMeterY(turned ? stored.dotsPerMeterX() : stored.dotsPerMeterY());
     for (const QString& key : stored.textKeys()) {

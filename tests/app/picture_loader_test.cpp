@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "imaging/picture_loader.h"
+#include "support/jpeg_fixtures.h"
 #include "support/test_support.h"
 
 namespace vellora {
@@ -55,16 +56,28 @@ TEST(PictureLoader, MarksANameForHighDensityAsQtsReaderDoes) {
     QTemporaryDir dir;
     QImage image(16, 8, QImage::Format_RGB32);
     image.fill(Qt::darkGreen);
-    for (const auto& [name, ratio] : {std::pair{"photo@2x.jpg", 2.0},
-                                      {"photo@3x.jpg", 3.0},
-                                      {"photo@2.jpg", 1.0},
-                                      {"photo.jpg", 1.0}}) {
-        const QString path = dir.filePath(QString::fromLatin1(name));
-        ASSERT_TRUE(image.save(path, "JPEG"));
-        const LoadedPicture loaded = loadPicture(path);
-        ASSERT_TRUE(loaded.ok()) << name;
-        EXPECT_EQ(loaded.image.devicePixelRatio(), ratio) << name;
-        EXPECT_EQ(loaded.image.size(), QSize(16, 8)) << name;
+    QByteArray plain;
+    QBuffer buffer(&plain);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(image.save(&buffer, "JPEG"));
+    const QByteArray turned = test::withMarkers(plain, {{0xE1, test::exifBlock(6)}});
+    const struct {
+        const char* name;
+        double ratio;
+        bool turned;
+    } cases[] = {
+        {"photo@2x.jpg", 2.0, false}, {"photo@3x.jpg", 3.0, false}, {"photo@2.jpg", 1.0, false},
+        {"photo.jpg", 1.0, false},    {"turned@2x.jpg", 2.0, true},
+    };
+    for (const auto& c : cases) {
+        QFile file(dir.filePath(QString::fromLatin1(c.name)));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(c.turned ? turned : plain);
+        file.close();
+        const LoadedPicture loaded = loadPicture(file.fileName());
+        ASSERT_TRUE(loaded.ok()) << c.name;
+        EXPECT_EQ(loaded.image.devicePixelRatio(), c.ratio) << c.name;
+        EXPECT_EQ(loaded.image.size(), c.turned ? QSize(8, 16) : QSize(16, 8)) << c.name;
     }
 }
 
