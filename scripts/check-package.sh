@@ -99,6 +99,20 @@ links=$(find "$scratch/root" -type l -name '*.so' -printf '/%P\n')
 public=$(grep -E "^/usr/lib/($multiarch/)?[^/]+\.so" <<<"$listing" || true)
 [[ -z $public ]] || fail "libraries in the public library path: $public"
 [[ -z $links && -z $public ]] && pass "no library in the public path, no development link"
+# Every run path leads to a folder of the package: one that leads nowhere costs the
+# loader a search through missing folders at every start.
+before=$failures
+while read -r elf; do
+    runpath=$(readelf -d "$elf" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+    IFS=: read -ra entries <<<"$runpath"
+    for entry in "${entries[@]}"; do
+        folder=${entry//\$ORIGIN/$(dirname "$elf")}
+        [[ -d $folder && $(realpath "$folder") == "$scratch/root/"* ]] ||
+            fail "/${elf#"$scratch/root/"} has the run path $entry, which leads nowhere in the package"
+    done
+done < <(find "$scratch/root" -type f \( -perm -u+x -o -name '*.so*' \) -exec sh -c \
+    'head -c 4 "$1" | grep -q "ELF" && echo "$1"' _ {} \;)
+((failures == before)) && pass "every run path leads into the package"
 for page in vellora vellora-cli; do
     zcat "$scratch/root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH" || fail "$page.1.gz is no manual page"
 done
