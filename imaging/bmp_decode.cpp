@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,9 @@ namespace vellora::imaging {
 namespace {
 
 constexpr std::uint32_t kCoreHeader = 12;  // OS/2 1.x and Windows 2: 16-bit sizes
+constexpr std::uint32_t kV5Header = 124;
+// Qt's reader reads the 12-byte header's sides as signed 16-bit numbers.
+constexpr std::int64_t kLargestCoreSideForQt = 32767;
 
 std::uint16_t u16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
@@ -56,9 +60,22 @@ std::string readLayout(int fd, std::int64_t fileSize, BmpLayout& layout) {
         layout.xPixelsPerMetre = static_cast<std::int32_t>(littleEndian32(&head[38]));
         layout.yPixelsPerMetre = static_cast<std::int32_t>(littleEndian32(&head[42]));
     } else {
-        layout.width = static_cast<std::int16_t>(u16(&head[18]));
-        layout.height = static_cast<std::int16_t>(u16(&head[20]));
+        // Unsigned: such a bitmap is always stored bottom-up, and may be 65535 pixels tall.
+        layout.width = u16(&head[18]);
+        layout.height = u16(&head[20]);
         layout.bitsPerPixel = u16(&head[24]);
+    }
+    if (layout.headerSize == kV5Header) {
+        std::array<std::uint8_t, kV5Header - 56> v5{};
+        if (!readAt(fd, kBmpFileHeaderBytes + 56, v5)) {
+            return "file is truncated or corrupt: the bitmap header is incomplete";
+        }
+        // The colour space 'MBED' (little-endian), with the profile's place counted from
+        // the start of the version 5 header.
+        if (std::memcmp(v5.data(), "DEBM", 4) == 0) {
+            layout.profileOffset = kBmpFileHeaderBytes + littleEndian32(&v5[112 - 56]);
+            layout.profileSize = littleEndian32(&v5[116 - 56]);
+        }
     }
     return {};
 }
@@ -122,6 +139,13 @@ std::string checkLength(const BmpLayout& layout, std::int64_t fileSize) {
         return "file is truncated or corrupt: the bitmap needs " +
                std::to_string(dataStart + dataBytes) + " bytes but the file has only " +
                std::to_string(fileSize);
+    }
+    // A profile cut off with the file's end: without it the colours would be read as
+    // sRGB, changed without a word.
+    if (layout.profileSize > 0 && layout.profileOffset + layout.profileSize > fileSize) {
+        return "file is truncated or corrupt: the bitmap's colour profile needs " +
+               std::to_string(layout.profileOffset + layout.profileSize) +
+               " bytes but the file has only " + std::to_string(fileSize);
     }
     return {};
 }
@@ -297,6 +321,12 @@ std::string decodeCheckedBmp(int fd, const BmpLayout& layout, QImage& image) {
     }
     const std::int64_t width = layout.width;
     const std::int64_t height = std::llabs(layout.height);
+    if (layout.headerSize == kCoreHeader &&
+        (width > kLargestCoreSideForQt || height > kLargestCoreSideForQt)) {
+        return "unsupported BMP: a bitmap with a 12-byte header over " +
+               std::to_string(kLargestCoreSideForQt) + " pixels wide or high (" +
+               std::to_string(width) + " x " + std::to_string(height) + ")";
+    }
     QFile device;
     if (!device.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !device.seek(0)) {
         return "cannot read the file: " + device.errorString().toStdString();

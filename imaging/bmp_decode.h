@@ -31,8 +31,9 @@ inline constexpr std::uint32_t kBmpRgb = 0, kBmpRle8 = 1, kBmpRle4 = 2, kBmpBitf
            std::uint32_t{bytes[3]} << 24;
 }
 
-// The header fields as Qt's reader interprets them: the four header sizes it knows
-// carry 32-bit sizes; it reads every other size as the old 16-bit layout.
+// The header fields: the four Windows header sizes carry 32-bit sizes, the old 12-byte
+// header unsigned 16-bit ones (which Qt's reader takes for signed; decodeCheckedBmp
+// refuses the sides where that differs).
 struct BmpLayout {
     std::uint32_t pixelOffset = 0;
     std::uint32_t headerSize = 0;
@@ -44,6 +45,10 @@ struct BmpLayout {
     std::uint32_t coloursUsed = 0;
     std::int32_t xPixelsPerMetre = 0;  // 0: not given (and always so in a 12-byte header)
     std::int32_t yPixelsPerMetre = 0;
+    // An ICC profile a version 5 header says is embedded in the file: where, from the
+    // file's start, and how long. Size 0: none.
+    std::int64_t profileOffset = 0;
+    std::int64_t profileSize = 0;
 };
 
 // Reads the header of the open bitmap `fd` of `fileSize` bytes into `layout` and checks
@@ -52,8 +57,8 @@ struct BmpLayout {
 // the data with checkBmpData.
 [[nodiscard]] std::string readBmpLayout(int fd, std::int64_t fileSize, BmpLayout& layout);
 
-// "" when the file holds all the pixel data its header promises and run-length data is
-// complete and inside the picture; otherwise why not.
+// "" when the file holds all the pixel data and the embedded profile its header
+// promises, and run-length data is complete and inside the picture; otherwise why not.
 [[nodiscard]] std::string checkBmpData(int fd, std::int64_t fileSize, const BmpLayout& layout);
 
 // Decodes a bitmap that passed both checks with Qt's reader into `image`, in Qt's

@@ -46,29 +46,28 @@ bool directLayout(int fd, const BmpLayout& layout, DirectBmpLayout& direct) {
 }
 
 // The ICC profile a version 5 header says is embedded ("MBED"), when it describes RGB
-// data and lies inside the file; otherwise empty. The pixels come out as the file
-// stores them, so the profile still describes them, and the JPEG keeps it.
-std::vector<std::uint8_t> embeddedProfile(int fd, const BmpLayout& layout, std::int64_t fileSize) {
-    constexpr std::uint32_t kV5Header = 124;
+// data and is whole (checkBmpData refuses a file that ends inside it); otherwise empty. The pixels
+// come out as the file stores them, so the profile still describes them, and the JPEG keeps it.
+std::vector<std::uint8_t> embeddedProfile(int fd, const BmpLayout& layout) {
     constexpr std::int64_t kMaxProfileBytes = 16 * 1024 * 1024;
-    if (layout.headerSize != kV5Header) {
-        return {};
-    }
-    std::array<std::uint8_t, kV5Header> header{};
-    if (!readAt(fd, kBmpFileHeaderBytes, header) ||
-        std::memcmp(&header[56], "DEBM", 4) != 0) {  // 'MBED', little-endian
-        return {};
-    }
-    // The profile's place counts from the start of the version 5 header.
-    const std::int64_t offset = kBmpFileHeaderBytes + littleEndian32(&header[112]);
-    const std::int64_t size = littleEndian32(&header[116]);
-    if (size < 132 || size > kMaxProfileBytes || offset + size > fileSize) {
+    constexpr std::int64_t kSmallestProfile = 132;  // the header and a tag count
+    const std::int64_t size = layout.profileSize;
+    if (size < kSmallestProfile || size > kMaxProfileBytes) {
         return {};
     }
     std::vector<std::uint8_t> profile(static_cast<std::size_t>(size));
-    if (!readAt(fd, offset, profile) || std::memcmp(&profile[16], "RGB ", 4) != 0) {
+    if (!readAt(fd, layout.profileOffset, profile) || std::memcmp(&profile[16], "RGB ", 4) != 0) {
         return {};
     }
+    // The profile's own length, in its first four bytes (big-endian), must fit in the
+    // room the header gives it; what follows it there is padding. A longer one is
+    // damaged and, as in a JPEG, left out rather than carried cut short.
+    const std::int64_t own = std::int64_t{profile[0]} << 24 | std::int64_t{profile[1]} << 16 |
+                             std::int64_t{profile[2]} << 8 | std::int64_t{profile[3]};
+    if (own < kSmallestProfile || own > size) {
+        return {};
+    }
+    profile.resize(static_cast<std::size_t>(own));
     return profile;
 }
 
@@ -105,7 +104,7 @@ ReadResult readBmpFile(const char* path) {
     if (std::string error = checkBmpData(file.fd.get(), file.size, layout); !error.empty()) {
         return failed(error);
     }
-    const std::vector<std::uint8_t> icc = embeddedProfile(file.fd.get(), layout, file.size);
+    const std::vector<std::uint8_t> icc = embeddedProfile(file.fd.get(), layout);
     const PixelDensity density = bitmapDensity(layout.xPixelsPerMetre, layout.yPixelsPerMetre);
     if (DirectBmpLayout direct; directLayout(file.fd.get(), layout, direct)) {
         return readBmpDirect(file.fd.get(), direct, icc, density);

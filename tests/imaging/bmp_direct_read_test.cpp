@@ -128,6 +128,40 @@ INSTANTIATE_TEST_SUITE_P(
         DirectCase{"chunks", 760, 500, 24, false, 40, 0, 0}),
     [](const testing::TestParamInfo<DirectCase>& info) { return std::string(info.param.name); });
 
+TEST(DirectBmp, AnOldHeadersSidesAreUnsigned) {
+    // The 12-byte header gives its sides as unsigned 16-bit numbers: 33000 rows are rows
+    // stored bottom-up, not 32536 stored top-down.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString tall = dir.filePath(QStringLiteral("tall.bmp"));
+    const DirectCase c{"tall", 2, 33000, 24, false, 12, 0, 0};
+    const Picture picture = kodakPicture(c.width, c.height);
+    writeFile(tall, bitmapOf(picture, c));
+    int width = 0, height = 0;
+    GlobalBlock block = readBmp(tall, &width, &height);
+    ASSERT_TRUE(block) << lastError();
+    ASSERT_EQ(height, c.height);
+    EXPECT_EQ(maxAbsDiff(pictureOf(block), picture), 0);
+
+    // Qt's decoder takes them for signed; what would go through it is refused with why.
+    const QString wide = dir.filePath(QStringLiteral("wide.bmp"));
+    QByteArray bytes(14 + 12 + 6 + 40000 / 8, '\x0F');
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    put32(bytes, 2, static_cast<std::uint32_t>(bytes.size()));
+    put32(bytes, 6, 0);
+    put32(bytes, 10, 14 + 12 + 6);
+    put32(bytes, 14, 12);
+    put16(bytes, 18, 40000);
+    put16(bytes, 20, 1);
+    put16(bytes, 22, 1);
+    put16(bytes, 24, 1);
+    writeFile(wide, bytes);
+    EXPECT_FALSE(readBmp(wide));
+    EXPECT_NE(lastError().find("12-byte header over 32767 pixels"), std::string::npos)
+        << lastError();
+}
+
 TEST(DirectBmp, ShortPixelDataIsRefused) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "imaging/imgdll_api.h"
+#include "imaging/picture_loader.h"
 #include "imaging/rgb_buffer.h"
 #include "imaging_test_support.h"
 #include "support/jpeg_fixtures.h"
@@ -265,19 +266,52 @@ TEST(Save, ABitmapsEmbeddedProfileGoesWithItsPicture) {
                                 static_cast<std::uint8_t>(bytes[at + 2]) << 16 |
                                 static_cast<std::uint8_t>(bytes[at + 3]) << 24);
     };
-    const QByteArray profile = bytes.mid(14 + u32(14 + 112), u32(14 + 116));
+    const int profileAt = 14 + u32(14 + 112);
+    const int profileSize = u32(14 + 116);
+    const QByteArray profile = bytes.mid(profileAt, profileSize);
     ASSERT_EQ(profile.mid(16, 4), QByteArray("RGB "));
+    ASSERT_EQ(profileAt + profileSize, bytes.size());  // the variants below rely on it
+    // The same file with the header giving the profile other room.
+    const auto withRoom = [&](int room, const QByteArray& tail) {
+        QByteArray variant = bytes + tail;
+        for (int i = 0; i < 4; ++i) {
+            variant[14 + 116 + i] = static_cast<char>((room >> (8 * i)) & 0xFF);
+        }
+        return variant;
+    };
     QTemporaryDir dir;
+    const struct {
+        const char* what;
+        QByteArray file;
+        QByteArray expected;
+        const char* refusal;
+    } cases[] = {
+        {"embedded", bytes, profile, nullptr},
+        {"linked", fileBytes(linked), {}, nullptr},
+        {"padded after the profile", withRoom(profileSize + 4, QByteArray(4, '\0')), profile,
+         nullptr},
+        // Carried as given, it would be a profile cut short that viewers misread.
+        {"longer than its room", withRoom(profileSize - 100, {}), {}, nullptr},
+        // Without its profile the colours would silently be taken for sRGB.
+        {"cut off inside the profile", bytes.left(bytes.size() - 100), {}, "colour profile"},
+    };
+    const QString input = dir.filePath(QStringLiteral("in.bmp"));
     const QString saved = dir.filePath(QStringLiteral("out.jpg"));
-    for (const auto& [path, expected] :
-         {std::pair{embedded, profile}, std::pair{linked, QByteArray()}}) {
+    for (const auto& c : cases) {
+        writeFile(input, c.file);
         int width = 0, height = 0;
-        GlobalBlock block = readBmp(path, &width, &height);
-        ASSERT_TRUE(block) << lastError();
+        GlobalBlock block = readBmp(input, &width, &height);
+        if (c.refusal != nullptr) {
+            EXPECT_FALSE(block) << c.what;
+            EXPECT_NE(lastError().find(c.refusal), std::string::npos) << c.what << lastError();
+            EXPECT_FALSE(loadPicture(input).ok()) << c.what << ": the window shows it";
+            continue;
+        }
+        ASSERT_TRUE(block) << c.what << lastError();
         ASSERT_EQ(ImgDLLSaveRGBToJPG(local(saved).constData(), block.lock(), width, height, 80, 1),
                   1)
             << lastError();
-        EXPECT_EQ(iccProfileOf(saved), expected) << path.toStdString();
+        EXPECT_EQ(iccProfileOf(saved), c.expected) << c.what;
     }
 }
 
