@@ -154,6 +154,16 @@ int withStdoutChecked(int status) {
     return status == 0 ? kExitFailure : status;
 }
 
+// With the streams, --json goes to stderr: a report lost there fails the run as one
+// lost on stdout does, though there is nowhere left to say so.
+int withReportChecked(int status, bool reportOnStderr) {
+    status = withStdoutChecked(status);
+    if (reportOnStderr && (std::fflush(stderr) != 0 || std::ferror(stderr) != 0)) {
+        return status == 0 ? kExitFailure : status;
+    }
+    return status;
+}
+
 Reporter::Settings reporterSettings(const Options& options) {
     // A dry run shows what it would write.
     return {options.verbose || options.dryRun, options.json, ::isatty(STDERR_FILENO) == 1,
@@ -421,5 +431,6 @@ int main(int argc, char** argv) {
         std::signal(g_signal, SIG_DFL);
         std::raise(g_signal);
     }
-    return withStdoutChecked(reporter.totals().failed > 0 ? kExitFailure : 0);
+    return withReportChecked(reporter.totals().failed > 0 ? kExitFailure : 0,
+                             streams && options.json);
 }

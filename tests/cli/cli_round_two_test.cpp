@@ -502,15 +502,25 @@ TEST_F(CliRoundTwoTest, AnEndlessStdinOfSomethingElseIsRefusedAtOnce) {
 TEST_F(CliRoundTwoTest, AReportThatCannotBeWrittenFailsTheRun) {
     // A full disk under the report file (or a closed pipe) must not read as success.
     makeJpeg("photo.jpg", 64, 48);
-    for (const QStringList& arguments : {QStringList{"--json", "-n", "photo.jpg"},
-                                         QStringList{"--help"}, QStringList{"--version"}}) {
+    for (const QStringList& arguments :
+         {QStringList{"--json", "-n", "photo.jpg"}, QStringList{"--help"}, QStringList{"--version"},
+          QStringList{"--json", "-", "-o", "out.jpg"}}) {
+        // With stdin as the input, the report goes to stderr.
+        const bool streams = arguments.contains(QStringLiteral("-"));
         QProcess process;
         process.setWorkingDirectory(m_dir.path());
-        process.setStandardOutputFile(QStringLiteral("/dev/full"));
+        process.setStandardInputFile(streams ? at("photo.jpg") : QString());
+        if (streams) {
+            process.setStandardErrorFile(QStringLiteral("/dev/full"));
+        } else {
+            process.setStandardOutputFile(QStringLiteral("/dev/full"));
+        }
         process.start(QStringLiteral(VELLORA_BIN_DIR "/vellora-cli"), arguments);
         const CliRun result = waitForRun(process);
         EXPECT_EQ(result.exitCode, 1) << arguments.join(' ').toStdString();
-        EXPECT_TRUE(result.err.contains("cannot write to stdout")) << result.err.toStdString();
+        if (!streams) {
+            EXPECT_TRUE(result.err.contains("cannot write to stdout")) << result.err.toStdString();
+        }
     }
 }
 
