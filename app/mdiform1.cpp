@@ -251,7 +251,13 @@ void MDIForm1::buildStatusBar() {
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setFixedWidth(twipsToPixelsX(kPanelWidths[i]));
         panel->setTextFormat(Qt::PlainText);
-        m_statusBar->addWidget(panel);
+        if (i == 0) {
+            // The path gives way to the rectangle's figures when the window is narrow:
+            // up to the design's width, down to nothing, whatever the path's length.
+            panel->setMinimumWidth(0);
+            panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        }
+        m_statusBar->addWidget(panel, i == 0 ? 1 : 0);
         m_panels[i] = panel;
     }
     // The design's height, unless the panels' text needs more at the current font: a
@@ -285,7 +291,16 @@ QString MDIForm1::panelText(int panel) const {
 
 void MDIForm1::setPanelText(int panel, const QString& text) {
     if (panel >= 1 && panel <= 3) {
-        m_panels[static_cast<std::size_t>(panel - 1)]->setText(text);
+        QLabel* label = m_panels[static_cast<std::size_t>(panel - 1)];
+        label->setText(text);
+        // The rectangle's figures: the design's widths hold "(8,8)" but cut "(150,138)"
+        // after its first figure's digits. Those panels grow to show them whole.
+        // (A label's size hint counts its minimum width, so that goes first.)
+        if (panel > 1) {
+            label->setMinimumWidth(0);
+            label->setFixedWidth(
+                std::max(twipsToPixelsX(kPanelWidths[panel - 1]), label->sizeHint().width()));
+        }
     }
 }
 

@@ -360,6 +360,40 @@ TEST_F(GuiTest, CropRectangleFollowsRealMouseEvents) {
     EXPECT_EQ(m_window->panelText(3), QString());
 }
 
+TEST_F(GuiTest, StatusPanelsShowTheRectanglesFiguresWhole) {
+    // The design's widths hold the first picture's figures, not a photo's.
+    open(makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG"));
+    const QSize windowSize = m_window->size();
+    auto* path = m_window->statusBar()->findChild<QLabel*>(QStringLiteral("Panel1"));
+    ASSERT_NE(path, nullptr);
+    const int pathWidth = path->width();
+    const struct {
+        int panel;
+        const char* text;
+    } cases[] = {
+        {2, "(X,Y)     (8,8)"},
+        {2, "(X,Y)     (1500,1380)"},
+        {2, "(X,Y)     (1456.333,-1455.583)"},  // a screen of 84 logical dots per inch
+        {3, "Width x Height     1456.333 x 1455.583"},
+    };
+    for (const auto& c : cases) {
+        m_window->setPanelText(c.panel, QString::fromLatin1(c.text));
+        QApplication::processEvents();
+        auto* label =
+            m_window->statusBar()->findChild<QLabel*>(QStringLiteral("Panel%1").arg(c.panel));
+        ASSERT_NE(label, nullptr);
+        EXPECT_GE(label->width(), label->sizeHint().width()) << c.text;
+        EXPECT_LE(label->geometry().right(), m_window->statusBar()->width()) << c.text;
+        EXPECT_EQ(m_window->size(), windowSize) << c.text;
+    }
+    // The path's panel gave way, and takes its width again when there is room.
+    EXPECT_LT(path->width(), pathWidth);
+    m_window->setPanelText(3, QStringLiteral("Width x Height     25 x 25"));
+    m_window->setPanelText(2, QStringLiteral("(X,Y)     (8,8)"));
+    QApplication::processEvents();
+    EXPECT_EQ(path->width(), pathWidth);
+}
+
 TEST_F(GuiTest, HiddenRectangleOnlyClearsThePanels) {
     open(makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG"));
     m_window->setPanelText(2, QStringLiteral("old"));
