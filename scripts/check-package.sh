@@ -103,7 +103,7 @@ public=$(grep -E "^/usr/lib/($multiarch/)?[^/]+\.so" <<<"$listing" || true)
 # loader a search through missing folders at every start.
 before=$failures
 while read -r elf; do
-    runpath=$(readelf -d "$elf" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+    runpath=$(readelf -d "$elf" | sed -nE 's/.*\(R(UN)?PATH\).*\[(.*)\]/\2/p' | paste -sd:)
     IFS=: read -ra entries <<<"$runpath"
     for entry in "${entries[@]}"; do
         folder=${entry//\$ORIGIN/$(dirname "$elf")}
