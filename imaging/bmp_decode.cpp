@@ -203,7 +203,12 @@ std::string checkPaletteIndices(const QImage& image) {
 // 16- and 32-bit bitmaps are decoded here, whatever their header: Qt 6.4's reader
 // scales a channel by 256 / (its largest value + 1), so white comes out 248 in 5-5-5,
 // 128 with one-bit channels and black with channels wider than eight bits.
+// So are 24-bit ones with the 12-byte header and a side Qt's reader would take for a
+// negative number (the compression reads them without Qt).
 bool decodesMasks(const BmpLayout& layout) {
+    if (layout.bitsPerPixel == 24 && layout.headerSize == kCoreHeader) {
+        return layout.width > kLargestCoreSideForQt || layout.height > kLargestCoreSideForQt;
+    }
     return (layout.bitsPerPixel == 16 || layout.bitsPerPixel == 32) &&
            (layout.compression == kBmpRgb || layout.compression == kBmpBitfields);
 }
@@ -249,6 +254,7 @@ std::uint8_t eightBits(std::uint32_t value, int bits) {
 }
 
 std::string decodeMaskedBmp(int fd, const BmpLayout& layout, QImage& image) {
+    // The masks for plain 16-bit (5-5-5) and 24- or 32-bit pixels.
     std::array<std::uint32_t, 3> masks = layout.bitsPerPixel == 16
                                              ? std::array<std::uint32_t, 3>{0x7C00, 0x03E0, 0x001F}
                                              : std::array<std::uint32_t, 3>{0xFF0000, 0xFF00, 0xFF};
@@ -293,7 +299,9 @@ std::string decodeMaskedBmp(int fd, const BmpLayout& layout, QImage& image) {
         uchar* out = image.scanLine(layout.height < 0 ? y : height - 1 - y);
         for (int x = 0; x < width; ++x) {
             const std::uint8_t* in = &row[static_cast<std::size_t>(x) * bytesPerPixel];
-            const std::uint32_t pixel = bytesPerPixel == 2 ? u16(in) : littleEndian32(in);
+            const std::uint32_t pixel = bytesPerPixel == 2   ? u16(in)
+                                        : bytesPerPixel == 3 ? u16(in) | std::uint32_t{in[2]} << 16
+                                                             : littleEndian32(in);
             for (std::size_t c = 0; c < 3; ++c) {
                 out[3 * x + static_cast<int>(c)] =
                     eightBits((pixel & masks[c]) >> channels[c].shift, channels[c].bits);

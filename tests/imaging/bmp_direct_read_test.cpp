@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <cstdint>
 
+#include "imaging/picture_loader.h"
 #include "imaging_test_support.h"
 
 namespace vellora::test {
@@ -142,6 +143,10 @@ TEST(DirectBmp, AnOldHeadersSidesAreUnsigned) {
     ASSERT_TRUE(block) << lastError();
     ASSERT_EQ(height, c.height);
     EXPECT_EQ(maxAbsDiff(pictureOf(block), picture), 0);
+    // The window shows what the compression reads, though Qt's reader would not.
+    const LoadedPicture shown = loadPicture(tall);
+    ASSERT_TRUE(shown.ok()) << shown.error.toStdString();
+    EXPECT_EQ(maxAbsDiff(pictureOf(shown.image), picture), 0);
 
     // Qt's decoder takes them for signed; what would go through it is refused with why.
     const QString wide = dir.filePath(QStringLiteral("wide.bmp"));
