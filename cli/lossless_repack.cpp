@@ -282,7 +282,12 @@ std::optional<RepackResult> readStored(const QByteArray& input, StoredCoefficien
                                     static_cast<std::size_t>(input.size())},
                                    kMaxScans);
     if (std::string refusal = imaging::checkJpegStructure(structure, kMaxScans); !refusal.empty()) {
-        return failed(QString::fromStdString(refusal));
+        // A flood is hostile; a file whose scans stop short is a kind this mode leaves
+        // alone, like the others it does not repack.
+        const bool flood =
+            structure.scans > kMaxScans || structure.markers > imaging::kMaxJpegMarkers;
+        return flood ? failed(QString::fromStdString(refusal))
+                     : refused(QString::fromStdString(refusal) + "; --lossless leaves it alone");
     }
     jpeg_decompress_struct* in = stored.info();
     stored.limit.manager.progress_monitor = checkScanCount;
@@ -317,6 +322,20 @@ std::optional<RepackResult> readStored(const QByteArray& input, StoredCoefficien
     });
     if (!read || stored.coefficients == nullptr) {
         return readFailure(stored.decompressor.bridge());
+    }
+    // A table slot defined again between scans leaves a component quantised by a table
+    // the file no longer holds at the end: libjpeg cannot write that again, and the
+    // kept steps would be read from the wrong table.
+    for (int c = 0; c < in->num_components; ++c) {
+        const jpeg_component_info& component = in->comp_info[c];
+        const JQUANT_TBL* slot = in->quant_tbl_ptrs[component.quant_tbl_no];
+        if (component.quant_table == nullptr || slot == nullptr ||
+            !std::equal(slot->quantval, slot->quantval + DCTSIZE2,
+                        component.quant_table->quantval)) {
+            return refused(
+                QStringLiteral("a quantisation table is defined again between the "
+                               "scans; --lossless cannot repack such a JPEG"));
+        }
     }
     return std::nullopt;
 }

@@ -405,10 +405,14 @@ std::string jpegDamage(const QByteArray& bytes) {
         jpeg_finish_decompress(info);
     });
     const jpeg::ErrorBridge& bridge = decompressor.bridge();
-    if (whole || (!bridge.failedOnWarning && bridge.manager.msg_code != JERR_INPUT_EOF)) {
+    if (whole) {
         return {};
     }
-    return "file is truncated or corrupt: " + bridge.text();
+    if (bridge.failedOnWarning || bridge.manager.msg_code == JERR_INPUT_EOF) {
+        return "file is truncated or corrupt: " + bridge.text();
+    }
+    // Qt's reader refuses these too, but says only "Unable to read image data".
+    return bridge.unsupportedKind();
 }
 
 }  // namespace vellora::imaging

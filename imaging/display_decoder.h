@@ -28,8 +28,9 @@ struct JpegStructure;
                                           const JpegStructure* walked = nullptr);
 
 // "" when libjpeg-turbo decodes the whole of `bytes` without a warning of damaged data;
-// otherwise "file is truncated or corrupt: " and its warning (as the image library
-// refuses such a file). Errors that stop libjpeg altogether are not judged here.
+// otherwise "file is truncated or corrupt: " and its warning, or the reason a kind it
+// cannot decode is refused (as the image library refuses such a file). Other errors
+// that stop libjpeg altogether are not judged here.
 [[nodiscard]] std::string jpegDamage(const QByteArray& bytes);
 
 }  // namespace vellora::imaging

@@ -90,16 +90,14 @@ std::string describeFailure(const jpeg::ErrorBridge& bridge) {
     if (bridge.failedOnWarning || code == JERR_INPUT_EOF) {
         return "file is truncated or corrupt: " + text;
     }
+    if (std::string kind = bridge.unsupportedKind(); !kind.empty()) {
+        return kind;
+    }
     switch (code) {
         case JERR_NO_SOI:
             return lowerFirst(text);  // "not a JPEG file: starts with 0x.. 0x.."
         case JERR_INPUT_EMPTY:
             return "not a JPEG file: the file is empty";
-        case JERR_BAD_PRECISION:
-            return "unsupported JPEG: " + text + " (only 8-bit JPEGs can be read)";
-        case JERR_SOF_UNSUPPORTED:
-            return "unsupported JPEG: " + text +
-                   " (lossless and hierarchical JPEGs cannot be read)";
         case JERR_OUT_OF_MEMORY:
             return "out of memory while decoding the JPEG: " + text;
         case kTooManyScansCode:

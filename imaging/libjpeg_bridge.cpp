@@ -39,6 +39,18 @@ void outputMessage(j_common_ptr) {
 
 }  // namespace
 
+std::string ErrorBridge::unsupportedKind() const {
+    switch (manager.msg_code) {
+        case JERR_BAD_PRECISION:
+            return "unsupported JPEG: " + text() + " (only 8-bit JPEGs can be read)";
+        case JERR_SOF_UNSUPPORTED:
+            return "unsupported JPEG: " + text() +
+                   " (lossless and hierarchical JPEGs cannot be read)";
+        default:
+            return {};
+    }
+}
+
 void ErrorBridge::attach(jpeg_common_struct* info) {
     info->err = jpeg_std_error(&manager);
     manager.error_exit = errorExit;

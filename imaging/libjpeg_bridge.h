@@ -29,6 +29,9 @@ struct ErrorBridge {
     // Installs the bridge as `info`'s error manager.
     void attach(jpeg_common_struct* info);
     [[nodiscard]] std::string text() const { return message; }
+    // Why the picture cannot be read when the failure was a kind of JPEG that cannot be
+    // decoded here (12-bit, lossless process, hierarchical); otherwise "".
+    [[nodiscard]] std::string unsupportedKind() const;
 };
 
 // Runs `step`; returns false (and leaves libjpeg's text in bridge.message) when

@@ -364,17 +364,18 @@ std::string checkJpegStructure(const JpegStructure& structure, int maxScans) {
                " markers, far more than any encoder writes (a marker flood)";
     }
     // Only a file that ended properly is judged here; a cut-off one is libjpeg's to
-    // report as truncated.
+    // report as truncated. This one is whole as a file (a writer may stop its scans
+    // early on purpose), only its picture is not.
     if (structure.reachedEnd && structure.frameComponents > 0 && structure.scans > 0 &&
         structure.scannedComponents < structure.frameComponents) {
-        return "file is truncated or corrupt: its scans hold only " +
+        return "incomplete JPEG: its scans hold only " +
                std::to_string(structure.scannedComponents) + " of its " +
                std::to_string(structure.frameComponents) +
                " colour components, so the missing colours would be invented";
     }
     if (structure.reachedEnd && structure.progressive && structure.incompleteComponents > 0) {
-        return "file is truncated or corrupt: its progressive scans end before every detail of "
-               "the picture has arrived, so the missing detail would be invented";
+        return "incomplete JPEG: its progressive scans end before every detail of the picture "
+               "has arrived, so the missing detail would be invented";
     }
     return {};
 }

@@ -229,8 +229,14 @@ LoadedPicture loadUnguarded(const QString& path) {
             return result;
         }
     }
-    if (format == "jpeg" && size.isValid() && !jpeg.bytes.isEmpty()) {
-        decodeJpeg(jpeg, info, result);
+    if (format == "jpeg" && !jpeg.bytes.isEmpty()) {
+        if (size.isValid()) {
+            decodeJpeg(jpeg, info, result);
+        } else if (const std::string refusal = imaging::jpegDamage(jpeg.bytes); !refusal.empty()) {
+            // A kind Qt's reader cannot read either (12-bit, lossless process): it would
+            // say only "Unable to read image data".
+            result.error = capitalised(refusal);
+        }
         if (!result.error.isEmpty()) {
             return result;
         }

@@ -146,6 +146,13 @@ TEST(PictureLoader, RefusesWhatItCannotShow) {
         {"cut short", written("cut.jpg", cut), "File is truncated or corrupt: Premature end"},
         {"cut short, high density", written("cut@2x.jpg", cut), "Premature end of JPEG file"},
         {"a marker flood", written("flood.jpg", flood), "more than 5000 markers"},
+        // Qt's reader says only "Unable to read image data".
+        {"12-bit", test::testData(QStringLiteral("bad/jpeg/ljt-testimages/monkey12.jpg")),
+         "only 8-bit JPEGs can be read"},
+        {"lossless process",
+         test::testData(
+             QStringLiteral("bad/jpeg/ljt-lossless/random8_100x91_lossless_psv5_pt2.jpg")),
+         "lossless and hierarchical JPEGs cannot be read"},
         {"missing", dir.filePath(QStringLiteral("missing.jpg")), "does not exist"},
         {"a folder", dir.path(), nullptr},
         {"not a picture", QStringLiteral(VELLORA_TESTDATA_DIR "/README.md"), nullptr},

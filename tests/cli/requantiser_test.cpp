@@ -194,6 +194,9 @@ TEST(StoredLumaTest, RefusesWhatCannotLineUp) {
         {"another size", colour, ourEncode(picture.copy(0, 0, 80, 64), 60), RepackStatus::Refused},
         {"coarser luma", test::encodeKind(strip, coarseLuma, 90), ourEncode(strip, 60),
          RepackStatus::Refused},
+        // Its luma's steps are no longer in the file's tables at the end.
+        {"a table defined again", test::withTableDefinedAgain(picture), encoded,
+         RepackStatus::Refused},
         {"not a JPEG", QByteArray("BM not a jpeg at all"), encoded, RepackStatus::Failed},
         {"cut short", colour.left(colour.size() / 2), encoded, RepackStatus::Failed},
     };

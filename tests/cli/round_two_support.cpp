@@ -290,4 +290,32 @@ double directMultiScaleSsim(const QImage& first, const QImage& second, int scale
     return product;
 }
 
+QByteArray withTableDefinedAgain(const QImage& image) {
+    JpegKind kind{"one scan per component"};
+    kind.scanPerComponent = true;
+    QByteArray jpeg = encodeKind(image, kind);
+    const auto length = [&](qsizetype at) {
+        return (static_cast<unsigned char>(jpeg[at + 2]) << 8) |
+               static_cast<unsigned char>(jpeg[at + 3]);
+    };
+    // The colour's table (libjpeg writes one per marker), moved to slot 0.
+    QByteArray colourTable;
+    for (qsizetype at = jpeg.indexOf("\xFF\xDB"); at > 0; at = jpeg.indexOf("\xFF\xDB", at + 2)) {
+        if ((jpeg[at + 4] & 0x0F) == 1) {
+            colourTable = jpeg.mid(at, 2 + length(at));
+            colourTable[4] = static_cast<char>(colourTable[4] & 0xF0);
+        }
+    }
+    const qsizetype frame = jpeg.indexOf("\xFF\xC0");
+    const qsizetype firstScan = jpeg.indexOf("\xFF\xDA");
+    const qsizetype secondScan = jpeg.indexOf("\xFF\xDA", firstScan + 2);
+    if (colourTable.isEmpty() || frame < 0 || secondScan < 0) {
+        return {};
+    }
+    for (int component = 1; component < 3; ++component) {
+        jpeg[frame + 10 + 3 * component + 2] = 0;
+    }
+    return jpeg.insert(secondScan, colourTable);
+}
+
 }  // namespace vellora::test

@@ -34,6 +34,11 @@ struct JpegKind {
 // `image` (RGB888) written by libjpeg-turbo as that kind at `quality`; empty on failure.
 [[nodiscard]] QByteArray encodeKind(const QImage& image, const JpegKind& kind, int quality = 90);
 
+// `image` as a valid JPEG of one scan per component, all three quantised through table
+// slot 0, which is defined again with the colour's steps just before the colour's
+// scans: the luma's table is no longer in the file at its end.
+[[nodiscard]] QByteArray withTableDefinedAgain(const QImage& image);
+
 // What libjpeg-turbo decodes the file to (RGB for colour, one byte per pixel for grey),
 // with the size; nullopt when it cannot be decoded.
 struct DecodedPixels {
