@@ -13,6 +13,8 @@ import sys
 import tempfile
 import time
 
+from bench_args import positive_int
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CORPUS = os.path.join(ROOT, "..", "shared", "testdata", "photos")
 TARGET_RATIO = 1.8
@@ -70,8 +72,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--cli", required=True, help="path of vellora-cli")
     parser.add_argument("--scale", default="1/2", help="djpeg scale of the corpus photos (1/2: 1280x800)")
-    parser.add_argument("--copies", type=int, default=2, help="copies of each photo (evens out the tail)")
-    parser.add_argument("--runs", type=int, default=3, help="runs of each; the fastest counts")
+    parser.add_argument("--copies", type=positive_int, default=2, help="copies of each photo (evens out the tail)")
+    parser.add_argument("--runs", type=positive_int, default=3, help="runs of each; the fastest counts")
     parser.add_argument("--quality", type=int, default=75)
     args = parser.parse_args()
     for tool in ("djpeg", "cjpeg"):

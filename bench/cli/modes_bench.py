@@ -39,6 +39,8 @@ import time
 import numpy as np
 from skimage.metrics import structural_similarity
 
+from bench_args import positive_int, ssim_targets
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CORPUS = os.path.join(ROOT, "..", "shared", "testdata", "photos")
 SSIM_SAVING_TARGET = 15.0
@@ -256,8 +258,9 @@ def main():
     parser.add_argument("--cli", required=True, help="path of vellora-cli")
     parser.add_argument("--scale", default="1/2",
                         help="djpeg scale of the photos for the SSIM part (1/1: as stored)")
-    parser.add_argument("--runs", type=int, default=2, help="runs of each; the fastest counts")
-    parser.add_argument("--targets", default="0.98,0.99", help="the two SSIM targets")
+    parser.add_argument("--runs", type=positive_int, default=2, help="runs of each; the fastest counts")
+    parser.add_argument("--targets", type=ssim_targets, default=[0.98, 0.99],
+                        help="the two SSIM targets")
     parser.add_argument("--per-photo", action="store_true",
                         help="also print each photo's bytes at each SSIM target")
     parser.add_argument("--butteraugli", action="store_true",
@@ -266,7 +269,7 @@ def main():
     for tool in ("djpeg", "cjpeg", "jpegtran") + (("butteraugli",) if args.butteraugli else ()):
         if not shutil.which(tool):
             sys.exit(f"{tool} is missing: scripts/install-deps.sh --bench")
-    targets = [float(t) for t in args.targets.split(",")]
+    targets = args.targets
 
     scratch = tempfile.mkdtemp(prefix="vellora-modes-bench-")
     try:

@@ -58,6 +58,46 @@ def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
+def positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1: %r" % text)
+    return value
+
+
+def quality_list(text):
+    try:
+        values = [int(q) for q in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError("not comma-separated qualities: %r" % text) from None
+    if any(not 1 <= q <= 100 for q in values):
+        raise argparse.ArgumentTypeError("qualities run from 1 to 100: %r" % text)
+    return values
+
+
+def measure_all(encoders, jobs, cache_dir, workers, every):
+    """Measures every (encoder, quality, picture) job, `workers` at a time. Ctrl-C ends
+    the encodes under way; the queued ones are dropped rather than waited for (hours)."""
+    results = {}
+    start = time.time()
+    pool = ThreadPoolExecutor(max_workers=workers)
+    try:
+        futures = {pool.submit(measure, encoders, e, q, p, cache_dir): (e, q, p["name"])
+                   for e, q, p in jobs}
+        for done, future in enumerate(futures, 1):
+            results[futures[future]] = future.result()
+            if done % every == 0:
+                log("  %d/%d (%.0f s)" % (done, len(jobs), time.time() - start))
+    except BaseException:
+        pool.shutdown(wait=False, cancel_futures=True)
+        raise
+    pool.shutdown()
+    return results
+
+
 def prepared(work, corpus, name, source, scale, label=None):
     """The picture as PPM (cjpeg's and our driver's input) and PNG (the butteraugli
     reference), scaled to fit 1280x800 (Lanczos) when `scale`."""
@@ -301,7 +341,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--driver", required=True, help="vellora-encode-bench binary")
     parser.add_argument("--quick", action="store_true", help="a few pictures and qualities")
-    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--jobs", type=positive_int, default=2)
     parser.add_argument("--work", default=os.path.join(tempfile.gettempdir(),
                                                        "vellora-encoder-bench"))
     parser.add_argument("--variant", action="append", default=[],
@@ -315,18 +355,22 @@ def main():
     parser.add_argument("--mozjpeg", help="mozjpeg's cjpeg (default: found on the PATH as "
                         "mozjpeg-cjpeg, mozcjpeg or /opt/mozjpeg/bin/cjpeg)")
     parser.add_argument("--cjpegli", help="jpegli's cjpegli (default: found on the PATH)")
-    parser.add_argument("--qualities", help="comma-separated ladder (overrides the mode's)")
+    parser.add_argument("--qualities", type=quality_list,
+                        help="comma-separated ladder (overrides the mode's)")
     parser.add_argument("--pictures", action="append", default=[], metavar="DIR",
                         help="score the pictures in DIR instead of the shared sets, scaled "
                         "like the photos; one corpus per DIR (may be given again)")
     args = parser.parse_args()
+    for folder in args.pictures:
+        if not os.path.isdir(folder):
+            parser.error("--pictures: no folder %s" % folder)
 
     work = os.path.join(args.work, "corpus")
     pictures = (prepare_folders(work, args.pictures) if args.pictures else
                 prepare_corpus(work, args.quick))
     cache_dir = os.path.join(args.work, "cache")
     os.makedirs(cache_dir, exist_ok=True)
-    qualities = ([int(q) for q in args.qualities.split(",")] if args.qualities else
+    qualities = (args.qualities if args.qualities else
                  QUICK_QUALITIES if args.quick else FULL_QUALITIES)
     variants = [("vellora", [])]
     if args.ablation:
@@ -361,15 +405,8 @@ def main():
     jobs += [("guetzli", q, p) for p in guetzli_pictures for q in GUETZLI_QUALITIES]
     log("%d encodes (%d pictures, qualities %s), %d jobs at a time" %
         (len(jobs), len(pictures), qualities, args.jobs))
-    results = {}
     start = time.time()
-    with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(measure, encoders, e, q, p, cache_dir): (e, q, p["name"])
-                   for e, q, p in jobs}
-        for done, future in enumerate(futures, 1):
-            results[futures[future]] = future.result()
-            if done % 50 == 0:
-                log("  %d/%d (%.0f s)" % (done, len(jobs), time.time() - start))
+    results = measure_all(encoders, jobs, cache_dir, args.jobs, 50)
     log("quality measurements took %.0f s" % (time.time() - start))
 
     def points(encoder, picture, only=None):

@@ -22,8 +22,6 @@ import argparse
 import math
 import os
 import sys
-import time
-from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bdrate  # noqa: E402
@@ -103,7 +101,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--driver", required=True)
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--jobs", type=bdrate.positive_int, default=2)
     parser.add_argument("--work", default="/tmp/vellora-encoder-bench")
     parser.add_argument("--grid", help="comma-separated table qualities")
     parser.add_argument("--ladder", help="comma-separated user qualities")
@@ -132,15 +130,7 @@ def main():
     jobs = [("cjpeg", q, p) for q in ladder for p in pictures]
     jobs += [("table%d" % t, t, p) for t in grid for p in pictures]
     bdrate.log("%d encodes, %d jobs at a time" % (len(jobs), args.jobs))
-    results = {}
-    start = time.time()
-    with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(bdrate.measure, encoders, e, q, p, cache_dir): (e, q, p["name"])
-                   for e, q, p in jobs}
-        for done, future in enumerate(futures, 1):
-            results[futures[future]] = future.result()
-            if done % 100 == 0:
-                bdrate.log("  %d/%d (%.0f s)" % (done, len(jobs), time.time() - start))
+    results = bdrate.measure_all(encoders, jobs, cache_dir, args.jobs, 100)
 
     corpora = bdrate.corpora_of(pictures)
     shared = bdrate.SHARED_CORPORA

@@ -11,11 +11,17 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${VELLORA_BUILD_DIR:-$root/build}
 width=${1:-11552}
 height=${2:-8672}
+if ! [[ $width =~ ^[1-9][0-9]*$ && $height =~ ^[1-9][0-9]*$ ]]; then
+    echo "bench/memory: WIDTH and HEIGHT are whole numbers of pixels, not '$width' '$height'" >&2
+    echo "usage: bash bench/memory/run.sh [WIDTH HEIGHT]" >&2
+    exit 2
+fi
 "$root/scripts/install-deps.sh"
 VELLORA_BUILD_DIR=$build "$root/scripts/build.sh" >/dev/null
 bench=$build/bin/vellora-pass-memory-bench
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+export TMPDIR=$scratch  # the pass's own temporary folder goes with ours (see bench/pass)
 picture=$scratch/big.jpg
 
 "$bench" --make "$picture" "$width" "$height"

@@ -14,7 +14,12 @@ shopt -s inherit_errexit
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${VELLORA_BUILD_DIR:-$root/build}
 runs=5
-if [[ "${1:-}" == "--runs" ]]; then runs=$2; shift 2; fi
+if [[ "${1:-}" == "--runs" ]]; then runs=${2:-}; shift $(($# < 2 ? $# : 2)); fi
+if ! [[ $runs =~ ^[1-9][0-9]*$ ]]; then
+    echo "bench/pass: --runs takes a whole number of at least 1, not '$runs'" >&2
+    echo "usage: bash bench/pass/run.sh [--runs N] [PICTURE.jpg...]" >&2
+    exit 2
+fi
 pictures=("$@")
 if [[ ${#pictures[@]} -eq 0 ]]; then
     pictures=("$root/../shared/testdata/photos/Shell.jpg" "$root/../shared/testdata/photos/Volna.jpg")
@@ -31,6 +36,9 @@ slider=60
 quality=$((101 - slider))
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+# The pass keeps its working file in a temporary folder of its own, removed as it
+# ends; inside ours, a Ctrl-C that ends it first leaves nothing behind either.
+export TMPDIR=$scratch
 
 best_of() {  # best of $runs wall-clock seconds of the command
     local best=
