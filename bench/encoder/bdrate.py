@@ -388,6 +388,11 @@ def main():
         variants.append(("vellora " + name, [o for o in overrides.split(",") if o]))
     mozjpeg = find_peer(args.mozjpeg, ["mozjpeg-cjpeg", "mozcjpeg", "/opt/mozjpeg/bin/cjpeg"])
     cjpegli = find_peer(args.cjpegli, ["cjpegli"])
+    # Said, so that a table without them is not read as a table of everything there is.
+    for name, path, hint in (("mozjpeg", mozjpeg, "--mozjpeg PATH"),
+                             ("jpegli", cjpegli, "--cjpegli PATH")):
+        if not path:
+            log("%s not found: left out of the comparison (give %s to include it)" % (name, hint))
     # The tools every run needs, looked for before hours of encodes, not after.
     needed = ["cjpeg", "djpeg", "butteraugli"] + ([] if args.no_guetzli else ["guetzli"])
     missing = [tool for tool in needed if not shutil.which(tool)]
