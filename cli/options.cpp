@@ -50,7 +50,8 @@ const std::array<OptionRow, 23>& optionTable() {
          "",
          "JPEG inputs: keep every pixel and repack the compressed data with optimised Huffman "
          "tables and progressive scans (no re-encode; EXIF orientation stays a tag). Arithmetic-"
-         "coded, 12-bit and lossless-process JPEGs are skipped. BMP inputs need -q, -s or "
+         "coded, 12-bit, lossless-process and incomplete JPEGs are skipped. BMP inputs need -q, -s "
+         "or "
          "--target-ssim too, which then applies to them. Not with --crop."},
         {"output",
          {"o", "output"},

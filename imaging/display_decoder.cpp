@@ -382,7 +382,11 @@ QImage decodeJpegForDisplay(const QByteArray& bytes, int threads, const JpegStru
     return image;
 }
 
-std::string jpegDamage(const QByteArray& bytes) {
+namespace {
+
+// Why libjpeg-turbo does not decode the whole of `bytes`, or "": damaged data and the
+// kinds it cannot decode always, any other error when `everyError`.
+std::string judgeJpeg(const QByteArray& bytes, bool everyError) {
     jpeg::Decompressor decompressor;
     if (!decompressor.valid()) {
         return {};
@@ -412,7 +416,20 @@ std::string jpegDamage(const QByteArray& bytes) {
         return "file is truncated or corrupt: " + bridge.text();
     }
     // Qt's reader refuses these too, but says only "Unable to read image data".
-    return bridge.unsupportedKind();
+    if (std::string kind = bridge.unsupportedKind(); !kind.empty() || !everyError) {
+        return kind;
+    }
+    return "cannot decode the JPEG: " + bridge.text();
+}
+
+}  // namespace
+
+std::string jpegDamage(const QByteArray& bytes) {
+    return judgeJpeg(bytes, false);
+}
+
+std::string jpegRefusal(const QByteArray& bytes) {
+    return judgeJpeg(bytes, true);
 }
 
 }  // namespace vellora::imaging

@@ -33,4 +33,8 @@ struct JpegStructure;
 // that stop libjpeg altogether are not judged here.
 [[nodiscard]] std::string jpegDamage(const QByteArray& bytes);
 
+// As jpegDamage, and libjpeg's reason for any other error too: for a file Qt's reader
+// cannot read either, whose own reason would be "Unable to read image data".
+[[nodiscard]] std::string jpegRefusal(const QByteArray& bytes);
+
 }  // namespace vellora::imaging

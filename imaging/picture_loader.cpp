@@ -232,9 +232,9 @@ LoadedPicture loadUnguarded(const QString& path) {
     if (format == "jpeg" && !jpeg.bytes.isEmpty()) {
         if (size.isValid()) {
             decodeJpeg(jpeg, info, result);
-        } else if (const std::string refusal = imaging::jpegDamage(jpeg.bytes); !refusal.empty()) {
-            // A kind Qt's reader cannot read either (12-bit, lossless process): it would
-            // say only "Unable to read image data".
+        } else if (const std::string refusal = imaging::jpegRefusal(jpeg.bytes); !refusal.empty()) {
+            // Qt's reader cannot read its header either, and would say only "Unable to
+            // read image data".
             result.error = capitalised(refusal);
         }
         if (!result.error.isEmpty()) {

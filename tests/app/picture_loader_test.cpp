@@ -153,6 +153,9 @@ TEST(PictureLoader, RefusesWhatItCannotShow) {
          test::testData(
              QStringLiteral("bad/jpeg/ljt-lossless/random8_100x91_lossless_psv5_pt2.jpg")),
          "lossless and hierarchical JPEGs cannot be read"},
+        {"a header libjpeg stops on",
+         test::testData(QStringLiteral("bad/jpeg/ljt-afl-jpeg-edges/afl-jpeg-edge-000261.jpg")),
+         "Cannot decode the JPEG: Bogus marker length"},
         {"missing", dir.filePath(QStringLiteral("missing.jpg")), "does not exist"},
         {"a folder", dir.path(), nullptr},
         {"not a picture", QStringLiteral(VELLORA_TESTDATA_DIR "/README.md"), nullptr},
