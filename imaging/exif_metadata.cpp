@@ -5,8 +5,11 @@
 #include <libexif/exif-utils.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "imaging/orientation.h"
 
@@ -80,8 +83,100 @@ LoadedExif loadExif(std::span<const std::uint8_t> app1) {
     return loaded;
 }
 
-// The block as libexif writes it again; `fallback` when it writes nothing usable.
-std::vector<std::uint8_t> savedBlock(const LoadedExif& loaded, std::vector<std::uint8_t> fallback) {
+// Where a block's maker note lies, from the start of its TIFF header.
+struct MakerNotePlace {
+    std::size_t offset = 0;
+    std::size_t size = 0;
+};
+
+constexpr std::size_t kTiffStart = 6;  // after "Exif\0\0"
+
+std::optional<MakerNotePlace> makerNotePlace(std::span<const std::uint8_t> block,
+                                             ExifByteOrder order) {
+    if (block.size() < kTiffStart + 8) {
+        return std::nullopt;
+    }
+    const std::span<const std::uint8_t> tiff = block.subspan(kTiffStart);
+    // The count and value (or offset) of `tag` in the directory at `ifd`.
+    const auto find = [&](std::size_t ifd, ExifTag tag) -> std::optional<MakerNotePlace> {
+        if (ifd + 2 > tiff.size()) {
+            return std::nullopt;
+        }
+        const std::size_t count = exif_get_short(tiff.data() + ifd, order);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t at = ifd + 2 + 12 * i;
+            if (at + 12 > tiff.size()) {
+                return std::nullopt;
+            }
+            if (exif_get_short(tiff.data() + at, order) == tag) {
+                return MakerNotePlace{exif_get_long(tiff.data() + at + 8, order),
+                                      exif_get_long(tiff.data() + at + 4, order)};
+            }
+        }
+        return std::nullopt;
+    };
+    const std::optional<MakerNotePlace> camera =
+        find(exif_get_long(tiff.data() + 4, order), EXIF_TAG_EXIF_IFD_POINTER);
+    std::optional<MakerNotePlace> note =
+        camera ? find(camera->offset, EXIF_TAG_MAKER_NOTE) : std::nullopt;
+    if (!note || note->size <= 4 || note->offset > tiff.size() ||
+        note->size > tiff.size() - note->offset) {
+        return std::nullopt;
+    }
+    return note;
+}
+
+// libexif copies a maker note's bytes as they are, but lays the block out anew, so the
+// note may move. Canon's, Sony's and Panasonic's notes are directories whose values lie
+// at offsets counted from the TIFF header, like the block's own: moved by `delta`
+// bytes without them, every value beyond four bytes would be read from the wrong place
+// (a lens, a shutter count, an owner's name). Other makers count from the note itself,
+// and lose nothing.
+void moveMakerNoteOffsets(std::span<std::uint8_t> note, ExifByteOrder order, std::int64_t delta,
+                          bool canon) {
+    const auto startsWith = [&](std::string_view header) {
+        return note.size() >= header.size() &&
+               std::equal(header.begin(), header.end(), note.begin());
+    };
+    using namespace std::string_view_literals;
+    std::size_t directory = 0;
+    if (startsWith("SONY DSC \0\0\0"sv) || startsWith("SONY CAM \0\0\0"sv) ||
+        startsWith("Panasonic\0\0\0"sv)) {
+        directory = 12;
+    } else if (!canon) {
+        return;
+    }
+    if (directory + 2 > note.size()) {
+        return;
+    }
+    const std::size_t count = exif_get_short(note.data() + directory, order);
+    if (directory + 2 + 12 * count > note.size()) {
+        return;  // not the directory it should be: leave it as it came
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint8_t* const entry = note.data() + directory + 2 + 12 * i;
+        const auto format = static_cast<ExifFormat>(exif_get_short(entry + 2, order));
+        const std::uint64_t bytes =
+            std::uint64_t{exif_format_get_size(format)} * exif_get_long(entry + 4, order);
+        const std::int64_t moved = std::int64_t{exif_get_long(entry + 8, order)} + delta;
+        if (bytes > 4 && moved >= 0 && moved <= 0xFFFFFFFF) {
+            exif_set_long(entry + 8, order, static_cast<ExifLong>(moved));
+        }
+    }
+}
+
+bool madeByCanon(ExifData* data) {
+    ExifEntry* make = exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_MAKE);
+    constexpr std::string_view kCanon = "Canon";
+    return make && make->data && make->size >= kCanon.size() &&
+           std::equal(kCanon.begin(), kCanon.end(), make->data);
+}
+
+// The block as libexif writes it again, its maker note's offsets moved with it;
+// `fallback` when it writes nothing usable.
+std::vector<std::uint8_t> savedBlock(const LoadedExif& loaded,
+                                     std::span<const std::uint8_t> original,
+                                     std::vector<std::uint8_t> fallback) {
     unsigned char* saved = nullptr;
     unsigned int savedSize = 0;
     exif_data_save_data(loaded.data.get(), &saved, &savedSize);
@@ -90,6 +185,15 @@ std::vector<std::uint8_t> savedBlock(const LoadedExif& loaded, std::vector<std::
                                            : std::move(fallback);
     if (saved) {
         exif_mem_free(loaded.mem.get(), saved);
+    }
+    const ExifByteOrder order = exif_data_get_byte_order(loaded.data.get());
+    const std::optional<MakerNotePlace> before = makerNotePlace(original, order);
+    const std::optional<MakerNotePlace> after = makerNotePlace(result, order);
+    if (before && after && before->size == after->size && before->offset != after->offset) {
+        moveMakerNoteOffsets(
+            std::span(result).subspan(kTiffStart + after->offset, after->size), order,
+            static_cast<std::int64_t>(after->offset) - static_cast<std::int64_t>(before->offset),
+            madeByCanon(loaded.data.get()));
     }
     return result;
 }
@@ -137,15 +241,7 @@ UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1) {
         }
     }
 
-    unsigned char* saved = nullptr;
-    unsigned int savedSize = 0;
-    exif_data_save_data(data, &saved, &savedSize);
-    if (saved && savedSize > 6) {
-        result.block.assign(saved, saved + savedSize);
-    }
-    if (saved) {
-        exif_mem_free(mem, saved);
-    }
+    result.block = savedBlock(loaded, app1, {});
     return result;
 }
 
@@ -186,7 +282,7 @@ std::vector<std::uint8_t> exifWithPixelSize(std::span<const std::uint8_t> app1, 
     if (!changed) {
         return unchanged;  // byte for byte as it came
     }
-    return savedBlock(loaded, std::move(unchanged));
+    return savedBlock(loaded, app1, std::move(unchanged));
 }
 
 std::vector<std::uint8_t> exifWithoutSubject(std::span<const std::uint8_t> app1) {
@@ -203,7 +299,7 @@ std::vector<std::uint8_t> exifWithoutSubject(std::span<const std::uint8_t> app1)
             changed = true;
         }
     }
-    return changed ? savedBlock(loaded, std::move(unchanged)) : unchanged;
+    return changed ? savedBlock(loaded, app1, std::move(unchanged)) : unchanged;
 }
 
 }  // namespace vellora::imaging
