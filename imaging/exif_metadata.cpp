@@ -204,7 +204,52 @@ int exifOrientation(std::span<const std::uint8_t> app1) {
     return loadExif(app1).orientation;
 }
 
-UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1) {
+namespace {
+
+// The subject's place (SubjectArea: a point, a circle or a rectangle by its centre;
+// SubjectLocation: a point) moved to where turning the picture upright puts its pixels.
+void turnSubject(ExifData* data, int orientation, int width, int height) {
+    ExifContent* const camera = data->ifd[EXIF_IFD_EXIF];
+    if (!camera || orientation < 2 || orientation > 8 || width < 1 || height < 1) {
+        return;
+    }
+    const ExifByteOrder order = exif_data_get_byte_order(data);
+    for (const ExifTag tag : {EXIF_TAG_SUBJECT_AREA, EXIF_TAG_SUBJECT_LOCATION}) {
+        ExifEntry* entry = exif_content_get_entry(camera, tag);
+        if (!entry || !entry->data || entry->format != EXIF_FORMAT_SHORT || entry->components < 2 ||
+            entry->size < 2 * entry->components) {
+            continue;
+        }
+        const auto at = [&](unsigned i) { return entry->data + 2 * i; };
+        const int x = exif_get_short(at(0), order);
+        const int y = exif_get_short(at(1), order);
+        // Where the stored pixel (x, y) lands, by the orientation's mirror and turn.
+        const bool mirrorX =
+            orientation == 2 || orientation == 3 || orientation == 7 || orientation == 8;
+        const bool mirrorY =
+            orientation == 3 || orientation == 4 || orientation == 6 || orientation == 7;
+        const int across = mirrorX ? width - 1 - x : x;
+        const int down = mirrorY ? height - 1 - y : y;
+        const bool swapped = swapsAxes(orientation);
+        const int newX = swapped ? down : across;
+        const int newY = swapped ? across : down;
+        if (newX < 0 || newY < 0 || newX > 0xFFFF || newY > 0xFFFF) {
+            continue;  // a place outside the picture: left as the camera wrote it
+        }
+        exif_set_short(at(0), order, static_cast<ExifShort>(newX));
+        exif_set_short(at(1), order, static_cast<ExifShort>(newY));
+        if (swapped && tag == EXIF_TAG_SUBJECT_AREA && entry->components == 4) {
+            const ExifShort areaWidth = exif_get_short(at(2), order);
+            exif_set_short(at(2), order, exif_get_short(at(3), order));
+            exif_set_short(at(3), order, areaWidth);
+        }
+    }
+}
+
+}  // namespace
+
+UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1, int storedWidth,
+                               int storedHeight) {
     UprightExif result;
     LoadedExif loaded = loadExif(app1);
     if (!loaded.data) {
@@ -227,6 +272,7 @@ UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1) {
             std::swap_ranges(x->data, x->data + x->size, y->data);
         }
     }
+    turnSubject(data, loaded.orientation, storedWidth, storedHeight);
 
     // The thumbnail shows the picture as it was before cropping and re-encoding; drop
     // it and the directory that describes it.

@@ -20,8 +20,11 @@ struct UprightExif {
 // `app1` is an APP1 payload starting "Exif\0\0".
 [[nodiscard]] int exifOrientation(std::span<const std::uint8_t> app1);
 
-// `app1` is an APP1 payload starting "Exif\0\0".
-[[nodiscard]] UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1);
+// `app1` is an APP1 payload starting "Exif\0\0", for a picture stored `storedWidth` x
+// `storedHeight` pixels: the subject's place in it (SubjectArea, SubjectLocation) is
+// turned with the pixels.
+[[nodiscard]] UprightExif rewriteExifUpright(std::span<const std::uint8_t> app1, int storedWidth,
+                                             int storedHeight);
 
 // The block with the picture's size in it made `width` x `height` (the EXIF pixel
 // dimensions, and the main image's width and length where a writer put them), for a

@@ -323,7 +323,9 @@ ReadResult readJpegFile(const char* path) {
         icc = {iccData, iccLength};
     }
 
-    const UprightExif exif = rewriteExifUpright(exifPayload(*info));
+    const UprightExif exif =
+        rewriteExifUpright(exifPayload(*info), static_cast<int>(info->image_width),
+                           static_cast<int>(info->image_height));
     const int orientation = exif.orientation;
     std::vector<CarriedMarker> carried = carriedMarkers(*info);
     dropStalePhotoshopResources(carried, swapsAxes(orientation));

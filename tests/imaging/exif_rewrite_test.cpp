@@ -1,5 +1,7 @@
-// A maker note keeps pointing at its own values when the EXIF block is laid out anew:
-// Canon's and Sony's count their offsets from the TIFF header, like the block's own.
+// The EXIF block rewritten for a picture turned upright or cut: a maker note keeps
+// pointing at its own values when the block is laid out anew (Canon's and Sony's count
+// their offsets from the TIFF header, like the block's own), and the subject's place
+// turns with the pixels.
 
 #include <gtest/gtest.h>
 
@@ -72,6 +74,69 @@ Bytes block(const std::string& make, const std::string& noteHeader) {
     return app1;
 }
 
+// The SHORT values of `tag` in the camera directory, read where the entry says.
+std::vector<std::uint32_t> shortsOf(const Bytes& app1, std::uint32_t tag) {
+    const Bytes tiff(app1.begin() + 6, app1.end());
+    const std::size_t ifd0 = get(tiff, 4, 4);
+    std::size_t camera = 0;
+    for (std::uint32_t i = 0; i < get(tiff, ifd0, 2); ++i) {
+        if (get(tiff, ifd0 + 2 + 12 * i, 2) == 0x8769) {
+            camera = get(tiff, ifd0 + 2 + 12 * i + 8, 4);
+        }
+    }
+    for (std::uint32_t i = 0; camera != 0 && i < get(tiff, camera, 2); ++i) {
+        const std::size_t entry = camera + 2 + 12 * i;
+        if (get(tiff, entry, 2) == tag) {
+            const std::uint32_t count = get(tiff, entry + 4, 4);
+            const std::size_t values = count > 2 ? get(tiff, entry + 8, 4) : entry + 8;
+            std::vector<std::uint32_t> result;
+            for (std::uint32_t v = 0; v < count; ++v) {
+                result.push_back(get(tiff, values + 2 * v, 2));
+            }
+            return result;
+        }
+    }
+    return {};
+}
+
+TEST(ExifUpright, TheSubjectsPlaceTurnsWithThePixels) {
+    // A 64 x 48 stored picture, its subject an 8 x 6 area around (40, 10).
+    const std::vector<std::uint32_t> expected[9] = {
+        {},
+        {40, 10, 8, 6},
+        {23, 10, 8, 6},
+        {23, 37, 8, 6},
+        {40, 37, 8, 6},
+        {10, 40, 6, 8},
+        {37, 40, 6, 8},
+        {37, 23, 6, 8},
+        {10, 23, 6, 8},
+    };
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        Bytes tiff{'I', 'I', 42, 0};
+        put32(tiff, 8);
+        put16(tiff, 2);
+        putEntry(tiff, 0x0112, 3, 1, static_cast<std::uint32_t>(orientation));
+        putEntry(tiff, 0x8769, 4, 1, 38);
+        put32(tiff, 0);
+        put16(tiff, 2);
+        putEntry(tiff, 0x9214, 3, 4, 68);
+        putEntry(tiff, 0xA214, 3, 2, 40 | 10 << 16);
+        put32(tiff, 0);
+        for (std::uint32_t value : {40, 10, 8, 6}) {
+            put16(tiff, value);
+        }
+        Bytes app1{'E', 'x', 'i', 'f', 0, 0};
+        app1.insert(app1.end(), tiff.begin(), tiff.end());
+        const Bytes upright = rewriteExifUpright(app1, 64, 48).block;
+        const std::vector<std::uint32_t>& area = expected[orientation];
+        EXPECT_EQ(shortsOf(upright, 0x9214), area) << orientation;
+        EXPECT_EQ(shortsOf(upright, 0xA214),
+                  std::vector<std::uint32_t>(area.begin(), area.begin() + 2))
+            << orientation;
+    }
+}
+
 // The value of the maker note's first entry, read where its offset says.
 std::string ownerOf(const Bytes& app1, std::size_t noteHeader) {
     const Bytes tiff(app1.begin() + 6, app1.end());
@@ -111,7 +176,8 @@ TEST(ExifMakerNote, KeepsPointingAtItsValuesWhenTheBlockIsLaidOutAnew) {
         const Bytes cut = exifWithoutSubject(app1);
         ASSERT_LT(cut.size(), app1.size()) << c.what;
         EXPECT_EQ(ownerOf(cut, c.header.size()), kOwner) << c.what;
-        EXPECT_EQ(ownerOf(rewriteExifUpright(cut).block, c.header.size()), kOwner) << c.what;
+        EXPECT_EQ(ownerOf(rewriteExifUpright(cut, 64, 48).block, c.header.size()), kOwner)
+            << c.what;
     }
 }
 
