@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from bench_args import positive_int
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))

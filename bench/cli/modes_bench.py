@@ -39,6 +39,7 @@ import time
 import numpy as np
 from skimage.metrics import structural_similarity
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from bench_args import positive_int, ssim_targets
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))

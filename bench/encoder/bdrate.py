@@ -39,6 +39,8 @@ from scipy.interpolate import PchipInterpolator
 from skimage.metrics import structural_similarity
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+from bench_args import positive_int  # noqa: E402  (after the path it is found on)
 TESTDATA = os.path.join(os.path.dirname(ROOT), "shared", "testdata")
 
 QUICK_KODAK = ["kodim03", "kodim06", "kodim13", "kodim18", "kodim21", "kodim23"]
@@ -56,16 +58,6 @@ SHARED_CORPORA = ("kodak", "photos")
 
 def log(message):
     print(message, file=sys.stderr, flush=True)
-
-
-def positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1: %r" % text)
-    return value
 
 
 def quality_list(text):

@@ -1,5 +1,5 @@
-"""Argument types shared by the command-line benchmarks: a bad value is a usage error
-with its reason, not a traceback half-way through a run."""
+"""Argument types shared by the benchmarks: a bad value is a usage error with its
+reason, not a traceback half-way through a run. The scripts put bench/ on their path."""
 
 import argparse
 
