@@ -21,15 +21,12 @@
 #include <cstdint>
 #include <string>
 
+#include "byte_order.h"
+
 namespace vellora::imaging {
 
 inline constexpr std::int64_t kBmpFileHeaderBytes = 14;
 inline constexpr std::uint32_t kBmpRgb = 0, kBmpRle8 = 1, kBmpRle4 = 2, kBmpBitfields = 3;
-
-[[nodiscard]] inline std::uint32_t littleEndian32(const std::uint8_t* bytes) {
-    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-           std::uint32_t{bytes[3]} << 24;
-}
 
 // The header fields: the four Windows header sizes carry 32-bit sizes, the old 12-byte
 // header unsigned 16-bit ones (which Qt's reader takes for signed; decodeCheckedBmp

@@ -62,8 +62,7 @@ std::vector<std::uint8_t> embeddedProfile(int fd, const BmpLayout& layout) {
     // The profile's own length, in its first four bytes (big-endian), must fit in the
     // room the header gives it; what follows it there is padding. A longer one is
     // damaged and, as in a JPEG, left out rather than carried cut short.
-    const std::int64_t own = std::int64_t{profile[0]} << 24 | std::int64_t{profile[1]} << 16 |
-                             std::int64_t{profile[2]} << 8 | std::int64_t{profile[3]};
+    const std::int64_t own = bigEndian32(profile.data());
     if (own < kSmallestProfile || own > size) {
         return {};
     }

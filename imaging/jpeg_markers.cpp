@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "byte_order.h"
 #include "exif_metadata.h"
 #include "libjpeg_bridge.h"
 
@@ -97,9 +98,7 @@ void dropStalePhotoshopResources(std::vector<CarriedMarker>& markers, bool quart
         if (sizeAt + 4 > joined.size()) {
             break;
         }
-        const std::size_t size = (std::size_t{joined[sizeAt]} << 24) |
-                                 (std::size_t{joined[sizeAt + 1]} << 16) |
-                                 (std::size_t{joined[sizeAt + 2]} << 8) | joined[sizeAt + 3];
+        const std::size_t size = bigEndian32(&joined[sizeAt]);
         const std::size_t dataEnd = sizeAt + 4 + size;
         if (dataEnd > joined.size()) {
             break;

@@ -9,6 +9,8 @@
 #include <QByteArray>
 #include <QCryptographicHash>
 
+#include "byte_order.h"
+
 namespace vellora::imaging {
 namespace {
 
@@ -29,11 +31,6 @@ bool isStandard(const CarriedMarker& marker) {
 bool isExtended(const CarriedMarker& marker) {
     return marker.code == kExifMarker && marker.payload.size() > kExtendedPrefix &&
            startsWith(marker.payload, kExtendedXmpHeader);
-}
-
-std::uint32_t bigEndian32(const std::uint8_t* bytes) {
-    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-           (std::uint32_t{bytes[2]} << 8) | bytes[3];
 }
 
 void putBigEndian32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
