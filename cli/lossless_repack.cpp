@@ -281,13 +281,13 @@ std::optional<RepackResult> readStored(const QByteArray& input, StoredCoefficien
         imaging::walkJpegStructure({reinterpret_cast<const std::uint8_t*>(input.constData()),
                                     static_cast<std::size_t>(input.size())},
                                    kMaxScans);
-    if (std::string refusal = imaging::checkJpegStructure(structure, kMaxScans); !refusal.empty()) {
-        // A flood is hostile; a file whose scans stop short is a kind this mode leaves
-        // alone, like the others it does not repack.
-        const bool flood =
-            structure.scans > kMaxScans || structure.markers > imaging::kMaxJpegMarkers;
-        return flood ? failed(QString::fromStdString(refusal))
-                     : refused(QString::fromStdString(refusal) + "; --lossless leaves it alone");
+    if (std::string flood = imaging::checkJpegFloods(structure, kMaxScans); !flood.empty()) {
+        return failed(QString::fromStdString(flood));
+    }
+    // A whole file whose scans stop short is a kind this mode leaves alone, like the
+    // others it does not repack.
+    if (std::string refusal = imaging::checkJpegCompleteness(structure); !refusal.empty()) {
+        return refused(QString::fromStdString(refusal) + "; --lossless leaves it alone");
     }
     jpeg_decompress_struct* in = stored.info();
     stored.limit.manager.progress_monitor = checkScanCount;

@@ -355,6 +355,11 @@ JpegStructure walkJpegFile(int fd, int maxScans) {
 }
 
 std::string checkJpegStructure(const JpegStructure& structure, int maxScans) {
+    std::string refusal = checkJpegFloods(structure, maxScans);
+    return refusal.empty() ? checkJpegCompleteness(structure) : refusal;
+}
+
+std::string checkJpegFloods(const JpegStructure& structure, int maxScans) {
     if (structure.scans > maxScans) {
         return "refused: the JPEG has more than " + std::to_string(maxScans) +
                " scans, far more than any encoder writes (a scan bomb)";
@@ -363,6 +368,10 @@ std::string checkJpegStructure(const JpegStructure& structure, int maxScans) {
         return "refused: the JPEG has more than " + std::to_string(kMaxJpegMarkers) +
                " markers, far more than any encoder writes (a marker flood)";
     }
+    return {};
+}
+
+std::string checkJpegCompleteness(const JpegStructure& structure) {
     // Only a file that ended properly is judged here; a cut-off one is libjpeg's to
     // report as truncated. This one is whole as a file (a writer may stop its scans
     // early on purpose), only its picture is not.

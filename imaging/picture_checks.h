@@ -74,6 +74,10 @@ struct JpegStructure {
 // writes one: it is a cut file with its end marker put back, and libjpeg would smooth
 // the missing detail in from the blocks' averages.
 [[nodiscard]] std::string checkJpegStructure(const JpegStructure& structure, int maxScans);
+// Its two halves, for a caller that treats them apart: the floods (a hostile file), and
+// the scans that stop short (a whole file whose picture is incomplete).
+[[nodiscard]] std::string checkJpegFloods(const JpegStructure& structure, int maxScans);
+[[nodiscard]] std::string checkJpegCompleteness(const JpegStructure& structure);
 
 // Reads exactly `bytes.size()` bytes at `offset` of the open file `fd`; false on a
 // short read or an error.
