@@ -220,7 +220,9 @@ private:
         if (before < 0) {
             return {};
         }
-        if (!m_settings.keepLarger && after >= before) {
+        // A cut-out is not the input made smaller: its size says nothing about what a
+        // re-encode saved, and skipping it would hand back the whole picture.
+        if (!m_settings.keepLarger && !m_settings.crop && after >= before) {
             return QStringLiteral(
                        "not smaller than the input (%1 -> %2 bytes); --keep-larger "
                        "writes it anyway")
@@ -511,12 +513,18 @@ private:
             return false;
         }
         if (search.best == 0) {
+            const QString reason = QStringLiteral("%1 %2 not reached: quality 100 gives %3")
+                                       .arg(m_settings.multiScaleSsim ? QStringLiteral("MS-SSIM")
+                                                                      : QStringLiteral("SSIM"))
+                                       .arg(asGiven(target))
+                                       .arg(shownBelow(highestSsim, target, 5));
+            if (m_settings.crop) {
+                // A skip passes the input on whole, which is not the cut-out asked for.
+                fail(reason + QStringLiteral(" on the cut-out"));
+                return false;
+            }
             m_result.status = FileStatus::Skipped;
-            m_result.message = QStringLiteral("%1 %2 not reached: quality 100 gives %3")
-                                   .arg(m_settings.multiScaleSsim ? QStringLiteral("MS-SSIM")
-                                                                  : QStringLiteral("SSIM"))
-                                   .arg(asGiven(target))
-                                   .arg(shownBelow(highestSsim, target, 5));
+            m_result.message = reason;
             return false;
         }
         m_result.quality = bestQuality;

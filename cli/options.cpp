@@ -79,7 +79,7 @@ const std::array<OptionRow, 23>& optionTable() {
          {"crop"},
          "L,T,W,H",
          "Keep only the rectangle at LEFT,TOP of WIDTH x HEIGHT pixels; the part reaching past the "
-         "picture is cut off."},
+         "picture is cut off. The cut-out is written whatever its size; not with --min-saving."},
         {"strip",
          {"strip"},
          "",
@@ -460,6 +460,10 @@ ParseResult parseArguments(const QStringList& arguments, int defaultJobs) {
     }
     if (options.lossless && options.crop) {
         return usageError(QStringLiteral("--lossless and --crop cannot be combined"));
+    }
+    if (options.minSaving && options.crop) {
+        // A cut-out's size against the whole input's is no measure of a saving.
+        return usageError(QStringLiteral("--min-saving and --crop cannot be combined"));
     }
     // "-o -" is stdout, as in the tools people pipe with; "-o ./-" names a file "-".
     options.toStdout = options.output == QLatin1String("-") || (options.stdio && !outputGiven);

@@ -218,6 +218,17 @@ TEST_F(CliTest, CropKeepsTheRectangleAndClipsIt) {
               0);
     EXPECT_EQ(pictureSize(QStringLiteral("clipped.jpg")), QSize(28, 16));
 
+    // Written though larger than the whole input: it is another picture, not a re-encode.
+    makeJpeg(QStringLiteral("plain.jpg"), 128, 96, 50);
+    EXPECT_EQ(run({QStringLiteral("-q"), QStringLiteral("100"), QStringLiteral("--crop"),
+                   QStringLiteral("1,1,126,94"), QStringLiteral("-o"), QStringLiteral("large.jpg"),
+                   QStringLiteral("plain.jpg")})
+                  .exitCode,
+              0);
+    EXPECT_EQ(pictureSize(QStringLiteral("large.jpg")), QSize(126, 94));
+    EXPECT_GT(QFileInfo(at(QStringLiteral("large.jpg"))).size(),
+              QFileInfo(at(QStringLiteral("plain.jpg"))).size());
+
     const CliRun outside =
         run({QStringLiteral("--crop"), QStringLiteral("500,500,10,10"), QStringLiteral("-o"),
              QStringLiteral("none.jpg"), QStringLiteral("photo.jpg")});

@@ -277,6 +277,13 @@ TEST_F(CliRoundTwoTest, TargetSsimOutOfReachIsSkipped) {
                     .contains(QLatin1String("SSIM 0.9999999 not reached")))
         << object.value(QStringLiteral("error")).toString().toStdString();
     EXPECT_FALSE(QFile::exists(at("photo-vellora.jpg")));
+
+    // A cut-out cannot fall back on its input: the file fails, nothing is written.
+    const CliRun cut =
+        run({"--target-ssim", "0.9999999", "--crop", "0,0,50,40", "-o", "cut.jpg", "photo.bmp"});
+    EXPECT_EQ(cut.exitCode, 1);
+    EXPECT_TRUE(cut.err.contains("SSIM 0.9999999 not reached")) << cut.err.toStdString();
+    EXPECT_FALSE(QFile::exists(at("cut.jpg")));
 }
 
 TEST_F(CliRoundTwoTest, PreserveTimesKeepsTheInputsTimes) {
@@ -428,6 +435,10 @@ TEST_F(CliRoundTwoTest, StdinToStdoutThroughAPipe) {
     const CliRun skipped = pipeThrough({"-q", "100", "-"}, small, m_dir.path());
     EXPECT_EQ(skipped.exitCode, 0);
     EXPECT_EQ(skipped.out, small);
+    // Unless it is a cut-out: handing back the whole picture would drop the crop.
+    const CliRun cut = pipeThrough({"-q", "100", "--crop", "1,1,140,90", "-"}, small, m_dir.path());
+    EXPECT_EQ(cut.exitCode, 0) << cut.err.toStdString();
+    EXPECT_EQ(QImage::fromData(cut.out).size(), QSize(140, 90));
 
     // With -o the result goes to the file, stdout stays empty.
     const CliRun toFile = pipeThrough({"-", "-o", "from-stdin.jpg"}, jpeg, m_dir.path());

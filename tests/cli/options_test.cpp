@@ -157,6 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{{"-q", "50", "-s", "10K", "a.jpg"}, "cannot be combined"},
                     UsageCase{{"--crop", "1,2,3", "a.jpg"}, "crop"},
                     UsageCase{{"--crop", "0,0,0,5", "a.jpg"}, "crop"},
+                    UsageCase{{"--crop", "0,0,5,5", "--min-saving", "5", "a.jpg"}, "--min-saving"},
                     UsageCase{{"-j", "0", "a.jpg"}, "job"}, UsageCase{{"-j", "x", "a.jpg"}, "job"},
                     UsageCase{{"-j", "%2", "a.jpg"}, "bad job count '%2'"},
                     UsageCase{{"-o", "x.jpg", "a.jpg", "b.jpg"}, "single input"},
