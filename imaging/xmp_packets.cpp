@@ -185,10 +185,18 @@ std::vector<ExtendedPacket> extendedPackets(const std::vector<CarriedMarker>& ma
         const std::uint32_t length = bigEndian32(markers[packet.parts.front()].payload.data() +
                                                  kExtendedXmpHeader.size() + kGuidSize);
         for (const std::size_t index : packet.parts) {
-            if (offsetOf(index) != packet.text.size()) {
+            // A part sent again, whole or overlapping, must repeat what is joined already;
+            // a gap or a disagreement leaves the packet as it is.
+            const std::size_t offset = offsetOf(index);
+            if (offset > packet.text.size()) {
                 return true;
             }
-            packet.text += textOf(markers[index].payload, kExtendedPrefix);
+            const std::string part = textOf(markers[index].payload, kExtendedPrefix);
+            const std::size_t overlap = std::min(packet.text.size() - offset, part.size());
+            if (packet.text.compare(offset, overlap, part, 0, overlap) != 0) {
+                return true;
+            }
+            packet.text.append(part, overlap);
         }
         return packet.text.size() != length;
     });
@@ -262,16 +270,80 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Sets the whole-number property `qualified` to `wanted` wherever `text` gives it and
-// `accept` takes the number it has.
+std::string_view localName(const std::string& text, std::size_t from, std::size_t to) {
+    std::string_view name(text.data() + from, to - from);
+    const std::size_t colon = name.find(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+// The stretches of `text` inside the properties of a description: the fields of the
+// entries Photoshop keeps in xmpMM:Pantry or xmpMM:History, for instance, which use the
+// picture's own property names for other documents. Sorted, apart. Text without any
+// description (a bare fragment) has none.
+std::vector<Span> nestedStretches(const std::string& text) {
+    std::vector<Span> stretches;
+    std::ptrdiff_t depth = 0;         // elements open
+    std::ptrdiff_t description = -1;  // the depth the open description was opened at
+    std::size_t nestedFrom = std::string::npos;
+    for (std::size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at)) {
+        const auto skipTo = [&](std::string_view close) {
+            const std::size_t end = text.find(close, at);
+            return end == std::string::npos ? end : end + close.size();
+        };
+        std::size_t end = text.compare(at, 4, "<!--") == 0        ? skipTo("-->")
+                          : text.compare(at, 9, "<![CDATA[") == 0 ? skipTo("]]>")
+                          : text.compare(at, 2, "<?") == 0        ? skipTo("?>")
+                                                                  : tagEnd(text, at);
+        if (end == std::string::npos) {
+            break;
+        }
+        if (text[at + 1] == '/') {
+            depth = std::max<std::ptrdiff_t>(depth - 1, 0);
+            if (depth == description + 1 && nestedFrom != std::string::npos) {
+                stretches.push_back({nestedFrom, at});
+                nestedFrom = std::string::npos;
+            } else if (depth <= description) {
+                description = -1;
+            }
+        } else if (text[at + 1] != '!' && text[at + 1] != '?') {
+            std::size_t nameEnd = at + 1;
+            while (nameEnd < end - 1 && !isSpace(text[nameEnd]) && text[nameEnd] != '/' &&
+                   text[nameEnd] != '>') {
+                ++nameEnd;
+            }
+            const bool empty = text[end - 2] == '/';
+            if (description < 0 && localName(text, at + 1, nameEnd) == "Description") {
+                description = depth;
+            } else if (description >= 0 && depth == description + 1 && !empty) {
+                nestedFrom = end;
+            }
+            depth += empty ? 0 : 1;
+        }
+        at = end;
+    }
+    if (nestedFrom != std::string::npos) {
+        stretches.push_back({nestedFrom, text.size()});
+    }
+    return stretches;
+}
+
+bool isNested(const std::vector<Span>& stretches, std::size_t at) {
+    const auto after = std::upper_bound(stretches.begin(), stretches.end(), at,
+                                        [](std::size_t x, const Span& s) { return x < s.begin; });
+    return after != stretches.begin() && at < std::prev(after)->end;
+}
+
+// Sets the whole-number property `qualified` to `wanted` wherever `text` gives it for
+// the picture itself and `accept` takes the number it has.
 bool setNumber(std::string& text, const std::string& qualified, const std::string& wanted,
                bool (*accept)(std::string_view)) {
     std::string set;
     std::size_t copied = 0;  // where the text not yet copied starts
+    const std::vector<Span> nested = nestedStretches(text);
     for (std::size_t at = text.find(qualified); at != std::string::npos;
          at = text.find(qualified, at + 1)) {
         const Span value = valueAt(text, at, qualified.size(), isDigit);
-        if (!value.found()) {
+        if (!value.found() || isNested(nested, at)) {
             continue;
         }
         const std::string_view number(text.data() + value.begin, value.end - value.begin);
@@ -288,11 +360,14 @@ bool setNumber(std::string& text, const std::string& qualified, const std::strin
     return true;
 }
 
-// The first value `text` gives the property `qualified`, of characters `valueChar` takes.
+// The first value `text` gives the picture's property `qualified`, of characters
+// `valueChar` takes.
 Span firstValue(const std::string& text, const std::string& qualified, bool (*valueChar)(char)) {
+    const std::vector<Span> nested = nestedStretches(text);
     for (std::size_t at = text.find(qualified); at != std::string::npos;
          at = text.find(qualified, at + 1)) {
-        if (const Span value = valueAt(text, at, qualified.size(), valueChar); value.found()) {
+        if (const Span value = valueAt(text, at, qualified.size(), valueChar);
+            value.found() && !isNested(nested, at)) {
             return value;
         }
     }

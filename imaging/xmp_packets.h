@@ -23,11 +23,12 @@ struct XmpProperty {
 inline constexpr XmpProperty kXmpThumbnails[] = {{"http://ns.adobe.com/xap/1.0/", "Thumbnails"}};
 
 // Areas of the picture with what is in them (faces, names): the Metadata Working Group's,
-// Microsoft's and IPTC's.
+// Microsoft's, IPTC's and ACDSee's.
 inline constexpr XmpProperty kXmpRegions[] = {
     {"http://www.metadataworkinggroup.com/schemas/regions/", "Regions"},
     {"http://ns.microsoft.com/photo/1.2/", "RegionInfo"},
     {"http://iptc.org/std/Iptc4xmpExt/2008-02-29/", "ImageRegion"},
+    {"http://ns.acdsee.com/regions/", "Regions"},
 };
 
 // `text` without the elements of `properties`; false, and `text` as it was, when it

@@ -207,6 +207,10 @@ TEST_F(Metadata, XmpThumbnailsAreLeftOutOfTheStandardAndTheExtendedPacket) {
     for (const bool crop : {false, true}) {
         EXPECT_EQ(carried(roundTrip(input, 0, crop)), file(false, 65000)) << "crop " << crop;
     }
+    // A part sent twice still joins into the packet, which loses its thumbnail too.
+    std::vector<Marker> twice = file(true, 40000);
+    twice.insert(twice.begin() + 2, twice[1]);
+    EXPECT_EQ(carried(roundTrip(writeJpegWith(twice), 0, false)), file(false, 65000));
 }
 
 TEST_F(Metadata, AFullStandardPacketStillNamesTheExtendedOneItsNewDigest) {
@@ -271,11 +275,12 @@ TEST_F(Metadata, ACutOutLeavesOutTheAreasNamedInThePictureAndGivesItsOwnSize) {
     const QByteArray open =
         "<rdf:Description xmlns:mwg-rs=\"http://www.metadataworkinggroup.com/schemas/regions/\" "
         "xmlns:MP=\"http://ns.microsoft.com/photo/1.2/\" "
+        "xmlns:acdsee-rs=\"http://ns.acdsee.com/regions/\" "
         "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\">";
     const QByteArray named =
         "<mwg-rs:Regions rdf:parseType=\"Resource\"><mwg-rs:RegionList>"
         "Alice</mwg-rs:RegionList></mwg-rs:Regions><MP:RegionInfo>Bob"
-        "</MP:RegionInfo>";
+        "</MP:RegionInfo><acdsee-rs:Regions>Carol</acdsee-rs:Regions>";
     const auto rest = [](int width) {
         return "<tiff:ImageWidth>" + QByteArray::number(width) +
                "</tiff:ImageWidth></rdf:Description>";

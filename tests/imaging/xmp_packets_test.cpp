@@ -49,7 +49,7 @@ TEST(XmpPackets, PropertiesGoByNamespaceWholeOrNotAtAll) {
         [](std::string& text) { return removeXmpProperties(text, kXmpThumbnails); });
 }
 
-TEST(XmpPackets, ThePixelSizeIsSetWhereverItIsGiven) {
+TEST(XmpPackets, ThePixelSizeIsSetWhereverThePictureGivesIt) {
     const std::string tiff = "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" ";
     const std::string exif = "xmlns:e='http://ns.adobe.com/exif/1.0/' ";
     expectEdits(
@@ -77,6 +77,24 @@ TEST(XmpPackets, AnOrientationThatTurnsIsMadeOneUnderAnyPrefix) {
             {t + "t:Orientation=\"1\"", ""},
             {t + "t:Orientation=\"60\"", ""},
             {"xmlns:t='urn:other' t:Orientation='6'", ""},
+            // Another document's orientation, in an entry of a description's property.
+            {"<rdf:Description " + t +
+                 "t:Orientation='6'><xmpMM:Pantry><rdf:Bag><rdf:li>"
+                 "<rdf:Description t:Orientation='3'/></rdf:li></rdf:Bag></xmpMM:Pantry>"
+                 "</rdf:Description>",
+             "<rdf:Description " + t +
+                 "t:Orientation='1'><xmpMM:Pantry><rdf:Bag><rdf:li>"
+                 "<rdf:Description t:Orientation='3'/></rdf:li></rdf:Bag></xmpMM:Pantry>"
+                 "</rdf:Description>"},
+            {"<rdf:Description><!-- <x> --><xmpMM:Pantry><rdf:Bag><rdf:li rdf:parseType="
+             "'Resource'><tiff:Orientation>3</tiff:Orientation></rdf:li></rdf:Bag></xmpMM:Pantry>"
+             "<tiff:Orientation>6</tiff:Orientation></rdf:Description>",
+             "<rdf:Description><!-- <x> --><xmpMM:Pantry><rdf:Bag><rdf:li rdf:parseType="
+             "'Resource'><tiff:Orientation>3</tiff:Orientation></rdf:li></rdf:Bag></xmpMM:Pantry>"
+             "<tiff:Orientation>1</tiff:Orientation></rdf:Description>"},
+            {"<rdf:Description><xmpMM:Pantry><rdf:Bag><rdf:li><rdf:Description "
+             "tiff:Orientation='3'/></rdf:li></rdf:Bag></xmpMM:Pantry></rdf:Description>",
+             ""},
         },
         setXmpUpright);
 }
@@ -92,6 +110,12 @@ TEST(XmpPackets, TheResolutionAcrossAndDownSwap) {
             {t + "t:XResolution='300/1' t:YResolution='300/1'", ""},
             {t + "t:XResolution='300/1'", ""},
             {"xmlns:t='urn:other' t:XResolution='300' t:YResolution='150'", ""},
+            {"<rdf:Description><xmpMM:Pantry><rdf:li><tiff:XResolution>1</tiff:XResolution>"
+             "</rdf:li></xmpMM:Pantry><tiff:XResolution>300</tiff:XResolution><tiff:YResolution>"
+             "150</tiff:YResolution></rdf:Description>",
+             "<rdf:Description><xmpMM:Pantry><rdf:li><tiff:XResolution>1</tiff:XResolution>"
+             "</rdf:li></xmpMM:Pantry><tiff:XResolution>150</tiff:XResolution><tiff:YResolution>"
+             "300</tiff:YResolution></rdf:Description>"},
         },
         swapXmpResolution);
 }
