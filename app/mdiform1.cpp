@@ -72,11 +72,29 @@ bool keepReplacedOwnership(QSaveFile& output, const QString& target, QString& no
     return true;
 }
 
-// After the rename: the folder is flushed, so a power loss cannot bring back the old
-// picture.
+// A new file gets no more permission than the picture it was made from, as cp gives
+// it: the copy of a private picture stays private. The owner may always read and
+// write it.
+bool keepSourcePrivacy(QSaveFile& output, const QString& source) {
+    struct stat model {};
+    struct stat made {};
+    if (source.isEmpty() || ::stat(QFile::encodeName(source).constData(), &model) != 0 ||
+        !S_ISREG(model.st_mode) || ::fstat(output.handle(), &made) != 0) {
+        return true;
+    }
+    const mode_t mode = (made.st_mode & model.st_mode & 0777) | S_IRUSR | S_IWUSR;
+    if (mode != (made.st_mode & 07777)) {
+        (void)::fchmod(output.handle(), mode);
+    }
+    return true;
+}
+
+// After the rename: the folder the file is in is flushed (the one a link leads to, where
+// the rename happened), so a power loss cannot bring back the old picture.
 void makeSaveDurable(const QString& target) {
     noteReplaceStep("rename");
-    (void)syncFolderOf(QFile::encodeName(target).toStdString());
+    const QString saved = QFileInfo(target).canonicalFilePath();
+    (void)syncFolderOf(QFile::encodeName(saved.isEmpty() ? target : saved).toStdString());
 }
 
 // Design geometry, in twips.
@@ -485,6 +503,14 @@ void MDIForm1::saveAsCommand() {
         showError(QStringLiteral("Vellora could not save \"%1\".\nIt is a folder.").arg(target));
         return;
     }
+    if (targetInfo.isSymLink() && !targetInfo.exists()) {
+        // Written through, the picture would land where the link points, unasked; a
+        // link in a loop would be replaced by the file without a question.
+        showError(QStringLiteral("Vellora could not save \"%1\".\nIt is a link that leads to "
+                                 "no file; choose another name.")
+                      .arg(target));
+        return;
+    }
     if (targetInfo.exists() && !targetInfo.isFile()) {
         // A device, pipe or socket: the save's rename would replace the node itself.
         showError(QStringLiteral("Vellora could not save \"%1\".\nIt is not a regular file (a "
@@ -564,7 +590,9 @@ void MDIForm1::saveAsCommand() {
     QString ownershipNote;
     const bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
                          writeWhole(output, contents) &&
-                         keepReplacedOwnership(output, target, ownershipNote) && output.commit();
+                         (targetBefore ? keepReplacedOwnership(output, target, ownershipNote)
+                                       : keepSourcePrivacy(output, opened)) &&
+                         output.commit();
     if (!written) {
         showError(
             QStringLiteral("Vellora could not save \"%1\".\n%2").arg(target, output.errorString()));

@@ -146,6 +146,18 @@ TEST_F(GuiTest, SaveAsOverAFileKeepsItsOwnerAndFlushesTheFolderAfterTheRename) {
     EXPECT_EQ(m_ui.messages.size(), 1U);
 }
 
+TEST_F(GuiTest, SaveAsOfAPrivatePictureMakesAPrivateFile) {
+    const QString source = makePicture(QStringLiteral("private.jpg"), 64, 48, "JPEG");
+    ASSERT_EQ(::chmod(QFile::encodeName(source).constData(), 0600), 0);
+    open(source);
+    const QString target = m_work.filePath(QStringLiteral("copy.jpg"));
+    saveAs(target);
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0077, 0u);
+    EXPECT_TRUE(m_ui.messages.empty());
+}
+
 TEST_F(GuiTest, SaveAsOntoAPipeSavesNothingAndSaysWhy) {
     open(makePicture(QStringLiteral("photo.jpg"), 64, 48, "JPEG"));
     const QString target = m_work.filePath(QStringLiteral("pipe.jpg"));

@@ -685,12 +685,18 @@ TEST_F(GuiTest, SaveAsCancelAndFailuresLeaveTargetsAlone) {
     command(1);
     EXPECT_TRUE(m_ui.messages.empty());
 
+    const QString dangling = m_work.filePath(QStringLiteral("dangling.jpg"));
+    const QString loop = m_work.filePath(QStringLiteral("loop.jpg"));
+    ASSERT_TRUE(QFile::link(m_work.filePath(QStringLiteral("elsewhere.jpg")), dangling));
+    ASSERT_TRUE(QFile::link(loop, loop));
     const struct {
         const char* what;
         QString target;
     } failures[] = {
         {"missing folder", m_work.filePath(QStringLiteral("nowhere/out.jpg"))},
         {"a folder as target", m_work.path()},
+        {"a link to no file", dangling},
+        {"a link in a loop", loop},
     };
     for (const auto& f : failures) {
         m_ui.messages.clear();
@@ -699,6 +705,8 @@ TEST_F(GuiTest, SaveAsCancelAndFailuresLeaveTargetsAlone) {
         EXPECT_TRUE(m_ui.messages[0].text.contains(f.target)) << f.what;
         EXPECT_FALSE(QFileInfo(f.target).isFile()) << f.what;
     }
+    EXPECT_TRUE(QFileInfo(loop).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(m_work.filePath(QStringLiteral("elsewhere.jpg"))));
 
     // The working file vanished: said so, nothing written.
     m_ui.messages.clear();
