@@ -188,7 +188,9 @@ std::vector<ExtendedPacket> extendedPackets(const std::vector<CarriedMarker>& ma
             // A part sent again, whole or overlapping, must repeat what is joined already;
             // a gap or a disagreement leaves the packet as it is.
             const std::size_t offset = offsetOf(index);
-            if (offset > packet.text.size()) {
+            if (offset > packet.text.size() ||
+                bigEndian32(markers[index].payload.data() + kExtendedXmpHeader.size() +
+                            kGuidSize) != length) {
                 return true;
             }
             const std::string part = textOf(markers[index].payload, kExtendedPrefix);
@@ -314,8 +316,13 @@ std::vector<Span> nestedStretches(const std::string& text) {
             const bool empty = text[end - 2] == '/';
             if (description < 0 && localName(text, at + 1, nameEnd) == "Description") {
                 description = depth;
-            } else if (description >= 0 && depth == description + 1 && !empty) {
-                nestedFrom = end;
+            } else if (description >= 0 && depth == description + 1) {
+                // A property's own attributes are a nested resource's fields in short.
+                if (empty) {
+                    stretches.push_back({nameEnd, end});
+                } else {
+                    nestedFrom = nameEnd;
+                }
             }
             depth += empty ? 0 : 1;
         }

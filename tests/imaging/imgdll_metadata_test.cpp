@@ -211,6 +211,12 @@ TEST_F(Metadata, XmpThumbnailsAreLeftOutOfTheStandardAndTheExtendedPacket) {
     std::vector<Marker> twice = file(true, 40000);
     twice.insert(twice.begin() + 2, twice[1]);
     EXPECT_EQ(carried(roundTrip(writeJpegWith(twice), 0, false)), file(false, 65000));
+    // Parts that disagree on the packet's length leave it as it is.
+    std::vector<Marker> disagree = twice;
+    disagree[2].payload[35 + 32 + 3] = static_cast<char>(disagree[2].payload[35 + 32 + 3] ^ 1);
+    const std::vector<Marker> kept = carried(roundTrip(writeJpegWith(disagree), 0, false));
+    ASSERT_EQ(kept.size(), disagree.size());
+    EXPECT_TRUE(std::equal(kept.begin() + 1, kept.end(), disagree.begin() + 1));
 }
 
 TEST_F(Metadata, AFullStandardPacketStillNamesTheExtendedOneItsNewDigest) {

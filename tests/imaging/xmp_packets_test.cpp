@@ -95,6 +95,10 @@ TEST(XmpPackets, AnOrientationThatTurnsIsMadeOneUnderAnyPrefix) {
             {"<rdf:Description><xmpMM:Pantry><rdf:Bag><rdf:li><rdf:Description "
              "tiff:Orientation='3'/></rdf:li></rdf:Bag></xmpMM:Pantry></rdf:Description>",
              ""},
+            {"<rdf:Description><xmpMM:DerivedFrom tiff:Orientation='3'/></rdf:Description>", ""},
+            {"<rdf:Description><xmpMM:DerivedFrom tiff:Orientation='3'></xmpMM:DerivedFrom>"
+             "</rdf:Description>",
+             ""},
         },
         setXmpUpright);
 }
