@@ -74,15 +74,19 @@ bool keepReplacedOwnership(QSaveFile& output, const QString& target, QString& no
 
 // A new file gets no more permission than the picture it was made from, as cp gives
 // it: the copy of a private picture stays private. The owner may always read and
-// write it.
-bool keepSourcePrivacy(QSaveFile& output, const QString& source) {
-    struct stat model {};
+// write it. `opened` is the source's mode when it was opened, for a source gone since.
+bool keepSourcePrivacy(QSaveFile& output, const QString& source, std::optional<mode_t> opened) {
+    struct stat now {};
+    const std::optional<mode_t> model =
+        !source.isEmpty() && ::stat(QFile::encodeName(source).constData(), &now) == 0 &&
+                S_ISREG(now.st_mode)
+            ? std::optional<mode_t>(now.st_mode)
+            : opened;
     struct stat made {};
-    if (source.isEmpty() || ::stat(QFile::encodeName(source).constData(), &model) != 0 ||
-        !S_ISREG(model.st_mode) || ::fstat(output.handle(), &made) != 0) {
+    if (!model || ::fstat(output.handle(), &made) != 0) {
         return true;
     }
-    const mode_t mode = (made.st_mode & model.st_mode & 0777) | S_IRUSR | S_IWUSR;
+    const mode_t mode = (made.st_mode & *model & 0777) | S_IRUSR | S_IWUSR;
     if (mode != (made.st_mode & 07777)) {
         (void)::fchmod(output.handle(), mode);
     }
@@ -417,6 +421,10 @@ bool MDIForm1::openChosenFile(const QString& path) {
     // be shown leaves every window and the shared state as they were. The version first:
     // a change while reading shows as one at the next pass.
     const std::optional<FileVersion> version = versionOf(path);
+    struct stat facts {};
+    const std::optional<mode_t> mode = ::stat(QFile::encodeName(path).constData(), &facts) == 0
+                                           ? std::optional<mode_t>(facts.st_mode)
+                                           : std::nullopt;
     const LoadedPicture picture = loadPicture(path);
     const QFileInfo info(path);
     if (!picture.ok()) {
@@ -429,6 +437,7 @@ bool MDIForm1::openChosenFile(const QString& path) {
     SharedState& state = sharedState();
     state.SourcePath = path;
     m_sourceVersion = version;
+    m_sourceMode = mode;
     m_workingFileCurrent = false;  // until a pass writes this picture's result
     unloadFmCom();
     FmJpg& window = fm_jpg();
@@ -591,7 +600,7 @@ void MDIForm1::saveAsCommand() {
     const bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
                          writeWhole(output, contents) &&
                          (targetBefore ? keepReplacedOwnership(output, target, ownershipNote)
-                                       : keepSourcePrivacy(output, opened)) &&
+                                       : keepSourcePrivacy(output, opened, m_sourceMode)) &&
                          output.commit();
     if (!written) {
         showError(

@@ -150,12 +150,19 @@ TEST_F(GuiTest, SaveAsOfAPrivatePictureMakesAPrivateFile) {
     const QString source = makePicture(QStringLiteral("private.jpg"), 64, 48, "JPEG");
     ASSERT_EQ(::chmod(QFile::encodeName(source).constData(), 0600), 0);
     open(source);
-    const QString target = m_work.filePath(QStringLiteral("copy.jpg"));
-    saveAs(target);
-    struct stat info {};
-    ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0077, 0u);
-    EXPECT_TRUE(m_ui.messages.empty());
+    // Also once the picture has gone from where it was opened.
+    for (const bool moved : {false, true}) {
+        if (moved) {
+            ASSERT_TRUE(QFile::rename(source, m_work.filePath(QStringLiteral("away.jpg"))));
+        }
+        const QString target =
+            m_work.filePath(moved ? QStringLiteral("second.jpg") : QStringLiteral("copy.jpg"));
+        saveAs(target);
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &info), 0) << moved;
+        EXPECT_EQ(info.st_mode & 0077, 0u) << moved;
+        EXPECT_TRUE(m_ui.messages.empty()) << moved;
+    }
 }
 
 TEST_F(GuiTest, SaveAsOntoAPipeSavesNothingAndSaysWhy) {
