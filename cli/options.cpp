@@ -36,7 +36,8 @@ const std::array<OptionRow, 23>& optionTable() {
          "input: luma, 11x11 Gaussian window, full resolution; 1 means identical. On photos 0.99 "
          "looks the same as the original, 0.985 differs only on close inspection, 0.97 and below "
          "show softening. Found by bisection in at most 8 encodes; a file that misses it even at "
-         "quality 100 is skipped. Most whole, upright JPEGs keep their own luma, requantised "
+         "quality 100 is skipped (a --crop cut-out fails). Most whole, upright JPEGs keep their "
+         "own luma, requantised "
          "(the man page says which). Not with -q or -s."},
         {"ms-ssim",
          {"ms-ssim"},
