@@ -131,6 +131,10 @@ private:
         GlobalBlock cut;
         if (m_settings.crop) {
             const CropRect& crop = *m_settings.crop;
+            // A rectangle over the whole picture is a plain re-encode, kept or skipped
+            // as one.
+            m_cutOut = crop.left > 0 || crop.top > 0 || crop.left + crop.width < width ||
+                       crop.top + crop.height < height;
             cut = GlobalBlock(m_library.ImgDLLCropRGB(pixels, width, height, crop.left, crop.top,
                                                       crop.left + crop.width,
                                                       crop.top + crop.height));
@@ -222,7 +226,7 @@ private:
         }
         // A cut-out is not the input made smaller: its size says nothing about what a
         // re-encode saved, and skipping it would hand back the whole picture.
-        if (!m_settings.keepLarger && !m_settings.crop && after >= before) {
+        if (!m_settings.keepLarger && !m_cutOut && after >= before) {
             return QStringLiteral(
                        "not smaller than the input (%1 -> %2 bytes); --keep-larger "
                        "writes it anyway")
@@ -518,7 +522,7 @@ private:
                                                                       : QStringLiteral("SSIM"))
                                        .arg(asGiven(target))
                                        .arg(shownBelow(highestSsim, target, 5));
-            if (m_settings.crop) {
+            if (m_cutOut) {
                 // A skip passes the input on whole, which is not the cut-out asked for.
                 fail(reason + QStringLiteral(" on the cut-out"));
                 return false;
@@ -536,6 +540,7 @@ private:
     const EncodeSettings& m_settings;
     ImageLibrary& m_library;
     const std::atomic<bool>& m_stop;
+    bool m_cutOut = false;  // a --crop rectangle leaving part of the picture out
     FileResult m_result;
     void* m_pixels = nullptr;
     std::int32_t m_width = 0;

@@ -228,6 +228,13 @@ TEST_F(CliTest, CropKeepsTheRectangleAndClipsIt) {
     EXPECT_EQ(pictureSize(QStringLiteral("large.jpg")), QSize(126, 94));
     EXPECT_GT(QFileInfo(at(QStringLiteral("large.jpg"))).size(),
               QFileInfo(at(QStringLiteral("plain.jpg"))).size());
+    // A rectangle over the whole picture cuts nothing out: a plain re-encode, skipped.
+    EXPECT_EQ(run({QStringLiteral("-q"), QStringLiteral("100"), QStringLiteral("--crop"),
+                   QStringLiteral("0,0,99999,99999"), QStringLiteral("-o"),
+                   QStringLiteral("whole.jpg"), QStringLiteral("plain.jpg")})
+                  .exitCode,
+              0);
+    EXPECT_FALSE(QFileInfo::exists(at(QStringLiteral("whole.jpg"))));
 
     const CliRun outside =
         run({QStringLiteral("--crop"), QStringLiteral("500,500,10,10"), QStringLiteral("-o"),
