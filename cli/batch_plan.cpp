@@ -67,8 +67,16 @@ void scanFolder(const Options& options, const QString& folder, const QString& ex
     std::sort(files.begin(), files.end(),
               [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; });
     for (FoundFile& file : files) {
-        found.push_back(
-            {std::move(file.path), std::move(file.relativeFolder), std::move(file.failure)});
+        // Replaced in place, a link met in a tree would have the file it leads to
+        // rewritten wherever that is, outside the tree too.
+        QString skip;
+        if (options.inPlace && file.link && pictureType(file.path) == PictureType::Jpeg) {
+            skip = QStringLiteral(
+                "a symbolic link met in a folder; --in-place replaces the file a link "
+                "leads to only when the link is named");
+        }
+        found.push_back({std::move(file.path), std::move(file.relativeFolder),
+                         std::move(file.failure), std::move(skip)});
     }
 }
 
@@ -119,7 +127,8 @@ bool looksLikeEarlierOutput(const Options& options, const QString& path) {
         options.suffix.isEmpty()) {
         return false;
     }
-    return QFileInfo(path).completeBaseName().endsWith(options.suffix);
+    // Results are always NAME + suffix + ".jpg": "logo-vellora.bmp" is a picture of its own.
+    return QFileInfo(path).fileName().endsWith(options.suffix + QStringLiteral(".jpg"));
 }
 
 BatchPlan planBatch(const Options& options) {

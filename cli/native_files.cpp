@@ -391,6 +391,7 @@ std::vector<FoundFile> filesIn(const QString& folder, bool recursive) {
                 continue;
             }
             FoundFile file;
+            file.link = entry.is_symlink(look);
             file.relativeFolder = relative;
             file.path =
                 prefix + (relative.isEmpty() ? QString() : relative + QLatin1Char('/')) + decoded;
@@ -399,7 +400,8 @@ std::vector<FoundFile> filesIn(const QString& folder, bool recursive) {
         if (error) {
             found.push_back({shown, relative,
                              QStringLiteral("cannot read the folder: %1")
-                                 .arg(QString::fromLocal8Bit(error.message().c_str()))});
+                                 .arg(QString::fromLocal8Bit(error.message().c_str())),
+                             false});
         }
     }
     return found;

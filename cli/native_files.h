@@ -97,6 +97,7 @@ struct FoundFile {
     QString path;
     QString relativeFolder;
     QString failure;
+    bool link = false;  // a symbolic link to a file
 };
 [[nodiscard]] std::vector<FoundFile> filesIn(const QString& folder, bool recursive);
 

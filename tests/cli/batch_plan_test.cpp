@@ -77,6 +77,9 @@ TEST(EarlierOutputTest, OnlyBesideInputNamesWithTheSuffix) {
     EXPECT_TRUE(looksLikeEarlierOutput(options, QStringLiteral("d/photo-vellora.jpg")));
     EXPECT_FALSE(looksLikeEarlierOutput(options, QStringLiteral("d/photo.jpg")));
     EXPECT_FALSE(looksLikeEarlierOutput(options, QStringLiteral("d/-vellora/photo.jpg")));
+    // Results are always .jpg: other names ending in the suffix are the user's pictures.
+    EXPECT_FALSE(looksLikeEarlierOutput(options, QStringLiteral("d/logo-vellora.bmp")));
+    EXPECT_FALSE(looksLikeEarlierOutput(options, QStringLiteral("d/team-vellora.jpeg")));
     options.outDir = QStringLiteral("out");
     EXPECT_FALSE(looksLikeEarlierOutput(options, QStringLiteral("d/photo-vellora.jpg")));
     Options noSuffix;
@@ -395,6 +398,29 @@ TEST_F(PlanTest, AnOutputThatIsNoRegularFileFailsEvenWithForce) {
             EXPECT_TRUE(plan.tasks[0].failure.contains(QLatin1String(c.reason)))
                 << c.what << ": " << plan.tasks[0].failure.toStdString();
         }
+    }
+}
+
+TEST_F(PlanTest, InPlaceLeavesLinksMetInAFolderAlone) {
+    touch(QStringLiteral("outside/victim.jpg"));
+    touch(QStringLiteral("tree/own.jpg"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../outside/victim.jpg"),
+                            m_dir.filePath(QStringLiteral("tree/link.jpg"))));
+    Options options;
+    options.inPlace = true;
+    options.inputs = {QStringLiteral("tree")};
+    const BatchPlan inPlace = planBatch(options);
+    ASSERT_EQ(inputsOf(inPlace), (QStringList{"tree/link.jpg", "tree/own.jpg"}));
+    EXPECT_TRUE(inPlace.tasks[0].skip.contains(QLatin1String("symbolic link")));
+    EXPECT_TRUE(inPlace.tasks[1].skip.isEmpty());
+    // Named, the link is taken; into another folder, a link met is read like a file.
+    options.inputs = {QStringLiteral("tree/link.jpg")};
+    EXPECT_TRUE(planBatch(options).tasks.at(0).skip.isEmpty());
+    options.inPlace = false;
+    options.outDir = QStringLiteral("out");
+    options.inputs = {QStringLiteral("tree")};
+    for (const FileTask& task : planBatch(options).tasks) {
+        EXPECT_TRUE(task.skip.isEmpty() && task.failure.isEmpty()) << task.input.toStdString();
     }
 }
 
