@@ -91,7 +91,8 @@ const std::array<OptionRow, 23>& optionTable() {
          {"strip-icc"},
          "",
          "Leave out the ICC colour profile (kept by default so colours stay right, but a CMYK "
-         "file's, which cannot describe the RGB result, always goes); independent of --strip."},
+         "file's, which cannot describe the RGB result of a re-encode, always goes); "
+         "independent of --strip."},
         {"keep-larger",
          {"keep-larger"},
          "",
