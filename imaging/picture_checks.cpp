@@ -53,9 +53,10 @@ public:
         return true;
     }
 
-    // Moves past entropy-coded data to the next marker that is not a restart marker
-    // (0xFF then a byte other than 0x00, 0xFF or 0xD0..0xD7) and returns its code.
-    bool nextMarker(std::uint8_t& marker) {
+    // Moves past whatever comes to the next marker (0xFF then a byte other than 0x00 or
+    // 0xFF) and returns its code; with `passRestarts`, as in entropy-coded data, past
+    // restart markers (0xD0..0xD7) too.
+    bool nextMarker(std::uint8_t& marker, bool passRestarts) {
         for (;;) {
             if (m_next == m_end && !refill()) {
                 return false;
@@ -73,7 +74,7 @@ public:
                     return false;
                 }
             }
-            if (code != 0x00 && (code < 0xD0 || code > 0xD7)) {
+            if (code != 0x00 && (!passRestarts || code < 0xD0 || code > 0xD7)) {
                 marker = code;
                 return true;
             }
@@ -202,23 +203,16 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
     for (;;) {
         std::uint8_t code = 0;
         if (inScan) {
-            if (!stream.nextMarker(code)) {
+            if (!stream.nextMarker(code, true)) {
                 break;
             }
             if (colourAc) {
                 result.colourAcBytes += stream.consumed() - 2 - scanStart;
             }
-        } else {
-            std::uint8_t byte = 0;
-            if (!stream.get(byte) || byte != 0xFF) {
-                break;  // not a marker where one must be: libjpeg reports it
-            }
-            while (byte == 0xFF) {
-                if (!stream.get(byte)) {
-                    return result;
-                }
-            }
-            code = byte;
+        } else if (!stream.nextMarker(code, false)) {
+            // Bytes where a marker must be are passed over, as libjpeg does (with a
+            // warning): a walk that stopped there would not count what it reads next.
+            break;
         }
         inScan = false;
         if (code == 0xD9) {
@@ -229,13 +223,15 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
             continue;  // markers without a length
         }
         std::uint16_t length = 0;
-        if (!stream.get16(length) || length < 2) {
+        if (!stream.get16(length)) {
             break;
         }
         if (++result.markers > kMaxJpegMarkers) {
             break;  // enough to refuse
         }
-        std::int64_t rest = length - 2;
+        // A length under 2 is libjpeg's to refuse where it matters (a frame or scan
+        // header); elsewhere it reads on right after it, and so does the walk.
+        std::int64_t rest = std::max(length - 2, 0);
         if (isFrameMarker(code) && result.frameComponents == 0) {
             std::uint8_t header[5] = {};  // precision, height, width
             std::uint8_t count = 0;

@@ -132,6 +132,8 @@ TEST(PictureLoader, RefusesWhatItCannotShow) {
     // A marker flood: Qt's reader spent minutes on one of 100000, asked for the size.
     const QByteArray flood =
         small.left(2) + QByteArray("\xFF\xE1\x00\x02", 4).repeated(5001) + small.mid(2);
+    // Behind a stray byte, which libjpeg and Qt's reader pass over and read on.
+    const QByteArray hidden = small.left(2) + QByteArray(1, '\0') + flood.mid(2);
 
     const struct {
         const char* what;
@@ -146,6 +148,7 @@ TEST(PictureLoader, RefusesWhatItCannotShow) {
         {"cut short", written("cut.jpg", cut), "File is truncated or corrupt: Premature end"},
         {"cut short, high density", written("cut@2x.jpg", cut), "Premature end of JPEG file"},
         {"a marker flood", written("flood.jpg", flood), "more than 5000 markers"},
+        {"a flood behind a stray byte", written("hidden.jpg", hidden), "more than 5000 markers"},
         // Qt's reader says only "Unable to read image data".
         {"12-bit", test::testData(QStringLiteral("bad/jpeg/ljt-testimages/monkey12.jpg")),
          "only 8-bit JPEGs can be read"},
