@@ -324,9 +324,7 @@ int main(int argc, char** argv) {
         std::optional<QByteArray> bytes = readFirst(STDIN_FILENO, 3, error);
         if (bytes && bytes->size() == 3 &&
             pictureTypeOfContent(*bytes) != vellora::PictureType::Invalid) {
-            std::optional<QByteArray> rest =
-                readAllFrom(STDIN_FILENO, kMaxInMemoryBytes, error, bytes->size());
-            bytes = rest ? std::optional(*bytes + *rest) : std::nullopt;
+            bytes = readAllFrom(STDIN_FILENO, kMaxInMemoryBytes, error, std::move(*bytes));
         }
         if (!bytes) {
             return inputError(options, QStringLiteral("cannot read standard input: ") + error);

@@ -32,8 +32,10 @@ ssize_t readOnce(int fd, char* into, std::size_t size) {
 }  // namespace
 
 std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error,
-                                      std::int64_t already) {
-    QByteArray bytes;
+                                      QByteArray start) {
+    // Appended to in place: joining two copies afterwards held a stream near the limit
+    // twice, 2 GiB for one picture.
+    QByteArray bytes = std::move(start);
     char chunk[1 << 16];
     for (;;) {
         const ssize_t count = readOnce(fd, chunk, sizeof chunk);
@@ -44,7 +46,7 @@ std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error
             error = systemError(errno);
             return std::nullopt;
         }
-        if (already + bytes.size() + count > limit) {
+        if (bytes.size() + count > limit) {
             error = QStringLiteral("it holds more than %1 bytes").arg(limit);
             return std::nullopt;
         }

@@ -15,11 +15,11 @@ namespace vellora::cli {
 // an SSIM search) may hold: far above any picture the encoder takes.
 inline constexpr std::int64_t kMaxInMemoryBytes = std::int64_t{1} << 30;
 
-// Everything readable from `fd` up to its end; nullopt with `error` set (the reason, to
-// follow "cannot read ...: ") on a read error or when more than `limit` bytes arrive,
-// `already` of them read before.
+// `start` and everything readable from `fd` up to its end; nullopt with `error` set
+// (the reason, to follow "cannot read ...: ") on a read error or when that is more than
+// `limit` bytes.
 [[nodiscard]] std::optional<QByteArray> readAllFrom(int fd, std::int64_t limit, QString& error,
-                                                    std::int64_t already = 0);
+                                                    QByteArray start = {});
 
 // The whole file at `path`, opened by its exact bytes (the name need not be UTF-8).
 // Only a regular file of at most kMaxInMemoryBytes: the name may lead to a pipe that

@@ -536,9 +536,12 @@ TEST(StdioTest, TheLimitCountsWhatWasReadBefore) {
         ASSERT_EQ(::write(ends[1], "abcdefgh", static_cast<std::size_t>(sent)), sent);
         ::close(ends[1]);
         QString error;
-        const std::optional<QByteArray> read = readAllFrom(ends[0], 10, error, 3);
+        const std::optional<QByteArray> read = readAllFrom(ends[0], 10, error, "123");
         ::close(ends[0]);
         EXPECT_EQ(read.has_value(), ok) << sent;
+        if (read) {
+            EXPECT_EQ(*read, QByteArray("123abcdefgh").left(3 + sent));
+        }
         if (!ok) {
             EXPECT_EQ(error, QStringLiteral("it holds more than 10 bytes"));
         }
