@@ -312,9 +312,11 @@ std::optional<RepackResult> readStored(const QByteArray& input, StoredCoefficien
                            "repacks it; --lossless leaves it alone"));
     }
     if (static_cast<std::int64_t>(in->image_width) * in->image_height > kMaxPixels) {
-        return failed(QStringLiteral("picture too large: %1 x %2 pixels")
+        return failed(QStringLiteral("picture too large: %1 x %2 pixels exceeds the limit of %3 "
+                                     "pixels")
                           .arg(in->image_width)
-                          .arg(in->image_height));
+                          .arg(in->image_height)
+                          .arg(kMaxPixels));
     }
     const bool read = jpeg::runGuarded(stored.decompressor.bridge(), [&] {
         in->progress = &stored.limit.manager;
