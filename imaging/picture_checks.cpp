@@ -55,8 +55,9 @@ public:
 
     // Moves past whatever comes to the next marker (0xFF then a byte other than 0x00 or
     // 0xFF) and returns its code; with `passRestarts`, as in entropy-coded data, past
-    // restart markers (0xD0..0xD7) too.
-    bool nextMarker(std::uint8_t& marker, bool passRestarts) {
+    // restart markers (0xD0..0xD7) too. `skipped` is set when anything but fill bytes
+    // came before it (in entropy-coded data, the data).
+    bool nextMarker(std::uint8_t& marker, bool passRestarts, bool& skipped) {
         for (;;) {
             if (m_next == m_end && !refill()) {
                 return false;
@@ -65,8 +66,10 @@ public:
                 static_cast<const std::uint8_t*>(std::memchr(m_next, 0xFF, m_end - m_next));
             if (!found) {
                 m_next = m_end;
+                skipped = true;
                 continue;
             }
+            skipped = skipped || found != m_next;
             m_next = found + 1;
             std::uint8_t code = 0xFF;
             while (code == 0xFF) {  // fill bytes before a marker
@@ -78,6 +81,7 @@ public:
                 marker = code;
                 return true;
             }
+            skipped = true;
         }
     }
 
@@ -203,13 +207,14 @@ JpegStructure walkJpeg(ByteStream& stream, int maxScans) {
     for (;;) {
         std::uint8_t code = 0;
         if (inScan) {
-            if (!stream.nextMarker(code, true)) {
+            bool data = false;
+            if (!stream.nextMarker(code, true, data)) {
                 break;
             }
             if (colourAc) {
                 result.colourAcBytes += stream.consumed() - 2 - scanStart;
             }
-        } else if (!stream.nextMarker(code, false)) {
+        } else if (!stream.nextMarker(code, false, result.strayBytes)) {
             // Bytes where a marker must be are passed over, as libjpeg does (with a
             // warning): a walk that stopped there would not count what it reads next.
             break;
@@ -368,9 +373,12 @@ std::string checkJpegFloods(const JpegStructure& structure, int maxScans) {
 }
 
 std::string checkJpegCompleteness(const JpegStructure& structure) {
-    // Only a file that ended properly is judged here; a cut-off one is libjpeg's to
-    // report as truncated. This one is whole as a file (a writer may stop its scans
-    // early on purpose), only its picture is not.
+    // Only a file that ended properly is judged here; a cut-off or damaged one is
+    // libjpeg's to report as truncated or corrupt. This one is whole as a file (a writer
+    // may stop its scans early on purpose), only its picture is not.
+    if (structure.strayBytes) {
+        return {};
+    }
     if (structure.reachedEnd && structure.frameComponents > 0 && structure.scans > 0 &&
         structure.scannedComponents < structure.frameComponents) {
         return "incomplete JPEG: its scans hold only " +

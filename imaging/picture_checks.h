@@ -56,6 +56,7 @@ struct JpegStructure {
     int incompleteComponents = 0;
     bool progressive = false;
     bool reachedEnd = false;  // the end-of-image marker was found
+    bool strayBytes = false;  // bytes were passed over where a marker belongs (damage)
     // Entropy-coded bytes of the scans that hold AC coefficients of colour components
     // only (the first component is taken for the luma).
     std::int64_t colourAcBytes = 0;
