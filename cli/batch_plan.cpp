@@ -180,20 +180,31 @@ BatchPlan planBatch(const Options& options) {
         }
     }
     QSet<QString> inputIds;
+    QSet<QString> toldSkips;                            // names skipped so far
     QSet<QString> taken;                                // files whose doing name is planned
     std::vector<std::pair<Candidate, QString>> unique;  // with the input's identity
     for (Candidate& candidate : candidates) {
         const QString id = identity(candidate.path);
         const auto done = doneAs.constFind(id);
         if (done == doneAs.constEnd()) {
-            if (inputIds.contains(id)) {
-                continue;  // this file's failure is told already
+            // A file's failure is told once; each name of it skipped (links met in a
+            // folder, say) is told.
+            if (inputIds.contains(id) &&
+                (candidate.skip.isEmpty() || toldSkips.contains(candidate.path))) {
+                continue;
+            }
+            if (!candidate.skip.isEmpty()) {
+                toldSkips.insert(candidate.path);
             }
         } else if (*done == candidate.path) {
             if (taken.contains(id)) {
                 continue;  // the very name again (named, and found in its folder)
             }
             taken.insert(id);
+            // Some candidate of this very name can be done (named, where its folder's
+            // walk skipped it): it is.
+            candidate.failure.clear();
+            candidate.skip.clear();
         } else {
             candidate.failure.clear();
             candidate.skip =

@@ -413,9 +413,22 @@ TEST_F(PlanTest, InPlaceLeavesLinksMetInAFolderAlone) {
     ASSERT_EQ(inputsOf(inPlace), (QStringList{"tree/link.jpg", "tree/own.jpg"}));
     EXPECT_TRUE(inPlace.tasks[0].skip.contains(QLatin1String("symbolic link")));
     EXPECT_TRUE(inPlace.tasks[1].skip.isEmpty());
-    // Named, the link is taken; into another folder, a link met is read like a file.
-    options.inputs = {QStringLiteral("tree/link.jpg")};
-    EXPECT_TRUE(planBatch(options).tasks.at(0).skip.isEmpty());
+    // A second link to the same file is told too.
+    ASSERT_TRUE(QFile::link(QStringLiteral("../outside/victim.jpg"),
+                            m_dir.filePath(QStringLiteral("tree/other.jpg"))));
+    const BatchPlan twice = planBatch(options);
+    ASSERT_EQ(inputsOf(twice), (QStringList{"tree/link.jpg", "tree/other.jpg", "tree/own.jpg"}));
+    EXPECT_TRUE(twice.tasks[1].skip.contains(QLatin1String("symbolic link")));
+    // Named, the link is taken, before or after its folder; into another folder, a link
+    // met is read like a file.
+    for (const QStringList& inputs :
+         {QStringList{"tree/link.jpg"}, QStringList{"tree", "tree/link.jpg"}}) {
+        options.inputs = inputs;
+        const FileTask* named = taskFor(planBatch(options), QStringLiteral("tree/link.jpg"));
+        ASSERT_NE(named, nullptr) << inputs.join(' ').toStdString();
+        EXPECT_TRUE(named->skip.isEmpty()) << inputs.join(' ').toStdString();
+    }
+    ASSERT_TRUE(QFile::remove(m_dir.filePath(QStringLiteral("tree/other.jpg"))));
     options.inPlace = false;
     options.outDir = QStringLiteral("out");
     options.inputs = {QStringLiteral("tree")};
