@@ -28,7 +28,9 @@ constexpr int kShowNormal = 1;
 }  // namespace
 
 const QString frmAbout::kMakerName = QStringLiteral("The Vellora Project");
-const QString frmAbout::kMakerStreet = QStringLiteral("Free software, made in the open");
+// No licence is named here: the project has not chosen one yet (see the package's
+// copyright file), and the box must not promise more than it grants.
+const QString frmAbout::kMakerStreet = QStringLiteral("Smaller picture files");
 const QString frmAbout::kMakerCity = QStringLiteral("by the Vellora contributors");
 const QString frmAbout::kLegalNotice = QStringLiteral("Copyright \u00a9 2026 The Vellora Project.");
 
