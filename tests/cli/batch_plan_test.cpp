@@ -424,7 +424,8 @@ TEST_F(PlanTest, InPlaceLeavesLinksMetInAFolderAlone) {
     for (const QStringList& inputs :
          {QStringList{"tree/link.jpg"}, QStringList{"tree", "tree/link.jpg"}}) {
         options.inputs = inputs;
-        const FileTask* named = taskFor(planBatch(options), QStringLiteral("tree/link.jpg"));
+        const BatchPlan plan = planBatch(options);
+        const FileTask* named = taskFor(plan, QStringLiteral("tree/link.jpg"));
         ASSERT_NE(named, nullptr) << inputs.join(' ').toStdString();
         EXPECT_TRUE(named->skip.isEmpty()) << inputs.join(' ').toStdString();
     }
