@@ -74,19 +74,15 @@ bool keepReplacedOwnership(QSaveFile& output, const QString& target, QString& no
 
 // A new file gets no more permission than the picture it was made from, as cp gives
 // it: the copy of a private picture stays private. The owner may always read and
-// write it. `opened` is the source's mode when it was opened, for a source gone since.
-bool keepSourcePrivacy(QSaveFile& output, const QString& source, std::optional<mode_t> opened) {
-    struct stat now {};
-    const std::optional<mode_t> model =
-        !source.isEmpty() && ::stat(QFile::encodeName(source).constData(), &now) == 0 &&
-                S_ISREG(now.st_mode)
-            ? std::optional<mode_t>(now.st_mode)
-            : opened;
+// write it. The source as its name leads now, else as it was opened (gone since).
+bool keepSourcePrivacy(QSaveFile& output, const std::optional<FileVersion>& now,
+                       const std::optional<FileVersion>& opened) {
+    const std::optional<FileVersion>& model = now && S_ISREG(now->mode) ? now : opened;
     struct stat made {};
     if (!model || ::fstat(output.handle(), &made) != 0) {
         return true;
     }
-    const mode_t mode = (made.st_mode & *model & 0777) | S_IRUSR | S_IWUSR;
+    const mode_t mode = (made.st_mode & model->mode & 0777) | S_IRUSR | S_IWUSR;
     if (mode != (made.st_mode & 07777)) {
         (void)::fchmod(output.handle(), mode);
     }
@@ -421,10 +417,6 @@ bool MDIForm1::openChosenFile(const QString& path) {
     // be shown leaves every window and the shared state as they were. The version first:
     // a change while reading shows as one at the next pass.
     const std::optional<FileVersion> version = versionOf(path);
-    struct stat facts {};
-    const std::optional<mode_t> mode = ::stat(QFile::encodeName(path).constData(), &facts) == 0
-                                           ? std::optional<mode_t>(facts.st_mode)
-                                           : std::nullopt;
     const LoadedPicture picture = loadPicture(path);
     const QFileInfo info(path);
     if (!picture.ok()) {
@@ -437,7 +429,6 @@ bool MDIForm1::openChosenFile(const QString& path) {
     SharedState& state = sharedState();
     state.SourcePath = path;
     m_sourceVersion = version;
-    m_sourceMode = mode;
     m_workingFileCurrent = false;  // until a pass writes this picture's result
     unloadFmCom();
     FmJpg& window = fm_jpg();
@@ -600,7 +591,7 @@ void MDIForm1::saveAsCommand() {
     const bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
                          writeWhole(output, contents) &&
                          (targetBefore ? keepReplacedOwnership(output, target, ownershipNote)
-                                       : keepSourcePrivacy(output, opened, m_sourceMode)) &&
+                                       : keepSourcePrivacy(output, sourceNow, m_sourceVersion)) &&
                          output.commit();
     if (!written) {
         showError(

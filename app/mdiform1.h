@@ -157,8 +157,6 @@ private:
     [[nodiscard]] static std::optional<FileVersion> versionOf(const QString& path);
     [[nodiscard]] bool sourceChangedSinceOpen() const;
     std::optional<FileVersion> m_sourceVersion;
-    // Its permissions then: a new file made from it gets no more, even once it is gone.
-    std::optional<mode_t> m_sourceMode;
 };
 
 }  // namespace vellora

@@ -50,13 +50,17 @@ struct FileVersion {
     std::int64_t size = 0;
     std::int64_t modifiedNs = 0;  // nanoseconds since the epoch
     std::int64_t changedNs = 0;
+    mode_t mode = 0;  // kind and permissions (a change to them moves the change time)
     bool operator==(const FileVersion&) const = default;
 };
 [[nodiscard]] inline FileVersion fileVersion(const struct stat& info) {
     constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-    return {info.st_dev, info.st_ino, info.st_size,
+    return {info.st_dev,
+            info.st_ino,
+            info.st_size,
             static_cast<std::int64_t>(info.st_mtim.tv_sec) * kNsPerSecond + info.st_mtim.tv_nsec,
-            static_cast<std::int64_t>(info.st_ctim.tv_sec) * kNsPerSecond + info.st_ctim.tv_nsec};
+            static_cast<std::int64_t>(info.st_ctim.tv_sec) * kNsPerSecond + info.st_ctim.tv_nsec,
+            info.st_mode};
 }
 
 // Flushes the folder that holds `path` to disk, making a rename or a new name in it
