@@ -176,21 +176,23 @@ std::vector<ExtendedPacket> extendedPackets(const std::vector<CarriedMarker>& ma
         packet->parts.push_back(i);
     }
     std::erase_if(packets, [&markers](ExtendedPacket& packet) {
+        // Each part gives the whole packet's length, then its own offset in it.
+        const auto lengthOf = [&markers](std::size_t index) {
+            return bigEndian32(markers[index].payload.data() + kExtendedXmpHeader.size() +
+                               kGuidSize);
+        };
         const auto offsetOf = [&markers](std::size_t index) {
             return bigEndian32(markers[index].payload.data() + kExtendedXmpHeader.size() +
                                kGuidSize + 4);
         };
         std::stable_sort(packet.parts.begin(), packet.parts.end(),
                          [&](std::size_t a, std::size_t b) { return offsetOf(a) < offsetOf(b); });
-        const std::uint32_t length = bigEndian32(markers[packet.parts.front()].payload.data() +
-                                                 kExtendedXmpHeader.size() + kGuidSize);
+        const std::uint32_t length = lengthOf(packet.parts.front());
         for (const std::size_t index : packet.parts) {
             // A part sent again, whole or overlapping, must repeat what is joined already;
             // a gap or a disagreement leaves the packet as it is.
             const std::size_t offset = offsetOf(index);
-            if (offset > packet.text.size() ||
-                bigEndian32(markers[index].payload.data() + kExtendedXmpHeader.size() +
-                            kGuidSize) != length) {
+            if (offset > packet.text.size() || lengthOf(index) != length) {
                 return true;
             }
             const std::string part = textOf(markers[index].payload, kExtendedPrefix);
